@@ -1,0 +1,136 @@
+// RedisAppLogger: level methods that pass labels and ctx through the standard logging call.
+//
+//     class RedisAppLogger:
+//         def __init__(self, logger: "logging.Logger"):
+//             self._log = logger
+//         def info(self, msg: "str", labels: "Optional[Dict[str, Any]]" = None,
+//                  ctx: "Optional[Dict[str, Any]]" = None) -> "None":
+//             self._log.info(msg, extra={"labels": labels or {}, "ctx": ctx or {}})
+//         # debug, warning, error alike; exception calls error(..., exc_info=True)
+//
+// The methods run no Python frame, so the record's caller location is the application's.
+#include "facade/app_logger.h"
+
+#include "module/callable.h"
+#include "module/names.h"
+#include "module/namespace.h"
+
+namespace quorbel::facade {
+
+using module::Default;
+using module::Kind;
+using module::names;
+
+namespace {
+
+constexpr const char *kDoc =
+    "\n"
+    "    Thin wrapper to standardize passing labels and ctx through Python logging.\n"
+    "    ";
+
+Ref init_body(const module::Bound &a) noexcept {
+    if (PyObject_SetAttr(a[0], names.log_attr, a[1]) < 0)
+        return {};
+    return Ref::borrow(Py_None);
+}
+
+const module::Param kInitParams[] = {
+    {"self", nullptr, Kind::Any, Default::Required},
+    {"logger", "logging.Logger", Kind::Any, Default::Required},
+};
+
+const module::Signature kInit{"__init__", "RedisAppLogger.__init__", kInitParams, 2, nullptr,
+                              nullptr, init_body};
+
+// labels or {} (and ctx or {}): a non-empty dict is passed on as the very object.
+Ref dict_or_new(PyObject *d) noexcept {
+    if (d != Py_None && PyDict_Size(d) > 0)
+        return Ref::borrow(d);
+    return Ref::steal(PyDict_New());
+}
+
+enum class Level { Debug, Info, Warning, Error, Exception };
+
+// self._log.<method>(msg, extra={"labels": ..., "ctx": ...}[, exc_info=True])
+template <Level L> Ref level_body(const module::Bound &a) noexcept {
+    Ref log = Ref::steal(PyObject_GetAttr(a[0], names.log_attr));
+    if (!log)
+        return {};
+    Ref extra = Ref::steal(PyDict_New());
+    if (!extra)
+        return {};
+    Ref labels = dict_or_new(a[2]);
+    if (!labels || PyDict_SetItem(extra.get(), names.labels, labels.get()) < 0)
+        return {};
+    Ref ctx = dict_or_new(a[3]);
+    if (!ctx || PyDict_SetItem(extra.get(), names.ctx, ctx.get()) < 0)
+        return {};
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), names.extra, extra.get()) < 0)
+        return {};
+    if (L == Level::Exception && PyDict_SetItem(kwargs.get(), names.exc_info, Py_True) < 0)
+        return {};
+    PyObject *method = L == Level::Debug     ? names.debug
+                       : L == Level::Info    ? names.info
+                       : L == Level::Warning ? names.warning
+                                             : names.error;
+    Ref fn = Ref::steal(PyObject_GetAttr(log.get(), method));
+    if (!fn)
+        return {};
+    Ref args = Ref::steal(PyTuple_Pack(1, a[1]));
+    if (!args)
+        return {};
+    Ref result = Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+    if (!result)
+        return {};
+    return Ref::borrow(Py_None);
+}
+
+const module::Param kLevelParams[] = {
+    {"self", nullptr, Kind::Any, Default::Required},
+    {"msg", "str", Kind::Str, Default::Required},
+    {"labels", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None},
+    {"ctx", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None},
+};
+
+const module::Signature kLevels[] = {
+    {"debug", "RedisAppLogger.debug", kLevelParams, 4, "None", nullptr, level_body<Level::Debug>},
+    {"info", "RedisAppLogger.info", kLevelParams, 4, "None", nullptr, level_body<Level::Info>},
+    {"warning", "RedisAppLogger.warning", kLevelParams, 4, "None", nullptr,
+     level_body<Level::Warning>},
+    {"error", "RedisAppLogger.error", kLevelParams, 4, "None", nullptr, level_body<Level::Error>},
+    {"exception", "RedisAppLogger.exception", kLevelParams, 4, "None", nullptr,
+     level_body<Level::Exception>},
+};
+
+int store(PyObject *ns, const char *key, Ref value) noexcept {
+    if (!value)
+        return -1;
+    return PyDict_SetItemString(ns, key, value.get());
+}
+
+} // namespace
+
+Ref make_app_logger_class() noexcept {
+    Ref ns = Ref::steal(PyDict_New());
+    if (!ns || store(ns.get(), "__module__", Ref::borrow(names.quorbel)) < 0 ||
+        store(ns.get(), "__qualname__", Ref::borrow(names.RedisAppLogger)) < 0 ||
+        store(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
+        store(ns.get(), "__init__", module::make_callable(kInit, Py_None)) < 0)
+        return {};
+    // The five level methods share one defaults tuple.
+    Ref defaults = module::make_defaults(kLevels[0], nullptr);
+    if (!defaults)
+        return {};
+    for (const module::Signature &sig : kLevels)
+        if (store(ns.get(), sig.name, module::make_callable(sig, defaults.get())) < 0)
+            return {};
+    Ref bases = Ref::steal(PyTuple_New(0));
+    if (!bases)
+        return {};
+    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type),
+                                                   names.RedisAppLogger, bases.get(), ns.get(),
+                                                   nullptr));
+}
+
+} // namespace quorbel::facade

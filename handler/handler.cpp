@@ -1,0 +1,294 @@
+// The RedisStreamHandler class and its initialiser.
+//
+//     class RedisStreamHandler(logging.Handler):
+//         def __init__(self, redis_url=None, client=None, stream_key="logs:stream",
+//                      maxlen=1000000, timeout_ms=5, default_labels=None, drop_on_error=True,
+//                      fallback_file_path=None, fallback_max_bytes=5242880,
+//                      fallback_backup_count=3) -> "None":
+//             super().__init__()
+//             self.stream_key = stream_key
+//             self.maxlen = int(maxlen) if maxlen and maxlen > 0 else None
+//             self.default_labels = default_labels or {}
+//             self.drop_on_error = bool(drop_on_error)
+//             self._client = None
+//             self._timeout = max(0.001, (timeout_ms or 1) / 1000.0)
+//             if client is not None:
+//                 self._client = client
+//             elif redis_url and HAS_REDIS:
+//                 try:
+//                     self._client = redis.Redis.from_url(
+//                         redis_url, socket_connect_timeout=self._timeout,
+//                         socket_timeout=self._timeout, retry_on_timeout=True)
+//                 except Exception:
+//                     self._client = None
+//             self._fallback = None
+//             if fallback_file_path:
+//                 self._fallback = RotatingFileHandler(
+//                     fallback_file_path, maxBytes=fallback_max_bytes,
+//                     backupCount=fallback_backup_count, encoding="utf-8")
+//                 self._fallback.setFormatter(logging.Formatter("%(message)s"))
+#include "handler/handler.h"
+
+#include <initializer_list>
+
+#include "handler/emit.h"
+#include "module/callable.h"
+#include "module/names.h"
+#include "module/namespace.h"
+
+namespace quorbel::handler {
+
+using module::Default;
+using module::Kind;
+using module::names;
+
+namespace {
+
+// The class object, for the initialiser's super() (a class body's __class__ cell).
+PyObject *handler_class = nullptr;
+
+constexpr const char *kDoc =
+    "\n"
+    "    Logging handler that enqueues log records to a Redis Stream as compact JSON payloads.\n"
+    "\n"
+    "    Schema (payload field in Redis XADD):\n"
+    "        {\n"
+    "          \"ts\": \"<ns>\",\n"
+    "          \"level\": \"info|warn|error|debug\",\n"
+    "          \"msg\": \"<message>\",\n"
+    "          \"labels\": { ...low-cardinality labels... },\n"
+    "          \"ctx\": { ...high-cardinality context... }\n"
+    "        }\n"
+    "\n"
+    "    Notes:\n"
+    "    - Non-blocking best effort: short socket timeouts, swallows Redis errors by default.\n"
+    "    - Optional file fallback via RotatingFileHandler.\n"
+    "    ";
+
+enum : int {
+    kSelf,
+    kRedisUrl,
+    kClient,
+    kStreamKey,
+    kMaxlen,
+    kTimeoutMs,
+    kDefaultLabels,
+    kDropOnError,
+    kFallbackPath,
+    kFallbackMaxBytes,
+    kFallbackBackupCount,
+};
+
+Ref init_body(const module::Bound &args) noexcept;
+
+const module::Param kParams[] = {
+    {"self", nullptr, Kind::Any, Default::Required},
+    {"redis_url", "Optional[str]", Kind::OptStr, Default::None},
+    {"client", "Any", Kind::Any, Default::None},
+    {"stream_key", "str", Kind::Str, Default::Str, 0, "logs:stream"},
+    {"maxlen", "int", Kind::Int, Default::Int, 1000000},
+    {"timeout_ms", "int", Kind::Int, Default::Int, 5},
+    {"default_labels", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None, 0, nullptr,
+     true},
+    {"drop_on_error", "bool", Kind::Bool, Default::True},
+    {"fallback_file_path", "Optional[str]", Kind::OptStr, Default::None},
+    {"fallback_max_bytes", "int", Kind::Int, Default::Int, 5242880},
+    {"fallback_backup_count", "int", Kind::Int, Default::Int, 3},
+};
+
+const module::Signature kInit{"__init__", "RedisStreamHandler.__init__", kParams, 11, "None",
+                              nullptr, init_body};
+
+int set(PyObject *self, PyObject *name, PyObject *value) noexcept {
+    return PyObject_SetAttr(self, name, value);
+}
+
+int run_base_init(PyObject *self) noexcept {
+    Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
+                                                        handler_class, self, nullptr));
+    if (!super)
+        return -1;
+    Ref result = Ref::steal(PyObject_CallMethodObjArgs(super.get(), names.dunder_init, nullptr));
+    return result ? 0 : -1;
+}
+
+// int(maxlen) when maxlen > 0, else None: 0 and negatives disable trimming.
+Ref maxlen_value(PyObject *maxlen) noexcept {
+    Ref zero = Ref::steal(PyLong_FromLong(0));
+    if (!zero)
+        return {};
+    int positive = PyObject_RichCompareBool(maxlen, zero.get(), Py_GT);
+    if (positive < 0)
+        return {};
+    return Ref::borrow(positive ? maxlen : Py_None);
+}
+
+// max(0.001, (timeout_ms or 1) / 1000.0)
+Ref timeout_value(PyObject *timeout_ms) noexcept {
+    int truth = PyObject_IsTrue(timeout_ms);
+    if (truth < 0)
+        return {};
+    double ms = truth ? PyLong_AsDouble(timeout_ms) : 1.0;
+    if (ms == -1.0 && PyErr_Occurred())
+        return {};
+    double seconds = ms / 1000.0;
+    return Ref::steal(PyFloat_FromDouble(seconds > 0.001 ? seconds : 0.001));
+}
+
+// redis.Redis.from_url(url, socket_connect_timeout=t, socket_timeout=t, retry_on_timeout=True)
+Ref client_from_url(PyObject *self, PyObject *url) noexcept {
+    Ref redis = module::lookup(names.redis);
+    if (!redis)
+        return {};
+    Ref cls = Ref::steal(PyObject_GetAttr(redis.get(), names.Redis));
+    if (!cls)
+        return {};
+    Ref from_url = Ref::steal(PyObject_GetAttr(cls.get(), names.from_url));
+    if (!from_url)
+        return {};
+    Ref args = Ref::steal(PyTuple_Pack(1, url));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs)
+        return {};
+    for (PyObject *key : {names.socket_connect_timeout, names.socket_timeout}) {
+        Ref timeout = Ref::steal(PyObject_GetAttr(self, names.timeout_attr));
+        if (!timeout || PyDict_SetItem(kwargs.get(), key, timeout.get()) < 0)
+            return {};
+    }
+    if (PyDict_SetItem(kwargs.get(), names.retry_on_timeout, Py_True) < 0)
+        return {};
+    return Ref::steal(PyObject_Call(from_url.get(), args.get(), kwargs.get()));
+}
+
+// A client given wins; otherwise one is made from the URL when the library is there. Making
+// it may fail in any ordinary way: the handler then simply has no client.
+int choose_client(PyObject *self, PyObject *url, PyObject *client) noexcept {
+    if (client != Py_None)
+        return set(self, names.client_attr, client);
+    if (url == Py_None || PyUnicode_GetLength(url) == 0)
+        return 0;
+    Ref has_redis = module::lookup(names.HAS_REDIS);
+    if (!has_redis)
+        return -1;
+    int truth = PyObject_IsTrue(has_redis.get());
+    if (truth <= 0)
+        return truth;
+    Ref made = client_from_url(self, url);
+    if (made && set(self, names.client_attr, made.get()) == 0)
+        return 0;
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        return -1;
+    PyErr_Clear();
+    return set(self, names.client_attr, Py_None);
+}
+
+int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
+                  PyObject *backup_count) noexcept {
+    Ref cls = module::lookup(names.RotatingFileHandler);
+    if (!cls)
+        return -1;
+    Ref args = Ref::steal(PyTuple_Pack(1, path));
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), names.maxBytes, max_bytes) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.backupCount, backup_count) < 0 ||
+        PyDict_SetItem(kwargs.get(), names.encoding, names.utf_8) < 0)
+        return -1;
+    Ref fallback = Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
+    if (!fallback || set(self, names.fallback_attr, fallback.get()) < 0)
+        return -1;
+    // self._fallback.setFormatter(logging.Formatter("%(message)s")), in evaluation order.
+    Ref stored = Ref::steal(PyObject_GetAttr(self, names.fallback_attr));
+    if (!stored)
+        return -1;
+    Ref set_formatter = Ref::steal(PyObject_GetAttr(stored.get(), names.setFormatter));
+    if (!set_formatter)
+        return -1;
+    Ref logging = module::lookup(names.logging);
+    if (!logging)
+        return -1;
+    Ref formatter = Ref::steal(
+        PyObject_CallMethodObjArgs(logging.get(), names.Formatter, names.message_format, nullptr));
+    if (!formatter)
+        return -1;
+    Ref result =
+        Ref::steal(PyObject_CallFunctionObjArgs(set_formatter.get(), formatter.get(), nullptr));
+    return result ? 0 : -1;
+}
+
+Ref init_body(const module::Bound &a) noexcept {
+    PyObject *self = a[kSelf];
+    if (run_base_init(self) < 0 || set(self, names.stream_key, a[kStreamKey]) < 0)
+        return {};
+    Ref maxlen = maxlen_value(a[kMaxlen]);
+    if (!maxlen || set(self, names.maxlen, maxlen.get()) < 0)
+        return {};
+    PyObject *labels = a[kDefaultLabels];
+    Ref default_labels = (labels != Py_None && PyDict_Size(labels) > 0)
+                             ? Ref::borrow(labels)
+                             : Ref::steal(PyDict_New());
+    if (!default_labels || set(self, names.default_labels, default_labels.get()) < 0)
+        return {};
+    if (set(self, names.drop_on_error, a.truth(kDropOnError) ? Py_True : Py_False) < 0 ||
+        set(self, names.client_attr, Py_None) < 0)
+        return {};
+    Ref timeout = timeout_value(a[kTimeoutMs]);
+    if (!timeout || set(self, names.timeout_attr, timeout.get()) < 0)
+        return {};
+    if (choose_client(self, a[kRedisUrl], a[kClient]) < 0 ||
+        set(self, names.fallback_attr, Py_None) < 0)
+        return {};
+    PyObject *path = a[kFallbackPath];
+    if (path != Py_None && PyUnicode_GetLength(path) > 0 &&
+        open_fallback(self, path, a[kFallbackMaxBytes], a[kFallbackBackupCount]) < 0)
+        return {};
+    return Ref::borrow(Py_None);
+}
+
+// ns[key] = value, for a namespace that __prepare__ may have made any mapping.
+int store(PyObject *ns, PyObject *key, Ref value) noexcept {
+    if (!value)
+        return -1;
+    return PyObject_SetItem(ns, key, value.get());
+}
+
+} // namespace
+
+Ref make_stream_handler_class() noexcept {
+    Ref logging = module::lookup(names.logging);
+    if (!logging)
+        return {};
+    Ref base = Ref::steal(PyObject_GetAttr(logging.get(), names.Handler));
+    if (!base)
+        return {};
+    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
+    if (!bases)
+        return {};
+    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(base.get()));
+    Ref ns;
+    if (PyObject_HasAttr(meta, names.dunder_prepare))
+        ns = Ref::steal(PyObject_CallMethodObjArgs(meta, names.dunder_prepare,
+                                                   names.RedisStreamHandler, bases.get(),
+                                                   nullptr));
+    else
+        ns = Ref::steal(PyDict_New());
+    if (!ns)
+        return {};
+    Ref init_defaults = module::make_defaults(kInit, nullptr);
+    if (!init_defaults)
+        return {};
+    if (store(ns.get(), names.dunder_module, Ref::borrow(names.quorbel)) < 0 ||
+        store(ns.get(), names.dunder_qualname, Ref::borrow(names.RedisStreamHandler)) < 0 ||
+        store(ns.get(), names.dunder_doc, Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
+        store(ns.get(), names.dunder_init, module::make_callable(kInit, init_defaults.get())) < 0 ||
+        store(ns.get(), names.emit, module::make_callable(emit_signature(), Py_None)) < 0)
+        return {};
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, names.RedisStreamHandler, bases.get(),
+                                                      ns.get(), nullptr));
+    if (!cls)
+        return {};
+    Ref old = Ref::steal(handler_class);
+    handler_class = Ref::borrow(cls.get()).release();
+    return cls;
+}
+
+} // namespace quorbel::handler

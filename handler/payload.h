@@ -1,0 +1,18 @@
+// The payload text of a stream entry (and of a fallback line).
+#pragma once
+
+#include "module/ref.h"
+
+namespace quorbel::handler {
+
+// Captures the standard json module, its dumps and JSONEncoder, once per process.
+int init_payload() noexcept;
+
+// The compact JSON text of {"ts", "level", "msg", "labels", "ctx"}: natively while the module's
+// `json` binding is the standard one, otherwise through `json.dumps` exactly as called from
+// Python. Either way each surrogate code point is written as a JSON escape, so the text can
+// always be encoded as UTF-8.
+Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
+                        PyObject *ctx) noexcept;
+
+} // namespace quorbel::handler

@@ -1,0 +1,341 @@
+// The argument binder shared by every callable of the module.
+#include "module/binder.h"
+
+#include "module/names.h"
+
+namespace quorbel::module {
+
+namespace {
+
+constexpr const char *kSubclassNote = "Note that quorbel refuses subclasses of built-in types.";
+
+int required_count(const Signature &sig) noexcept {
+    int r = 0;
+    while (r < sig.count && sig.params[r].def == Default::Required)
+        ++r;
+    return r;
+}
+
+void raise_count(const Signature &sig, const char *words, Py_ssize_t number,
+                 Py_ssize_t given) noexcept {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 sig.name, words, number, number == 1 ? "" : "s", given);
+}
+
+// Too few or too many positional arguments, with the words the count rule uses.
+void raise_count_for(const Signature &sig, int required, bool too_few, Py_ssize_t given) noexcept {
+    if (required == sig.count)
+        raise_count(sig, "exactly", sig.count, given);
+    else if (too_few)
+        raise_count(sig, "at least", required, given);
+    else
+        raise_count(sig, "at most", sig.count, given);
+}
+
+// A ConvertingDict (from dictConfig) becomes a plain dict, reading each entry through the
+// mapping so that its value conversions (cfg://, ext://) apply. Returns an empty Ref with no
+// exception when v is not one.
+int copy_config_dict(PyObject *v, Ref &copy) noexcept {
+    Ref config = Ref::steal(PyImport_ImportModule("logging.config"));
+    if (!config) {
+        PyErr_Clear();
+        return 0;
+    }
+    Ref cls = Ref::steal(PyObject_GetAttr(config.get(), names.ConvertingDict));
+    if (!cls) {
+        PyErr_Clear();
+        return 0;
+    }
+    if (reinterpret_cast<PyObject *>(Py_TYPE(v)) != cls.get())
+        return 0;
+    Ref result = Ref::steal(PyDict_New());
+    Ref keys = Ref::steal(PyMapping_Keys(v));
+    if (!result || !keys)
+        return -1;
+    Ref iter = Ref::steal(PyObject_GetIter(keys.get()));
+    if (!iter)
+        return -1;
+    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
+        Ref value = Ref::steal(PyObject_GetItem(v, key.get()));
+        if (!value || PyDict_SetItem(result.get(), key.get(), value.get()) < 0)
+            return -1;
+    }
+    if (PyErr_Occurred())
+        return -1;
+    copy = std::move(result);
+    return 0;
+}
+
+int convert(const Param &p, PyObject *&value, Ref &owned) noexcept {
+    if (p.kind == Kind::Int) {
+        if (PyLong_CheckExact(value))
+            return 0;
+        if (!has_number_protocol(value)) {
+            Ref got = type_qualname(Py_TYPE(value));
+            if (got)
+                PyErr_Format(PyExc_TypeError,
+                             "Argument '%.200s' has incorrect type (expected %.200s, got %U)",
+                             p.name, "int", got.get());
+            return -1;
+        }
+        owned = Ref::steal(PyNumber_Long(value));
+        if (!owned)
+            return -1;
+        value = owned.get();
+    } else if (p.kind == Kind::Bool) {
+        if (value == Py_True || value == Py_False)
+            return 0;
+        int truth = value == Py_None ? 0 : PyObject_IsTrue(value);
+        if (truth < 0)
+            return -1;
+        value = truth ? Py_True : Py_False;
+    }
+    return 0;
+}
+
+int check(const Param &p, PyObject *&value, Ref &owned) noexcept {
+    switch (p.kind) {
+    case Kind::Str:
+        if (PyUnicode_CheckExact(value))
+            return 0;
+        raise_incorrect_type(p.name, &PyUnicode_Type, "str", value);
+        return -1;
+    case Kind::OptStr:
+        if (value == Py_None || PyUnicode_CheckExact(value))
+            return 0;
+        raise_incorrect_type(p.name, &PyUnicode_Type, "str", value);
+        return -1;
+    case Kind::OptDict:
+        if (value == Py_None || PyDict_CheckExact(value))
+            return 0;
+        if (p.config_dict && PyDict_Check(value)) {
+            Ref copy;
+            if (copy_config_dict(value, copy) < 0)
+                return -1;
+            if (copy) {
+                owned = std::move(copy);
+                value = owned.get();
+                return 0;
+            }
+        }
+        raise_incorrect_type(p.name, &PyDict_Type, "dict", value);
+        return -1;
+    case Kind::Int:
+        if (PyLong_CheckExact(value))
+            return 0;
+        raise_incorrect_type(p.name, &PyLong_Type, "int", value);
+        return -1;
+    case Kind::Any:
+    case Kind::Bool:
+        return 0;
+    }
+    return 0;
+}
+
+// Scans the caller's keywords in order for the first one that the parameters did not take.
+void raise_keyword_error(const Signature &sig, PyObject *names_tuple, PyObject *kwargs,
+                         Py_ssize_t positional) noexcept {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%s() keywords must be strings", sig.name);
+            return;
+        }
+        int index = -1;
+        for (int i = 0; i < sig.count; ++i) {
+            if (PyUnicode_Compare(key, PyTuple_GetItem(names_tuple, i)) == 0) {
+                index = i;
+                break;
+            }
+        }
+        if (index >= positional)
+            continue;
+        if (index >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         sig.name, key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig.name,
+                         key);
+        return;
+    }
+    // Every key matched after all (a key compared equal without being one of ours).
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument", sig.name);
+}
+
+} // namespace
+
+// 3.7: PyNumber_Check ignores __index__, so look for it on the type ourselves.
+bool has_number_protocol(PyObject *v) noexcept {
+    if (PyNumber_Check(v) || PyComplex_Check(v))
+        return true;
+    int has = PyObject_HasAttr(reinterpret_cast<PyObject *>(Py_TYPE(v)), names.dunder_index);
+    return has == 1;
+}
+
+Ref type_qualname(PyTypeObject *type) noexcept {
+    PyObject *t = reinterpret_cast<PyObject *>(type);
+    Ref qualname = Ref::steal(PyObject_GetAttr(t, names.dunder_qualname));
+    if (!qualname || !PyUnicode_Check(qualname.get())) {
+        if (!qualname && !PyErr_ExceptionMatches(PyExc_AttributeError))
+            return {};
+        PyErr_Clear();
+        return Ref::steal(PyUnicode_FromString("?"));
+    }
+    Ref module = Ref::steal(PyObject_GetAttr(t, names.dunder_module));
+    if (!module) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return {};
+        PyErr_Clear();
+        return qualname;
+    }
+    if (!PyUnicode_Check(module.get()) ||
+        PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
+        return qualname;
+    return Ref::steal(PyUnicode_FromFormat("%U.%U", module.get(), qualname.get()));
+}
+
+void raise_incorrect_type(const char *param, PyTypeObject *expected, const char *expected_name,
+                          PyObject *value) noexcept {
+    Ref got = type_qualname(Py_TYPE(value));
+    if (!got)
+        return;
+    bool subclass = PyObject_TypeCheck(value, expected);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %s, got %U)%s%s",
+                 param, expected_name, got.get(), subclass ? ". " : "",
+                 subclass ? kSubclassNote : "");
+}
+
+int bind_args(const Signature &sig, PyObject *names_tuple, PyObject *defaults, PyObject *args,
+         PyObject *kwargs, Bound &out) noexcept {
+    Py_ssize_t nargs = PyTuple_Size(args);
+    Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
+    if (sig.no_args) {
+        if (nkw > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no keyword arguments", sig.name);
+            return -1;
+        }
+        if (nargs > 0) {
+            PyErr_Format(PyExc_TypeError, "%.200s() takes no arguments (%zd given)", sig.name,
+                         nargs);
+            return -1;
+        }
+        return 0;
+    }
+    const int required = required_count(sig);
+    if (nargs > sig.count || (nkw == 0 && nargs < required)) {
+        raise_count_for(sig, required, nargs < required, nargs);
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        out.values_[i] = PyTuple_GetItem(args, i);
+    if (nkw > 0) {
+        Py_ssize_t matched = 0;
+        for (int i = static_cast<int>(nargs); i < sig.count; ++i) {
+            PyObject *v = PyDict_GetItemWithError(kwargs, PyTuple_GetItem(names_tuple, i));
+            if (v == nullptr) {
+                if (PyErr_Occurred())
+                    return -1;
+                continue;
+            }
+            // Owned: a key's __eq__ run by a later lookup could mutate the caller's dict.
+            out.owned_[i] = Ref::borrow(v);
+            out.values_[i] = v;
+            ++matched;
+        }
+        if (matched < nkw) {
+            raise_keyword_error(sig, names_tuple, kwargs, nargs);
+            return -1;
+        }
+        for (int i = 0; i < required; ++i) {
+            if (out.values_[i] == nullptr) {
+                raise_count(sig, required == sig.count ? "exactly" : "at least", required, i);
+                return -1;
+            }
+        }
+    }
+    for (int i = required; i < sig.count; ++i) {
+        if (out.values_[i] == nullptr)
+            out.values_[i] = PyTuple_GetItem(defaults, i - required);
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (convert(sig.params[i], out.values_[i], out.owned_[i]) < 0)
+            return -1;
+    }
+    for (int i = 0; i < sig.count; ++i) {
+        if (check(sig.params[i], out.values_[i], out.owned_[i]) < 0)
+            return -1;
+    }
+    return 0;
+}
+
+Ref make_defaults(const Signature &sig, PyObject *stored) noexcept {
+    const int required = required_count(sig);
+    if (required == sig.count)
+        return Ref::borrow(Py_None);
+    Ref tuple = Ref::steal(PyTuple_New(sig.count - required));
+    if (!tuple)
+        return {};
+    for (int i = required; i < sig.count; ++i) {
+        const Param &p = sig.params[i];
+        Ref value;
+        switch (p.def) {
+        case Default::Required:
+        case Default::None:
+            value = Ref::borrow(Py_None);
+            break;
+        case Default::True:
+            value = Ref::borrow(Py_True);
+            break;
+        case Default::False:
+            value = Ref::borrow(Py_False);
+            break;
+        case Default::Int:
+            value = Ref::steal(PyLong_FromLongLong(p.int_value));
+            break;
+        case Default::Str:
+            value = Ref::steal(PyUnicode_InternFromString(p.str_value));
+            break;
+        case Default::Stored:
+            value = Ref::borrow(stored);
+            break;
+        }
+        if (!value || PyTuple_SetItem(tuple.get(), i - required, value.release()) < 0) // steals
+            return {};
+    }
+    return tuple;
+}
+
+Ref make_annotations(const Signature &sig) noexcept {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict)
+        return {};
+    for (int i = 0; i < sig.count; ++i) {
+        const Param &p = sig.params[i];
+        if (p.annotation == nullptr)
+            continue;
+        Ref text = Ref::steal(PyUnicode_FromString(p.annotation));
+        if (!text || PyDict_SetItemString(dict.get(), p.name, text.get()) < 0)
+            return {};
+    }
+    if (sig.returns != nullptr) {
+        Ref text = Ref::steal(PyUnicode_FromString(sig.returns));
+        if (!text || PyDict_SetItemString(dict.get(), "return", text.get()) < 0)
+            return {};
+    }
+    return dict;
+}
+
+Ref make_param_names(const Signature &sig) noexcept {
+    Ref tuple = Ref::steal(PyTuple_New(sig.count));
+    if (!tuple)
+        return {};
+    for (int i = 0; i < sig.count; ++i) {
+        PyObject *name = PyUnicode_InternFromString(sig.params[i].name);
+        if (name == nullptr || PyTuple_SetItem(tuple.get(), i, name) < 0) // steals
+            return {};
+    }
+    return tuple;
+}
+
+} // namespace quorbel::module

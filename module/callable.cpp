@@ -1,0 +1,329 @@
+// The module's one callable type.
+//
+// Every function and method of the module is an instance of this type: binding through the
+// table-driven binder, __get__ that binds like a function, a real code object as __code__ so
+// that inspect.signature reads the parameters, and a traceback entry named after the callable
+// for every exception that leaves it. No Python frame of its own runs, so logging's caller
+// location stays the application's.
+#include "module/callable.h"
+
+#include <cstddef>
+
+#include "module/names.h"
+#include "module/namespace.h"
+#include "module/setup.h"
+#include "module/traceback.h"
+
+namespace quorbel::module {
+
+namespace {
+
+struct Callable {
+    PyObject_HEAD
+    const Signature *sig;
+    PyObject *param_names;    // tuple of interned names, for keyword matching
+    PyObject *bound_defaults; // what binding uses; fixed at creation
+    PyObject *defaults;       // __defaults__, as callers see and may reassign it
+    PyObject *kwdefaults;
+    PyObject *annotations;
+    PyObject *name;
+    PyObject *qualname;
+    PyObject *module;
+    PyObject *doc;
+    PyObject *code;    // __code__
+    PyObject *tb_code; // evaluated to make the traceback entry
+};
+
+PyTypeObject *callable_type = nullptr;
+PyObject *method_type = nullptr; // types.MethodType
+
+Callable *as_callable(PyObject *self) noexcept { return reinterpret_cast<Callable *>(self); }
+
+PyObject *callable_call(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
+    Callable *c = as_callable(self);
+    Bound bound;
+    Ref result;
+    if (bind_args(*c->sig, c->param_names, c->bound_defaults, args, kwargs, bound) == 0)
+        result = c->sig->body(bound);
+    if (!result)
+        add_traceback_entry(c->tb_code);
+    return result.release();
+}
+
+// Binds like a function: through an instance a method object, through the class itself.
+PyObject *callable_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyObject_CallFunctionObjArgs(method_type, self, obj, nullptr);
+}
+
+PyObject *callable_repr(PyObject *self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_callable(self)->qualname, self);
+}
+
+// Pickled by reference, as functions are.
+PyObject *callable_reduce(PyObject *self, PyObject *) noexcept {
+    Py_INCREF(as_callable(self)->qualname);
+    return as_callable(self)->qualname;
+}
+
+PyObject *callable_new(PyTypeObject *, PyObject *, PyObject *) noexcept {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'quorbel.function' instances");
+    return nullptr;
+}
+
+void callable_dealloc(PyObject *self) noexcept {
+    Callable *c = as_callable(self);
+    Py_XDECREF(c->param_names);
+    Py_XDECREF(c->bound_defaults);
+    Py_XDECREF(c->defaults);
+    Py_XDECREF(c->kwdefaults);
+    Py_XDECREF(c->annotations);
+    Py_XDECREF(c->name);
+    Py_XDECREF(c->qualname);
+    Py_XDECREF(c->module);
+    Py_XDECREF(c->doc);
+    Py_XDECREF(c->code);
+    Py_XDECREF(c->tb_code);
+    PyTypeObject *type = Py_TYPE(self);
+    auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_fn(self);
+    Py_DECREF(type);
+}
+
+// Function attributes: what each may be set to, with the messages functions use.
+enum class Rule { Str, TupleOrNone, DictOrNone, Any, ReadOnly };
+
+struct Attribute {
+    std::size_t offset;
+    Rule rule;
+    const char *message;
+};
+
+const Attribute kName{offsetof(Callable, name), Rule::Str, "__name__ must be set to a string object"};
+const Attribute kQualname{offsetof(Callable, qualname), Rule::Str,
+                          "__qualname__ must be set to a string object"};
+const Attribute kDefaults{offsetof(Callable, defaults), Rule::TupleOrNone,
+                          "__defaults__ must be set to a tuple object"};
+const Attribute kKwdefaults{offsetof(Callable, kwdefaults), Rule::DictOrNone,
+                            "__kwdefaults__ must be set to a dict object"};
+const Attribute kAnnotations{offsetof(Callable, annotations), Rule::DictOrNone,
+                             "__annotations__ must be set to a dict object"};
+const Attribute kModule{offsetof(Callable, module), Rule::Any, nullptr};
+const Attribute kDoc{offsetof(Callable, doc), Rule::Any, nullptr};
+const Attribute kCode{offsetof(Callable, code), Rule::ReadOnly, nullptr};
+
+PyObject *&field(PyObject *self, const Attribute *a) noexcept {
+    return *reinterpret_cast<PyObject **>(reinterpret_cast<char *>(self) + a->offset);
+}
+
+PyObject *attribute_get(PyObject *self, void *closure) noexcept {
+    PyObject *value = field(self, static_cast<const Attribute *>(closure));
+    if (value == nullptr)
+        value = Py_None;
+    Py_INCREF(value);
+    return value;
+}
+
+int attribute_set(PyObject *self, PyObject *value, void *closure) noexcept {
+    const Attribute *a = static_cast<const Attribute *>(closure);
+    bool ok = true;
+    switch (a->rule) {
+    case Rule::Str:
+        ok = value != nullptr && PyUnicode_Check(value);
+        break;
+    case Rule::TupleOrNone:
+        ok = value == nullptr || value == Py_None || PyTuple_Check(value);
+        break;
+    case Rule::DictOrNone:
+        ok = value == nullptr || value == Py_None || PyDict_Check(value);
+        break;
+    case Rule::Any:
+        break;
+    case Rule::ReadOnly:
+        PyErr_SetString(PyExc_AttributeError, "readonly attribute");
+        return -1;
+    }
+    if (!ok) {
+        PyErr_SetString(PyExc_TypeError, a->message);
+        return -1;
+    }
+    Ref old = Ref::steal(field(self, a));
+    field(self, a) = Ref::borrow(value ? value : Py_None).release();
+    return 0;
+}
+
+PyObject *globals_get(PyObject *, void *) noexcept {
+    PyObject *dict = module_dict();
+    if (dict == nullptr)
+        dict = Py_None;
+    Py_INCREF(dict);
+    return dict;
+}
+
+#define QUORBEL_ATTRIBUTE(pyname, attr)                                                            \
+    {const_cast<char *>(pyname), attribute_get, attribute_set, nullptr,                            \
+     const_cast<Attribute *>(&attr)}
+
+PyGetSetDef callable_getset[] = {
+    QUORBEL_ATTRIBUTE("__name__", kName),
+    QUORBEL_ATTRIBUTE("__qualname__", kQualname),
+    QUORBEL_ATTRIBUTE("__module__", kModule),
+    QUORBEL_ATTRIBUTE("__doc__", kDoc),
+    QUORBEL_ATTRIBUTE("__defaults__", kDefaults),
+    QUORBEL_ATTRIBUTE("__kwdefaults__", kKwdefaults),
+    QUORBEL_ATTRIBUTE("__annotations__", kAnnotations),
+    QUORBEL_ATTRIBUTE("__code__", kCode),
+    {const_cast<char *>("__globals__"), globals_get, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+#undef QUORBEL_ATTRIBUTE
+
+// -Wcast-function-type: PyCFunction casts go through a generic function pointer.
+template <typename F> PyCFunction as_cfunction(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
+PyMethodDef callable_methods[] = {
+    {"__reduce__", as_cfunction(callable_reduce), METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot callable_slots[] = {
+    {Py_tp_call, reinterpret_cast<void *>(callable_call)},
+    {Py_tp_descr_get, reinterpret_cast<void *>(callable_get)},
+    {Py_tp_repr, reinterpret_cast<void *>(callable_repr)},
+    {Py_tp_new, reinterpret_cast<void *>(callable_new)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(callable_dealloc)},
+    {Py_tp_getset, callable_getset},
+    {Py_tp_methods, callable_methods},
+    {0, nullptr},
+};
+
+// Py_TPFLAGS_METHOD_DESCRIPTOR (3.8+): lets the interpreter call a method without making a
+// bound method first; our call already takes self as the first argument. Bit 17 is unused on
+// 3.7, and the flag is only set where the interpreter knows it.
+constexpr unsigned long kMethodDescriptorFlag = 1UL << 17;
+
+// The code object of `def name(params): pass`, nested in `class Owner:` for methods, so that
+// co_varnames, co_argcount and (3.11+) co_qualname match the callable.
+Ref make_signature_code(const Signature &sig, PyObject *param_names) noexcept {
+    Ref separator = Ref::steal(PyUnicode_FromString(", "));
+    if (!separator)
+        return {};
+    Ref params = Ref::steal(PyUnicode_Join(separator.get(), param_names));
+    if (!params)
+        return {};
+    const char *dot = nullptr;
+    for (const char *p = sig.qualname; *p; ++p)
+        if (*p == '.')
+            dot = p;
+    Ref source;
+    if (dot) {
+        // 3.7: PyUnicode_FromFormat has no "%.*s".
+        Ref owner = Ref::steal(PyUnicode_FromStringAndSize(sig.qualname, dot - sig.qualname));
+        if (!owner)
+            return {};
+        source = Ref::steal(PyUnicode_FromFormat("class %U:\n def %s(%U): pass\n", owner.get(),
+                                                 sig.name, params.get()));
+    } else {
+        source = Ref::steal(PyUnicode_FromFormat("def %s(%U): pass\n", sig.name, params.get()));
+    }
+    if (!source)
+        return {};
+    Ref bytes = Ref::steal(PyUnicode_AsUTF8String(source.get()));
+    if (!bytes)
+        return {};
+    Ref code = Ref::steal(Py_CompileString(PyBytes_AsString(bytes.get()), kSourceFile,
+                                           Py_file_input));
+    // Descend through the constants: the class body (for methods), then the function.
+    for (int depth = dot ? 2 : 1; code && depth > 0; --depth) {
+        Ref consts = Ref::steal(PyObject_GetAttrString(code.get(), "co_consts"));
+        if (!consts)
+            return {};
+        Ref found;
+        for (Py_ssize_t i = 0, n = PyTuple_Size(consts.get()); i < n; ++i) {
+            PyObject *item = PyTuple_GetItem(consts.get(), i);
+            if (Py_TYPE(item) == Py_TYPE(code.get())) {
+                found = Ref::borrow(item);
+                break;
+            }
+        }
+        if (!found) {
+            PyErr_SetString(PyExc_SystemError, "quorbel: no code object for a callable");
+            return {};
+        }
+        code = std::move(found);
+    }
+    return code;
+}
+
+} // namespace
+
+int init_callable_type() noexcept {
+    if (callable_type != nullptr)
+        return 0;
+    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    if (!types)
+        return -1;
+    Ref method = Ref::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+    if (!method)
+        return -1;
+    unsigned long flags = Py_TPFLAGS_DEFAULT;
+    if (facts.minor >= 8)
+        flags |= kMethodDescriptorFlag;
+    PyType_Spec spec = {"quorbel.function", static_cast<int>(sizeof(Callable)), 0,
+                        static_cast<unsigned int>(flags), callable_slots};
+    PyObject *type = PyType_FromSpec(&spec);
+    if (type == nullptr)
+        return -1;
+    callable_type = reinterpret_cast<PyTypeObject *>(type);
+    method_type = method.release();
+    return 0;
+}
+
+Ref make_callable(const Signature &sig, PyObject *defaults) noexcept {
+    Ref param_names = make_param_names(sig);
+    Ref annotations = make_annotations(sig);
+    Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
+    Ref qualname = Ref::steal(PyUnicode_InternFromString(sig.qualname));
+    Ref doc = sig.doc ? Ref::steal(PyUnicode_FromString(sig.doc)) : Ref::borrow(Py_None);
+    if (!param_names || !annotations || !name || !qualname || !doc)
+        return {};
+    Ref code = make_signature_code(sig, param_names.get());
+    Ref tb_name = Ref::steal(PyUnicode_FromFormat("quorbel.%s", sig.qualname));
+    if (!code || !tb_name)
+        return {};
+    Ref tb_bytes = Ref::steal(PyUnicode_AsUTF8String(tb_name.get()));
+    if (!tb_bytes)
+        return {};
+    Ref tb_code = make_traceback_code(PyBytes_AsString(tb_bytes.get()));
+    if (!tb_code)
+        return {};
+    Ref self = Ref::steal(PyType_GenericAlloc(callable_type, 0));
+    if (!self)
+        return {};
+    Callable *c = as_callable(self.get());
+    c->sig = &sig;
+    c->param_names = param_names.release();
+    c->bound_defaults = Ref::borrow(defaults).release();
+    c->defaults = Ref::borrow(defaults).release();
+    c->kwdefaults = Ref::borrow(Py_None).release();
+    c->annotations = annotations.release();
+    c->name = name.release();
+    c->qualname = qualname.release();
+    c->module = Ref::borrow(names.quorbel).release();
+    c->doc = doc.release();
+    c->code = code.release();
+    c->tb_code = tb_code.release();
+    return self;
+}
+
+bool is_callable_for(PyObject *obj, const Signature &sig) noexcept {
+    return Py_TYPE(obj) == callable_type && as_callable(obj)->sig == &sig;
+}
+
+} // namespace quorbel::module

@@ -1,0 +1,49 @@
+// The module namespace: binding names at import and looking them up at call time.
+#include "module/namespace.h"
+
+namespace quorbel::module {
+
+namespace {
+PyObject *the_module = nullptr;
+PyObject *the_dict = nullptr; // borrowed from the_module
+} // namespace
+
+PyObject *module_object() noexcept { return the_module; }
+PyObject *module_dict() noexcept { return the_dict; }
+
+void set_module(PyObject *m) noexcept {
+    Ref old = Ref::steal(the_module);
+    the_module = Ref::borrow(m).release();
+    the_dict = m ? PyModule_GetDict(m) : nullptr;
+}
+
+int bind(PyObject *name, Ref value) noexcept {
+    if (!value)
+        return -1;
+    return PyObject_SetAttr(the_module, name, value.get());
+}
+
+Ref lookup(PyObject *name) noexcept {
+    // A plain module's attributes are its dict entries (none of these names is an attribute of
+    // ModuleType itself), so the dict is read directly; anything else takes the full protocol.
+    if (Py_TYPE(the_module) == &PyModule_Type) {
+        PyObject *value = PyDict_GetItemWithError(the_dict, name);
+        if (value != nullptr)
+            return Ref::borrow(value);
+        if (PyErr_Occurred())
+            return {};
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(the_module, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return value;
+    PyErr_Clear();
+    PyObject *builtins = PyEval_GetBuiltins();
+    PyObject *found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (found != nullptr)
+        return Ref::borrow(found);
+    if (!PyErr_Occurred())
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+} // namespace quorbel::module

@@ -1,0 +1,23 @@
+// The module namespace: binding names at import and looking them up at call time.
+#pragma once
+
+#include "module/ref.h"
+
+namespace quorbel::module {
+
+// The module object once its execution step has started, else nullptr (borrowed).
+PyObject *module_object() noexcept;
+// Its __dict__ (borrowed), or nullptr.
+PyObject *module_dict() noexcept;
+
+// Records m as the module being set up (holds a reference); nullptr forgets it.
+void set_module(PyObject *m) noexcept;
+
+// Binds name in the module namespace, in call order; -1 with an exception set on failure.
+int bind(PyObject *name, Ref value) noexcept;
+
+// Looks a module-level name up as the module's functions do at call time: the module
+// attribute first, then the builtins; NameError "name '...' is not defined" when neither has it.
+Ref lookup(PyObject *name) noexcept;
+
+} // namespace quorbel::module

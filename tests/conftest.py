@@ -1,0 +1,35 @@
+"""Shared fixtures: one redis-server for the whole session, cleaned per test."""
+
+import pytest
+
+from redis_proc import RedisProcess, require_redis_server
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    """The session's server. Never kill or pause it: start a RedisProcess of your own."""
+    require_redis_server()
+    with RedisProcess() as server:
+        yield server
+
+
+@pytest.fixture
+def redis_url(redis_server):
+    """URL of the session server with every database emptied first."""
+    if not redis_server.running:
+        # Someone broke the rule above; bring it back rather than fail every later test.
+        redis_server.restart()
+    client = redis_server.client()
+    try:
+        client.flushall()
+    finally:
+        client.close()
+    yield redis_server.url
+
+
+@pytest.fixture
+def redis_client(redis_server, redis_url):
+    """A decode_responses=True client on the freshly emptied session server."""
+    client = redis_server.client()
+    yield client
+    client.close()

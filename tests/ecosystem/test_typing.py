@@ -1,0 +1,175 @@
+"""The shipped type stubs: mypy --strict accepts typed use, rejects misuse, and
+stubtest finds no difference between the stubs and the built module."""
+
+import importlib.util
+import os
+import re
+import shutil
+import subprocess
+import sys
+import sysconfig
+
+import pytest
+
+import quorbel
+from redis_proc import in_ci
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+SOURCE_STUB = os.path.join(REPO, "quorbel-stubs", "__init__.pyi")
+EXAMPLES = sorted(
+    os.path.join(REPO, "examples", name)
+    for name in os.listdir(os.path.join(REPO, "examples"))
+    if name.endswith(".py")
+) if os.path.isdir(os.path.join(REPO, "examples")) else []
+TYPED_USAGE = os.path.join(HERE, "typed_usage.py")
+ERROR_LINE = re.compile(r"^(?P<path>.+?):(?P<line>\d+): error: (?P<text>.*?)(?:  \[(?P<code>[\w-]+)\])?$")
+
+# Misuse that the stubs must catch, each with the mypy error code it must raise.
+# A stub that typed things as Any would let every one of these through.
+MISUSE = [
+    ("name_bytes", 'quorbel.get_logger(b"svc")', "arg-type"),
+    ("msg_int", "quorbel.RedisAppLogger(logging.getLogger()).info(42)", "arg-type"),
+    ("stream_key_none", "quorbel.RedisStreamHandler(stream_key=None)", "arg-type"),
+    ("labels_list", 'quorbel.RedisAppLogger(logging.getLogger()).info("m", labels=[("a", "b")])',
+     "arg-type"),
+    ("unknown_keyword", 'quorbel.RedisStreamHandler(redis_uri="redis://127.0.0.1")', "call-arg"),
+    ("too_many_positional", 'quorbel._merge_labels(None, None, None)', "call-arg"),
+    ("ts_is_text", "stamp: int = quorbel._now_ns()", "assignment"),
+    ("labels_are_text", 'quorbel._merge_labels({}, {})["k"] + 1', "operator"),
+    ("maxlen_optional", "size: int = quorbel.RedisStreamHandler().maxlen", "assignment"),
+    ("returns_logger", 'quorbel.get_logger("svc").no_such_method()', "attr-defined"),
+    ("no_critical", 'quorbel.RedisAppLogger(logging.getLogger()).critical("m")', "attr-defined"),
+    ("wrapper_returns_none", 'result: str = quorbel.RedisAppLogger(logging.getLogger()).info("m")',
+     "func-returns-value"),
+]
+
+
+def require_mypy():
+    if importlib.util.find_spec("mypy") is None:
+        message = "mypy is not installed (pip install -r tests/requirements-ecosystem.txt)"
+        if in_ci():
+            pytest.fail(message, pytrace=False)
+        pytest.skip(message)
+
+
+def installed_stub():
+    """The stub file of an installed quorbel-stubs package, or None."""
+    for key in ("purelib", "platlib"):
+        path = os.path.join(sysconfig.get_paths()[key], "quorbel-stubs", "__init__.pyi")
+        if os.path.isfile(path):
+            return path
+    return None
+
+
+def module_installed():
+    """True when quorbel is imported from site-packages (a wheel), not a dev build."""
+    here = os.path.realpath(os.path.dirname(quorbel.__file__))
+    return any(
+        here == os.path.realpath(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")
+    )
+
+
+def runtime_env():
+    """The environment for a child interpreter that imports this same quorbel."""
+    env = dict(os.environ)
+    env.pop("MYPYPATH", None)
+    runtime_dir = os.path.dirname(os.path.abspath(quorbel.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (runtime_dir, env.get("PYTHONPATH")) if p)
+    return env
+
+
+@pytest.fixture(scope="session")
+def typing_env(tmp_path_factory):
+    """Environment and working directory for mypy runs.
+
+    An installed stub package is found by mypy on its own; otherwise the source
+    copy is put on MYPYPATH under the module's name.
+    """
+    require_mypy()
+    work = tmp_path_factory.mktemp("typing")
+    env = runtime_env()
+    if installed_stub() is None:
+        stub_dir = work / "stubs"
+        stub_dir.mkdir()
+        shutil.copyfile(SOURCE_STUB, str(stub_dir / "quorbel.pyi"))
+        env["MYPYPATH"] = str(stub_dir)
+    return str(work), env
+
+
+def run(cmd, cwd, env, timeout=300):
+    return subprocess.run(
+        cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        universal_newlines=True, timeout=timeout,
+    )
+
+
+@pytest.fixture(scope="session")
+def mypy_report(typing_env):
+    """One strict mypy run over the examples, the typed usage and every misuse
+    snippet; returns {file: [(line, code, text)]} plus the raw output."""
+    work, env = typing_env
+    misuse_dir = os.path.join(work, "misuse")
+    os.makedirs(misuse_dir, exist_ok=True)
+    misuse_files = {}
+    for name, code, _expected in MISUSE:
+        path = os.path.join(misuse_dir, "misuse_%s.py" % name)
+        with open(path, "w", encoding="utf-8") as f:
+            # The offending statement is always on line 4.
+            f.write("import logging\nimport quorbel\nlogging.getLogger()\n%s\n" % code)
+        misuse_files[name] = path
+    targets = EXAMPLES + [TYPED_USAGE] + list(misuse_files.values())
+    proc = run(
+        [sys.executable, "-m", "mypy", "--strict", "--show-error-codes", "--no-error-summary",
+         "--cache-dir", os.path.join(work, "mypy-cache")] + targets,
+        work, env,
+    )
+    errors = {}
+    for line in proc.stdout.splitlines():
+        m = ERROR_LINE.match(line)
+        if m:
+            path = os.path.realpath(os.path.join(work, m.group("path")))
+            errors.setdefault(path, []).append(
+                (int(m.group("line")), m.group("code"), m.group("text")))
+    # Exit 2 means mypy itself failed (bad stub syntax, crash), not that it found errors.
+    assert proc.returncode in (0, 1), proc.stdout
+    return errors, misuse_files, proc.stdout
+
+
+@pytest.mark.parametrize(
+    "path", EXAMPLES + [TYPED_USAGE], ids=lambda p: os.path.relpath(p, REPO)
+)
+def test_strict_mypy_accepts(mypy_report, path):
+    errors, _files, output = mypy_report
+    found = errors.get(os.path.realpath(path), [])
+    assert found == [], "\n".join(
+        l for l in output.splitlines() if l.startswith(path) or os.path.basename(path) in l)
+
+
+@pytest.mark.parametrize("name,code,expected", MISUSE, ids=[m[0] for m in MISUSE])
+def test_strict_mypy_rejects_misuse(mypy_report, name, code, expected):
+    errors, files, output = mypy_report
+    found = errors.get(os.path.realpath(files[name]), [])
+    assert (4, expected) in [(line, c) for line, c, _t in found], (code, found)
+
+
+def test_stubtest_finds_no_mismatch(typing_env):
+    work, env = typing_env
+    proc = run([sys.executable, "-m", "mypy.stubtest", "quorbel"], work, env)
+    assert proc.returncode == 0, proc.stdout
+
+
+def test_typed_usage_runs():
+    # What mypy accepted in typed_usage.py must also be true of the real module.
+    proc = run([sys.executable, TYPED_USAGE], HERE, runtime_env(), timeout=60)
+    assert proc.returncode == 0, proc.stdout
+
+
+def test_wheel_ships_stubs():
+    if not module_installed():
+        pytest.skip("quorbel is a development build here, not an installed wheel")
+    path = installed_stub()
+    assert path is not None, "the wheel installed quorbel without quorbel-stubs/__init__.pyi"
+    if os.path.isfile(SOURCE_STUB):
+        with open(path, encoding="utf-8") as a, open(SOURCE_STUB, encoding="utf-8") as b:
+            assert a.read() == b.read(), "installed stubs differ from quorbel-stubs/ in the tree"

@@ -1,0 +1,111 @@
+"""Typed use of the public quorbel API.
+
+mypy --strict must accept this file against the shipped type stubs, and running
+it must succeed against the built module: together they show that the stubs
+describe what the module really does.
+"""
+
+import json
+import logging
+import sys
+from typing import Any, Dict, List, Optional, Tuple
+
+import quorbel
+from quorbel import HAS_REDIS, RedisAppLogger, RedisStreamHandler, get_logger
+
+
+class MemoryClient:
+    """Keeps appended entries in memory; anything with an xadd method serves as a client."""
+
+    def __init__(self) -> None:
+        self.entries: List[Tuple[str, Dict[str, str], Dict[str, Any]]] = []
+
+    def xadd(self, name: str, fields: Dict[str, str], **options: Any) -> str:
+        self.entries.append((name, fields, options))
+        return "%d-0" % len(self.entries)
+
+    def payloads(self) -> List[Dict[str, Any]]:
+        out: List[Dict[str, Any]] = []
+        for _name, fields, _options in self.entries:
+            payload: Dict[str, Any] = json.loads(fields["payload"])
+            out.append(payload)
+        return out
+
+
+def configure(client: MemoryClient) -> RedisAppLogger:
+    logger: logging.Logger = get_logger(
+        "typed.usage",
+        client=client,
+        stream_key="typed:stream",
+        maxlen=100,
+        default_labels={"app": "typed", "env": "test"},
+        level=logging.DEBUG,
+    )
+    logger.propagate = False
+    return RedisAppLogger(logger)
+
+
+def log_through_wrapper(app: RedisAppLogger) -> None:
+    app.debug("warming up")
+    app.info("signed in", labels={"route": "/login"}, ctx={"user_id": 42})
+    app.warning("slow", None, {"elapsed_ms": 812.5})
+    app.error("declined", labels={"provider": "acme"})
+    try:
+        raise ValueError("boom")
+    except ValueError:
+        app.exception("report failed", ctx={"job": "daily"})
+
+
+def direct_handler(client: MemoryClient) -> RedisStreamHandler:
+    handler = RedisStreamHandler(
+        client=client,
+        stream_key="typed:direct",
+        maxlen=0,
+        timeout_ms=50,
+        default_labels={"app": "direct"},
+        drop_on_error=False,
+    )
+    record = logging.LogRecord("typed", logging.INFO, __file__, 1, "direct %s", ("call",), None)
+    handler.emit(record)
+    return handler
+
+
+def main() -> int:
+    client = MemoryClient()
+    log_through_wrapper(configure(client))
+    handler = direct_handler(client)
+
+    trimmed: Optional[int] = handler.maxlen
+    assert trimmed is None, trimmed
+    assert handler.stream_key == "typed:direct"
+    assert handler._fallback is None
+
+    payloads = client.payloads()
+    levels = [p["level"] for p in payloads]
+    assert levels == ["debug", "info", "warning", "error", "error", "info"], levels
+    assert payloads[1]["labels"] == {"app": "typed", "env": "test", "route": "/login"}
+    assert payloads[1]["ctx"] == {"user_id": 42}
+    assert payloads[5]["msg"] == "direct call"
+    assert [name for name, _f, _o in client.entries].count("typed:stream") == 5
+    assert client.entries[0][2] == {"maxlen": 100, "approximate": True}
+    assert client.entries[5][2] == {}
+
+    merged: Dict[str, str] = quorbel._merge_labels({"a": 1, "b": None}, {"a": "x", "c": 2.5})
+    assert merged == {"a": "x", "c": "2.5"}, merged
+    stamp: str = quorbel._now_ns()
+    assert stamp.isdigit()
+
+    # The standard modules are re-exported under their own names.
+    text: str = quorbel.json.dumps({"ok": True})
+    assert text == '{"ok": true}'
+    assert quorbel.logging is logging
+    assert issubclass(quorbel.RotatingFileHandler, logging.Handler)
+    if HAS_REDIS:
+        assert quorbel.redis is not None
+    else:
+        assert quorbel.redis is None
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

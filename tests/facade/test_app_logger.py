@@ -1,0 +1,313 @@
+"""RedisAppLogger: level methods that pass labels and ctx to a logger through `extra`."""
+
+import inspect
+import itertools
+import json
+import logging
+import time
+
+import pytest
+
+import quorbel
+from quorbel import RedisAppLogger
+
+LEVEL_METHODS = ["debug", "info", "warning", "error", "exception"]
+# The wrapped logger's method each level method calls, and the keywords it passes.
+TARGET = {"debug": "debug", "info": "info", "warning": "warning", "error": "error",
+          "exception": "error"}
+
+_serial = itertools.count()
+
+
+class RecordingLogger:
+    """Answers the four logger methods, records each call and returns a value
+    that the wrapper must discard."""
+
+    def __init__(self, methods=("debug", "info", "warning", "error", "exception")):
+        self.calls = []
+        for m in methods:
+            setattr(self, m, self._recorder(m))
+
+    def _recorder(self, method):
+        def call(*args, **kwargs):
+            self.calls.append((method, args, list(kwargs.items())))
+            return "ignored"
+        return call
+
+
+class CaptureHandler(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+
+class ReadCounting(RedisAppLogger):
+    """Counts reads of `_log`, to show when the wrapper looks at its logger."""
+
+    def __init__(self, logger):
+        self.reads = 0
+        self._target = logger
+
+    @property
+    def _log(self):
+        self.reads += 1
+        return self._target
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+@pytest.fixture
+def real_logger():
+    logger = logging.getLogger("quorbel.test.app_logger.%d" % next(_serial))
+    logger.setLevel(logging.DEBUG)
+    logger.propagate = False
+    capture = CaptureHandler()
+    logger.addHandler(capture)
+    yield logger, capture
+    logger.removeHandler(capture)
+
+
+@pytest.mark.parametrize("method", LEVEL_METHODS)
+def test_message_only_call_shape(method):
+    rec = RecordingLogger()
+    result = getattr(RedisAppLogger(rec), method)("hello")
+
+    assert result is None
+    ((called, args, kwargs),) = rec.calls
+    assert called == TARGET[method] and args == ("hello",)
+    expected_keys = ["extra", "exc_info"] if method == "exception" else ["extra"]
+    assert [k for k, _ in kwargs] == expected_keys
+    if method == "exception":
+        assert kwargs[1][1] is True
+    extra = kwargs[0][1]
+    assert list(extra) == ["labels", "ctx"]
+    assert extra["labels"] == {} and extra["ctx"] == {}
+    assert type(extra["labels"]) is dict and extra["labels"] is not extra["ctx"]
+
+
+@pytest.mark.parametrize("method", LEVEL_METHODS)
+@pytest.mark.parametrize(
+    "labels, ctx",
+    [(None, None), ({}, {}), ({"env": "prod"}, None), (None, {"user": 1}),
+     ({"a": "b"}, {"c": [1, 2]}), ({}, {"k": None})],
+)
+@pytest.mark.parametrize("style", ["keyword", "positional"])
+def test_non_empty_dicts_pass_as_themselves_empty_ones_are_replaced(method, labels, ctx, style):
+    rec = RecordingLogger()
+    app = RedisAppLogger(rec)
+    snapshot = (dict(labels) if labels is not None else None, dict(ctx) if ctx is not None else None)
+    if style == "keyword":
+        getattr(app, method)(msg="m", labels=labels, ctx=ctx)
+    else:
+        getattr(app, method)("m", labels, ctx)
+
+    extra = rec.calls[0][2][0][1]
+    for key, given in (("labels", labels), ("ctx", ctx)):
+        if given:
+            assert extra[key] is given
+        else:
+            assert extra[key] == {} and type(extra[key]) is dict and extra[key] is not given
+    assert (labels, ctx) == snapshot  # the wrapper never mutates what it is given
+
+
+def test_empty_dicts_are_fresh_on_every_call():
+    rec = RecordingLogger()
+    app = RedisAppLogger(rec)
+    app.info("one")
+    first = rec.calls[0][2][0][1]
+    first["labels"]["leak"] = "x"
+    first["ctx"]["leak"] = "y"
+    app.info("two")
+    second = rec.calls[1][2][0][1]
+    assert second == {"labels": {}, "ctx": {}}
+    assert second is not first
+
+
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"msg": b"x"}, "Argument 'msg' has incorrect type (expected str, got bytes)"),
+        ({"msg": None}, "Argument 'msg' has incorrect type (expected str, got NoneType)"),
+        ({"msg": 5}, "Argument 'msg' has incorrect type (expected str, got int)"),
+        ({"msg": "x", "labels": [("a", "b")]},
+         "Argument 'labels' has incorrect type (expected dict, got list)"),
+        ({"msg": "x", "ctx": "k=v"}, "Argument 'ctx' has incorrect type (expected dict, got str)"),
+        # msg, labels, ctx are checked in that order.
+        ({"msg": b"x", "labels": [], "ctx": []},
+         "Argument 'msg' has incorrect type (expected str, got bytes)"),
+        ({"msg": "x", "labels": [], "ctx": []},
+         "Argument 'labels' has incorrect type (expected dict, got list)"),
+    ],
+)
+@pytest.mark.parametrize("method", LEVEL_METHODS)
+def test_refused_types_before_the_logger_is_read(method, kwargs, message):
+    rec = RecordingLogger()
+    app = ReadCounting(rec)
+    with pytest.raises(TypeError) as info:
+        getattr(app, method)(**kwargs)
+    assert str(info.value) == message
+    assert app.reads == 0 and rec.calls == []
+
+
+@pytest.mark.parametrize(
+    "kwargs, param, cls",
+    [({"msg": StrSub("x")}, "msg", StrSub),
+     ({"msg": "x", "labels": DictSub(a=1)}, "labels", DictSub),
+     ({"msg": "x", "ctx": DictSub()}, "ctx", DictSub)],
+)
+def test_subclasses_are_refused_with_the_strict_type_note(kwargs, param, cls):
+    rec = RecordingLogger()
+    app = ReadCounting(rec)
+    with pytest.raises(TypeError) as info:
+        app.warning(**kwargs)
+    base = "str" if issubclass(cls, str) else "dict"
+    head = "Argument '%s' has incorrect type (expected %s, got %s.%s). " % (
+        param, base, cls.__module__, cls.__qualname__)
+    assert str(info.value).startswith(head) and len(str(info.value)) > len(head)
+    assert app.reads == 0 and rec.calls == []
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda app: app.info(), "info() takes at least 2 positional arguments (1 given)"),
+        (lambda app: app.error("a", None, None, None),
+         "error() takes at most 4 positional arguments (5 given)"),
+        (lambda app: app.debug("a", foo=1), "debug() got an unexpected keyword argument 'foo'"),
+        (lambda app: app.exception("a", msg="b"),
+         "exception() got multiple values for keyword argument 'msg'"),
+        (lambda app: RedisAppLogger(), "__init__() takes exactly 2 positional arguments (1 given)"),
+    ],
+)
+def test_binding_errors(call, message):
+    rec = RecordingLogger()
+    with pytest.raises(TypeError) as info:
+        call(RedisAppLogger(rec))
+    assert str(info.value) == message
+    assert rec.calls == []
+
+
+def test_missing_log_attribute_raises_attribute_error():
+    class NoInit(RedisAppLogger):
+        def __init__(self):
+            pass
+
+    with pytest.raises(AttributeError):
+        NoInit().info("x")
+    app = RedisAppLogger(RecordingLogger())
+    del app._log
+    with pytest.raises(AttributeError):
+        app.error("x")
+
+
+@pytest.mark.parametrize(
+    "methods, failing",
+    [
+        (("info",), {"debug", "warning", "error", "exception"}),
+        (("error",), {"debug", "info", "warning"}),
+        # exception goes through error, never through the logger's own exception.
+        (("debug", "info", "warning", "exception"), {"error", "exception"}),
+    ],
+)
+def test_only_the_level_method_whose_target_is_missing_fails(methods, failing):
+    rec = RecordingLogger(methods)
+    app = RedisAppLogger(rec)
+    for method in LEVEL_METHODS:
+        if method in failing:
+            with pytest.raises(AttributeError):
+                getattr(app, method)("m")
+        else:
+            assert getattr(app, method)("m") is None
+    assert [c[0] for c in rec.calls] == [TARGET[m] for m in LEVEL_METHODS if m not in failing]
+
+
+def test_reassigned_logger_receives_later_calls():
+    first, second = RecordingLogger(), RecordingLogger()
+    app = RedisAppLogger(first)
+    assert app._log is first
+    app.info("a")
+    app._log = second
+    app.info("b")
+    assert [c[1] for c in first.calls] == [("a",)]
+    assert [c[1] for c in second.calls] == [("b",)]
+
+
+def test_records_carry_labels_ctx_and_the_unexpanded_message(real_logger):
+    logger, capture = real_logger
+    labels, ctx = {"env": "prod"}, {"user": 7}
+    RedisAppLogger(logger).info("100% done %s %(x)d", labels=labels, ctx=ctx)
+    (record,) = capture.records
+    assert record.getMessage() == "100% done %s %(x)d"
+    assert record.labels is labels and record.ctx is ctx
+    assert record.levelno == logging.INFO
+
+
+def test_exception_attaches_the_handled_exception(real_logger):
+    logger, capture = real_logger
+    try:
+        raise KeyError("missing")
+    except KeyError as exc:
+        RedisAppLogger(logger).exception("failed", ctx={"k": 1})
+        raised = exc
+    (record,) = capture.records
+    assert record.levelno == logging.ERROR and record.levelname == "ERROR"
+    assert record.exc_info[1] is raised
+    assert record.ctx == {"k": 1} and record.labels == {}
+
+
+def test_exception_outside_an_except_block_still_logs(real_logger):
+    logger, capture = real_logger
+    RedisAppLogger(logger).exception("no exception here")
+    logger.error("reference", exc_info=True)
+    ours, reference = capture.records
+    assert ours.levelno == logging.ERROR and ours.getMessage() == "no exception here"
+    assert ours.exc_info == reference.exc_info
+
+
+@pytest.mark.parametrize("method", LEVEL_METHODS)
+def test_record_location_is_the_calling_line(real_logger, method):
+    logger, capture = real_logger
+    app = RedisAppLogger(logger)
+    here = inspect.currentframe()
+    getattr(app, method)("where")
+    line = here.f_lineno - 1
+    (record,) = capture.records
+    assert record.pathname == here.f_code.co_filename
+    assert record.lineno == line
+    assert record.funcName == "test_record_location_is_the_calling_line"
+
+
+def test_end_to_end_through_redis(redis_url, redis_client):
+    name = "quorbel.test.app_logger.e2e.%d" % next(_serial)
+    logger = quorbel.get_logger(
+        name, redis_url=redis_url, stream_key="e2e:stream", maxlen=100,
+        # A busy test machine can miss the 5 ms default; this test is about the data.
+        timeout_ms=2000, default_labels={"app": "api", "env": "dev"},
+    )
+    try:
+        app = RedisAppLogger(logger)
+        before = time.time_ns() if hasattr(time, "time_ns") else int(time.time() * 1e9)
+        app.debug("not at INFO")
+        app.warning("disk 95% full", labels={"env": "prod", "host": "h1", "drop": None},
+                    ctx={"used": 95.5, "mount": "/", "note": "größer"})
+        (entry_id, fields), = redis_client.xrange("e2e:stream")
+        assert list(fields) == ["payload"]
+        payload = json.loads(fields["payload"])
+        assert list(payload) == ["ts", "level", "msg", "labels", "ctx"]
+        assert payload["level"] == "warning" and payload["msg"] == "disk 95% full"
+        assert list(payload["labels"].items()) == [("app", "api"), ("env", "prod"), ("host", "h1")]
+        assert payload["ctx"] == {"used": 95.5, "mount": "/", "note": "größer"}
+        assert "größer" in fields["payload"]
+        assert payload["ts"].isdigit() and int(payload["ts"]) >= before
+    finally:
+        for h in list(logger.handlers):
+            logger.removeHandler(h)

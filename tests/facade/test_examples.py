@@ -1,0 +1,162 @@
+"""The demo and tail examples, run as a user would run them."""
+
+import json
+import os
+import queue
+import re
+import signal
+import subprocess
+import sys
+import threading
+
+import pytest
+
+import quorbel
+from redis_proc import require_redis_server
+
+EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
+
+
+def child_env():
+    """The test's environment, with the directory of the quorbel under test first."""
+    env = dict(os.environ)
+    here = os.path.dirname(os.path.abspath(quorbel.__file__))
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
+    env["PYTHONUNBUFFERED"] = "1"
+    return env
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    return True
+
+
+def test_demo_runs_on_its_own_and_cleans_up():
+    require_redis_server()
+    done = subprocess.run(
+        [sys.executable, os.path.join(EXAMPLES, "demo.py")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(), timeout=120,
+        encoding="utf-8",
+    )
+    assert done.returncode == 0, done.stderr
+    assert "Traceback" not in done.stderr
+    out = done.stdout
+
+    for text in ("user signed in", "slow query used 100% of its budget", "report failed",
+                 "payment declined", "cache warmed"):
+        assert text in out
+    rows = [line for line in out.splitlines()
+            if re.match(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}\s", line)]
+    assert [r.split()[1] for r in rows] == ["DEBUG", "INFO", "WARNING", "ERROR", "ERROR"]
+    assert "app=demo" in rows[1] and "route=/login" in rows[1]
+
+    fallback = [json.loads(line) for line in map(str.strip, out.splitlines())
+                if line.startswith("{")]
+    assert len(fallback) == 1
+    assert list(fallback[0]) == ["ts", "level", "msg", "labels", "ctx"]
+    assert fallback[0]["msg"] == "stream unreachable" and fallback[0]["level"] == "error"
+
+    pid = int(re.search(r"redis-server pid (\d+)", out).group(1))
+    workdir = re.search(r"temporary files in (\S+)", out).group(1)
+    assert not pid_alive(pid)
+    assert not os.path.exists(workdir)
+
+
+class Tail:
+    """examples/tail.py as a child process, its stdout lines read by a thread."""
+
+    def __init__(self, *args):
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(EXAMPLES, "tail.py")] + list(args),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(),
+            encoding="utf-8",
+        )
+        self.lines = queue.Queue()
+        self.errors = queue.Queue()
+        for stream, sink in ((self.proc.stdout, self.lines), (self.proc.stderr, self.errors)):
+            threading.Thread(target=self._pump, args=(stream, sink), daemon=True).start()
+
+    @staticmethod
+    def _pump(stream, sink):
+        for line in stream:
+            sink.put(line.rstrip("\n"))
+        sink.put(None)
+
+    def line(self, source=None, timeout=15):
+        got = (source or self.lines).get(timeout=timeout)
+        assert got is not None, "tail ended early"
+        return got
+
+    def wait_ready(self):
+        while "following" not in self.line(self.errors):
+            pass
+
+    def stop(self, sig):
+        self.proc.send_signal(sig)
+        rc = self.proc.wait(15)
+        err = []
+        while True:
+            item = self.errors.get(timeout=15)
+            if item is None:
+                break
+            err.append(item)
+        return rc, "\n".join(err)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
+def test_tail_follows_new_entries_and_stops_cleanly(redis_url, redis_client, sig):
+    redis_client.xadd("tail:s", {"payload": json.dumps({"ts": "1", "level": "info",
+                                                        "msg": "before start"})})
+    tail = Tail("--url", redis_url, "--stream", "tail:s")
+    try:
+        tail.wait_ready()
+        logger = quorbel.get_logger("quorbel.test.tail.%d" % sig, redis_url=redis_url,
+                                    stream_key="tail:s", timeout_ms=2000,
+                                    default_labels={"app": "api"})
+        try:
+            quorbel.RedisAppLogger(logger).warning("disk almost full", labels={"host": "h1"},
+                                                   ctx={"free_mb": 12})
+        finally:
+            for h in list(logger.handlers):
+                logger.removeHandler(h)
+        redis_client.xadd("tail:s", {"payload": "not json {"})
+        redis_client.xadd("tail:s", {"other": "field"})
+
+        first = tail.line()
+        assert "before start" not in first
+        assert re.match(r"^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3} WARNING", first)
+        assert "disk almost full" in first and "app=api host=h1" in first
+        assert '"free_mb":12' in first
+        assert "not json {" in tail.line()
+        assert "other=field" in tail.line()
+
+        rc, err = tail.stop(sig)
+        assert rc == 0
+        assert "Traceback" not in err
+    finally:
+        tail.kill()
+
+
+def test_tail_from_start_prints_existing_entries(redis_url, redis_client):
+    for i in range(3):
+        payload = {"ts": str(1700000000000000000 + i), "level": "error", "msg": "old %d" % i,
+                   "labels": {}, "ctx": {}}
+        redis_client.xadd("tail:old", {"payload": json.dumps(payload)})
+    tail = Tail("--url", redis_url, "--stream", "tail:old", "--from-start")
+    try:
+        lines = [tail.line() for _ in range(3)]
+        assert ["old %d" % i in line for i, line in enumerate(lines)] == [True] * 3
+        assert all(" ERROR " in line for line in lines)
+        rc, err = tail.stop(signal.SIGINT)
+        assert rc == 0 and "Traceback" not in err
+    finally:
+        tail.kill()
+

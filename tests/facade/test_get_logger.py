@@ -1,0 +1,362 @@
+"""get_logger: one call that sets a logger's level and replaces its stream handler."""
+
+import collections
+import itertools
+import logging
+import pathlib
+
+import pytest
+
+import quorbel
+from fakes import RecordingClient
+
+_serial = itertools.count()
+
+DEFAULT_KWARGS = [
+    ("redis_url", None),
+    ("client", None),
+    ("stream_key", "logs:stream"),
+    ("maxlen", 1000000),
+    ("timeout_ms", 5),
+    ("default_labels", None),
+    ("drop_on_error", True),
+    ("fallback_file_path", None),
+]
+
+
+@pytest.fixture
+def name(request):
+    """A logger name no other test uses; its handlers are removed afterwards."""
+    logger_name = "quorbel.test.get_logger.%s.%d" % (request.node.name, next(_serial))
+    yield logger_name
+    logger = logging.Logger.manager.loggerDict.get(logger_name)
+    if isinstance(logger, logging.Logger):
+        for h in list(logger.handlers):
+            logger.removeHandler(h)
+            fallback = getattr(h, "_fallback", None)
+            if fallback is not None:
+                fallback.close()
+        logger.setLevel(logging.NOTSET)
+
+
+@pytest.fixture
+def recorder(monkeypatch):
+    """Binds quorbel.RedisStreamHandler to a subclass that records how it is built.
+
+    The recorded arguments are not used for construction, so nothing is opened.
+    """
+
+    class Recorder(quorbel.RedisStreamHandler):
+        calls = []
+        original = quorbel.RedisStreamHandler
+
+        def __init__(self, *args, **kwargs):
+            Recorder.calls.append((args, list(kwargs.items())))
+            super().__init__()
+
+    monkeypatch.setattr(quorbel, "RedisStreamHandler", Recorder)
+    return Recorder
+
+
+class CloseRecorder(quorbel.RedisStreamHandler):
+    """A stream handler that remembers whether anyone closed or flushed it."""
+
+    def __init__(self, *args, **kwargs):
+        super().__init__(*args, **kwargs)
+        self.closed = self.flushed = False
+
+    def close(self):
+        self.closed = True
+        super().close()
+
+    def flush(self):
+        self.flushed = True
+        super().flush()
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+class Truthless:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth value")
+
+
+def qualified(cls):
+    return "%s.%s" % (cls.__module__, cls.__qualname__)
+
+
+def test_second_call_replaces_the_handler_without_closing_it(name, tmp_path):
+    first_path = tmp_path / "first.log"
+    logger = quorbel.get_logger(name, enable_fallback_file=True, fallback_path=str(first_path))
+    assert logger is logging.getLogger(name)
+    (first,) = logger.handlers
+
+    again = quorbel.get_logger(name, client=RecordingClient())
+
+    assert again is logger
+    (second,) = again.handlers
+    assert second is not first and type(second) is quorbel.RedisStreamHandler
+    # Detached only: its fallback file stays open and usable.
+    assert first._fallback.stream is not None and not first._fallback.stream.closed
+    first.handle(logging.makeLogRecord({"msg": "still works", "levelno": 20, "levelname": "INFO"}))
+    assert "still works" in first_path.read_text(encoding="utf-8")
+    first._fallback.close()
+
+
+def test_detached_handler_is_neither_closed_nor_flushed(name):
+    logger = logging.getLogger(name)
+    old = CloseRecorder(client=RecordingClient())
+    logger.addHandler(old)
+    quorbel.get_logger(name, client=RecordingClient())
+    assert old not in logger.handlers
+    assert (old.closed, old.flushed) == (False, False)
+
+
+@pytest.mark.parametrize(
+    "before, kept",
+    [
+        (["console", "stream"], ["console"]),
+        (["stream", "console"], ["console"]),
+        (["a", "stream", "b", "stream", "c"], ["a", "b", "c"]),
+        (["a", "subclass", "b"], ["a", "b"]),
+        (["stream", "subclass"], []),
+        (["a", "b"], ["a", "b"]),
+        ([], []),
+    ],
+)
+def test_only_stream_handlers_are_detached_and_others_keep_order(name, before, kept):
+    logger = logging.getLogger(name)
+    made = {}
+    for i, kind in enumerate(before):
+        if kind == "stream":
+            h = quorbel.RedisStreamHandler(client=RecordingClient())
+        elif kind == "subclass":
+            h = CloseRecorder(client=RecordingClient())
+        else:
+            h = logging.StreamHandler()
+            made[kind] = h
+        logger.addHandler(h)
+
+    quorbel.get_logger(name, client=RecordingClient())
+
+    *others, new = logger.handlers
+    assert others == [made[k] for k in kept]
+    assert type(new) is quorbel.RedisStreamHandler
+
+
+def test_the_currently_bound_class_decides_what_is_replaced(name, recorder):
+    logger = logging.getLogger(name)
+    original = recorder.original(client=RecordingClient())
+    rebound = recorder()
+    recorder.calls.clear()
+    logger.addHandler(original)
+    logger.addHandler(rebound)
+
+    quorbel.get_logger(name)
+
+    # The original class is no longer the one bound, so its instance stays.
+    assert logger.handlers[0] is original
+    assert len(logger.handlers) == 2 and type(logger.handlers[1]) is recorder
+    assert len(recorder.calls) == 1
+
+
+def test_defaults_reach_the_handler_as_keywords(name, recorder):
+    logger = quorbel.get_logger(name)
+    assert recorder.calls == [((), DEFAULT_KWARGS)]
+    assert logger.level == logging.INFO
+    assert logger.handlers[0].level == logging.NOTSET
+
+
+@pytest.mark.parametrize("positional", [False, True])
+def test_arguments_reach_the_handler_in_order(name, recorder, positional):
+    client = object()
+    labels = {"app": "api"}
+    values = dict(
+        redis_url="redis://127.0.0.1:1/0", client=client, stream_key="k", maxlen=7,
+        timeout_ms=9, default_labels=labels, enable_fallback_file=False,
+        fallback_path="/nonexistent/x.log", level=logging.WARNING,
+    )
+    if positional:
+        logger = quorbel.get_logger(name, *values.values())
+    else:
+        logger = quorbel.get_logger(name, **values)
+
+    ((args, kwargs),) = recorder.calls
+    assert args == ()
+    assert [k for k, _ in kwargs] == [k for k, _ in DEFAULT_KWARGS]
+    got = dict(kwargs)
+    assert got["client"] is client and got["default_labels"] is labels
+    assert (got["redis_url"], got["stream_key"], got["maxlen"], got["timeout_ms"]) == (
+        "redis://127.0.0.1:1/0", "k", 7, 9)
+    assert got["drop_on_error"] is True and got["fallback_file_path"] is None
+    assert logger.level == logging.WARNING
+    assert logger.handlers[0].level == logging.NOTSET
+
+
+@pytest.mark.parametrize(
+    "enable, fallback_path, expected",
+    [
+        (True, None, "/var/log/app.log"),
+        (True, "/tmp/q.log", "/tmp/q.log"),
+        ("no", "/tmp/q.log", "/tmp/q.log"),
+        (1, "/tmp/q.log", "/tmp/q.log"),
+        (False, "/tmp/q.log", None),
+        (None, "/tmp/q.log", None),
+        ("", "/tmp/q.log", None),
+        (0.0, "/tmp/q.log", None),
+    ],
+)
+def test_fallback_path_is_passed_only_when_enabled(name, recorder, enable, fallback_path, expected):
+    kw = {} if fallback_path is None else {"fallback_path": fallback_path}
+    quorbel.get_logger(name, enable_fallback_file=enable, **kw)
+    ((_, kwargs),) = recorder.calls
+    assert dict(kwargs)["fallback_file_path"] == expected
+
+
+@pytest.mark.parametrize(
+    "param, value, expected",
+    [
+        ("maxlen", 2.7, 2),
+        ("maxlen", True, 1),
+        ("maxlen", -3.9, -3),
+        ("timeout_ms", 2.9, 2),
+        ("timeout_ms", False, 0),
+        ("level", 30.5, 30),
+        ("level", True, 1),
+    ],
+)
+def test_int_parameters_are_converted(name, recorder, param, value, expected):
+    logger = quorbel.get_logger(name, **{param: value})
+    if param == "level":
+        got = logger.level
+    else:
+        got = dict(recorder.calls[0][1])[param]
+    assert got == expected and type(got) is int
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, exc, message",
+    [
+        ((), {}, TypeError, "get_logger() takes at least 1 positional argument (0 given)"),
+        ((), {"redis_url": None}, TypeError,
+         "get_logger() takes at least 1 positional argument (0 given)"),
+        (("n",) + (None,) * 10, {}, TypeError,
+         "get_logger() takes at most 10 positional arguments (11 given)"),
+        (("n",), {"foo": 1}, TypeError, "get_logger() got an unexpected keyword argument 'foo'"),
+        (("n",), {"name": "m"}, TypeError,
+         "get_logger() got multiple values for keyword argument 'name'"),
+        (("n",), {"maxlen": "100"}, TypeError,
+         "Argument 'maxlen' has incorrect type (expected int, got str)"),
+        (("n",), {"maxlen": None}, TypeError,
+         "Argument 'maxlen' has incorrect type (expected int, got NoneType)"),
+        (("n",), {"timeout_ms": [5]}, TypeError,
+         "Argument 'timeout_ms' has incorrect type (expected int, got list)"),
+        (("n",), {"level": "INFO"}, TypeError,
+         "Argument 'level' has incorrect type (expected int, got str)"),
+        ((None,), {}, TypeError, "Argument 'name' has incorrect type (expected str, got NoneType)"),
+        ((b"n",), {}, TypeError, "Argument 'name' has incorrect type (expected str, got bytes)"),
+        (("n",), {"redis_url": b"redis://x"}, TypeError,
+         "Argument 'redis_url' has incorrect type (expected str, got bytes)"),
+        (("n",), {"stream_key": None}, TypeError,
+         "Argument 'stream_key' has incorrect type (expected str, got NoneType)"),
+        (("n",), {"fallback_path": pathlib.PurePosixPath("/tmp/x")}, TypeError,
+         "Argument 'fallback_path' has incorrect type (expected str, got pathlib.PurePosixPath)"),
+        (("n",), {"default_labels": [("a", "b")]}, TypeError,
+         "Argument 'default_labels' has incorrect type (expected dict, got list)"),
+        # Conversions run before exact-type tests, so the bad maxlen is reported.
+        ((None,), {"maxlen": "x"}, TypeError,
+         "Argument 'maxlen' has incorrect type (expected int, got str)"),
+        (("n",), {"maxlen": float("nan")}, ValueError, None),
+        (("n",), {"maxlen": float("inf")}, OverflowError, None),
+        (("n",), {"level": 1j}, TypeError, None),
+        (("n",), {"enable_fallback_file": Truthless()}, ZeroDivisionError, "no truth value"),
+    ],
+)
+def test_refused_arguments_touch_nothing(name, recorder, args, kwargs, exc, message):
+    if args and args[0] == "n":
+        args = (name,) + args[1:]
+    with pytest.raises(exc) as info:
+        quorbel.get_logger(*args, **kwargs)
+    if message is not None:
+        assert str(info.value) == message
+    assert recorder.calls == []
+    assert name not in logging.Logger.manager.loggerDict
+
+
+@pytest.mark.parametrize(
+    "kwargs, param, sub",
+    [
+        ({"name": StrSub("n")}, "name", StrSub),
+        ({"stream_key": StrSub("k")}, "stream_key", StrSub),
+        ({"default_labels": DictSub(a="b")}, "default_labels", DictSub),
+        ({"default_labels": collections.OrderedDict()}, "default_labels",
+         collections.OrderedDict),
+    ],
+)
+def test_subclasses_of_builtins_are_refused_with_a_note(name, recorder, kwargs, param, sub):
+    kwargs.setdefault("name", name)
+    with pytest.raises(TypeError) as info:
+        quorbel.get_logger(**kwargs)
+    base = "str" if issubclass(sub, str) else "dict"
+    head = "Argument '%s' has incorrect type (expected %s, got %s). " % (param, base, qualified(sub))
+    text = str(info.value)
+    assert text.startswith(head) and len(text) > len(head)
+    assert recorder.calls == []
+
+
+def test_refusal_leaves_a_configured_logger_as_it_was(name):
+    logger = quorbel.get_logger(name, client=RecordingClient(), level=logging.ERROR)
+    before = list(logger.handlers)
+    with pytest.raises(TypeError):
+        quorbel.get_logger(name, level="DEBUG")
+    assert logger.level == logging.ERROR and logger.handlers == before
+
+
+def test_constructor_failure_keeps_new_level_and_detachment(name, tmp_path):
+    logger = logging.getLogger(name)
+    console = logging.StreamHandler()
+    old = quorbel.RedisStreamHandler(client=RecordingClient())
+    logger.addHandler(console)
+    logger.addHandler(old)
+    missing = tmp_path / "no-such-dir" / "app.log"
+
+    with pytest.raises(FileNotFoundError):
+        quorbel.get_logger(name, enable_fallback_file=True, fallback_path=str(missing),
+                           level=logging.WARNING)
+
+    assert logger.level == logging.WARNING
+    assert logger.handlers == [console]
+
+
+def test_configured_logger_delivers_records(name):
+    client = RecordingClient()
+    logger = quorbel.get_logger(name, client=client, stream_key="k", maxlen=50,
+                                default_labels={"app": "api"}, level=logging.WARNING)
+    logger.info("below the level")
+    logger.warning("disk %s", "full")
+    ((args, kwargs),) = client.calls
+    assert args[0] == "k" and kwargs == {"maxlen": 50, "approximate": True}
+    (payload,) = client.payloads()
+    assert (payload["level"], payload["msg"], payload["labels"]) == ("warning", "disk full",
+                                                                     {"app": "api"})
+
+
+def test_propagation_and_other_loggers_are_untouched(name):
+    parent_name, child_name = name, name + ".child"
+    child = logging.getLogger(child_name)
+    child_handler = logging.NullHandler()
+    child.addHandler(child_handler)
+    try:
+        parent = logging.getLogger(parent_name)
+        parent.propagate = False
+        quorbel.get_logger(parent_name, client=RecordingClient())
+        assert parent.propagate is False
+        assert child.handlers == [child_handler] and child.level == logging.NOTSET
+    finally:
+        child.removeHandler(child_handler)

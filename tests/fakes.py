@@ -1,0 +1,45 @@
+"""Client stand-ins for unit tests: anything with an xadd method may serve as a client."""
+
+import json
+
+
+class RecordingClient:
+    """Records each xadd call as (args, kwargs) and returns an entry id."""
+
+    def __init__(self):
+        self.calls = []
+
+    def xadd(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return "1-0"
+
+    def payloads(self):
+        """The decoded "payload" field of every recorded call, in order."""
+        out = []
+        for args, kwargs in self.calls:
+            fields = args[1] if len(args) > 1 else kwargs["fields"]
+            out.append(json.loads(fields["payload"]))
+        return out
+
+
+class RaisingClient:
+    """xadd raises the given exception (an instance or a class) every time."""
+
+    def __init__(self, exc):
+        self.exc = exc
+        self.calls = []
+
+    def xadd(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        raise self.exc
+
+
+class NullClient:
+    """xadd accepts anything, stores nothing and returns None."""
+
+    def __init__(self):
+        self.calls = []
+
+    def xadd(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return None

@@ -1,0 +1,622 @@
+"""RedisStreamHandler.emit with fake clients: the append, the payload, fallback and loss."""
+
+import datetime
+import json
+import logging
+import sys
+import threading
+
+import pytest
+
+import quorbel
+from quorbel import RedisStreamHandler
+
+from fakes import NullClient, RaisingClient, RecordingClient
+
+TS = "1700000000123456789"
+
+
+@pytest.fixture
+def fixed_ts(monkeypatch):
+    monkeypatch.setattr(quorbel, "_now_ns", lambda: TS)
+
+
+def make_record(msg="hello", args=(), level=logging.INFO, **attrs):
+    record = logging.LogRecord("app.test", level, "/src/app.py", 42, msg, args, None)
+    for name, value in attrs.items():
+        setattr(record, name, value)
+    return record
+
+
+def sent_text(client, index=0):
+    args, _ = client.calls[index]
+    return args[1]["payload"]
+
+
+class FakeFallback:
+    """Stands in for the fallback file handler: records what reaches emit."""
+
+    def __init__(self, exc=None):
+        self.records = []
+        self.exc = exc
+
+    def emit(self, record):
+        self.records.append(record)
+        if self.exc is not None:
+            raise self.exc
+
+    def handle(self, record):
+        raise AssertionError("the fallback handler must be given records through emit")
+
+
+class ReportingHandler(RedisStreamHandler):
+    """Records each handleError call with the exception being handled at that moment."""
+
+    def handleError(self, record):
+        self.reports = getattr(self, "reports", [])
+        self.reports.append((record, sys.exc_info()))
+
+
+def reports(h):
+    return getattr(h, "reports", [])
+
+
+@pytest.fixture
+def logger():
+    log = logging.getLogger("quorbel.test.emit")
+    log.propagate = False
+    log.setLevel(logging.DEBUG)
+    yield log
+    for h in [h for h in log.handlers if isinstance(h, RedisStreamHandler)]:
+        log.removeHandler(h)
+
+
+# --- the append ---------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("maxlen, kwargs", [
+    (0, {}), (-3, {}),
+    (1000, {"maxlen": 1000, "approximate": True}),
+    (1, {"maxlen": 1, "approximate": True}),
+])
+def test_xadd_call_shape(maxlen, kwargs):
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client, stream_key="app:logs", maxlen=maxlen)
+    assert h.emit(make_record()) is None
+    [(args, kw)] = client.calls
+    assert len(args) == 2 and args[0] == "app:logs"
+    assert type(args[1]) is dict and list(args[1]) == ["payload"]
+    assert type(args[1]["payload"]) is str
+    assert list(kw.items()) == list(kwargs.items())
+    if kwargs:
+        assert kw["approximate"] is True
+
+
+def test_fields_dict_is_new_per_record():
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client)
+    h.emit(make_record("a"))
+    h.emit(make_record("b"))
+    assert client.calls[0][0][1] is not client.calls[1][0][1]
+
+
+# --- the payload --------------------------------------------------------------------
+
+
+def test_exact_payload_text(fixed_ts):
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client, default_labels={"app": "api"})
+    h.emit(make_record("login %s", ("ok",), labels={"env": "prod"}, ctx={"user_id": 42}))
+    assert sent_text(client) == (
+        '{"ts":"%s","level":"info","msg":"login ok",'
+        '"labels":{"app":"api","env":"prod"},"ctx":{"user_id":42}}' % TS)
+
+
+def test_real_clock_timestamp():
+    import time
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client)
+    before = time.time_ns()
+    h.emit(make_record())
+    after = time.time_ns()
+    ts = client.payloads()[0]["ts"]
+    assert type(ts) is str and len(ts) == 19 and ts.isdigit()
+    assert before <= int(ts) <= after
+
+
+@pytest.mark.parametrize("level, name", [
+    (logging.DEBUG, "debug"), (logging.INFO, "info"), (logging.WARNING, "warning"),
+    (logging.ERROR, "error"), (logging.CRITICAL, "critical"), (25, "level 25"),
+])
+def test_standard_level_names(level, name):
+    client = RecordingClient()
+    RedisStreamHandler(client=client).emit(make_record(level=level))
+    assert client.payloads()[0]["level"] == name
+
+
+def test_custom_level_name(monkeypatch):
+    monkeypatch.setitem(logging._levelToName, 37, "NoTiCe")
+    client = RecordingClient()
+    RedisStreamHandler(client=client).emit(make_record(level=37))
+    assert client.payloads()[0]["level"] == "notice"
+
+
+class LoudStr(str):
+    def lower(self):
+        return "not lowered by str.lower"
+
+
+class Named:
+    def __str__(self):
+        return "AUDIT"
+
+
+@pytest.mark.parametrize("levelname, expected", [
+    (42, "42"), (Named(), "audit"), (LoudStr("WARN"), "warn"), (None, "none"),
+])
+def test_levelname_not_a_str(levelname, expected):
+    client = RecordingClient()
+    RedisStreamHandler(client=client).emit(make_record(levelname=levelname))
+    assert client.payloads()[0]["level"] == expected
+
+
+@pytest.mark.parametrize("msg, args, expected", [
+    ("100% sure", (), "100% sure"),
+    ("%d%% of %s", (50, "disk"), "50% of disk"),
+    ("%(user)s in", ({"user": "ann"},), "ann in"),
+    (12345, (), "12345"),
+    ("tab\there \"quoted\" back\\slash", (), "tab\there \"quoted\" back\\slash"),
+    ("café ☕ 日本", (), "café ☕ 日本"),
+])
+def test_message(msg, args, expected):
+    client = RecordingClient()
+    RedisStreamHandler(client=client).emit(make_record(msg, args))
+    assert client.payloads()[0]["msg"] == expected
+
+
+def test_text_is_compact_and_unescaped(fixed_ts):
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client)
+    h.emit(make_record("é", ctx={"k": ["x", 1.5, None, True], "q": 'a"\\\n'}))
+    assert sent_text(client) == (
+        '{"ts":"%s","level":"info","msg":"é","labels":{},'
+        '"ctx":{"k":["x",1.5,null,true],"q":"a\\"\\\\\\n"}}' % TS)
+
+
+def test_labels_merge(fixed_ts):
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client, default_labels={"env": "prod", "app": "api", 7: 1.5})
+    h.emit(make_record(labels={"env": "dev", "region": None, "n": True, "app": None}))
+    assert client.payloads()[0]["labels"] == {"env": "dev", "app": "api", "7": "1.5", "n": "True"}
+    assert '"labels":{"env":"dev","app":"api","7":"1.5","n":"True"}' in sent_text(client)
+
+
+@pytest.mark.parametrize("ctx, text", [
+    (None, "{}"), ({}, "{}"), (0, "{}"), ([], "{}"), ("", "{}"), (False, "{}"),
+    ([1, "a"], '[1,"a"]'), ({"id": [1, 2]}, '{"id":[1,2]}'), ("x", '"x"'),
+    ({"b": 1, "a": 2}, '{"b":1,"a":2}'),
+    ({"v": float("nan"), "w": float("-inf")}, '{"v":NaN,"w":-Infinity}'),
+])
+def test_ctx(ctx, text):
+    client = RecordingClient()
+    RedisStreamHandler(client=client).emit(make_record(ctx=ctx))
+    assert sent_text(client).endswith(',"ctx":%s}' % text)
+
+
+def test_record_without_labels_and_ctx(fixed_ts):
+    client = RecordingClient()
+    RedisStreamHandler(client=client, default_labels={"app": "api"}).emit(make_record())
+    assert sent_text(client).endswith('"labels":{"app":"api"},"ctx":{}}')
+
+
+class RecordingJson:
+    """Stands in for the json module: records dumps calls, then encodes for real."""
+
+    def __init__(self, result=None):
+        self.calls = []
+        self.result = result
+
+    def dumps(self, *args, **kwargs):
+        self.calls.append((args, list(kwargs.items())))
+        return self.result if self.result is not None else json.dumps(*args, **kwargs)
+
+
+def test_encoder_call_and_payload_objects(monkeypatch):
+    fake_json = RecordingJson()
+    monkeypatch.setattr(quorbel, "json", fake_json)
+    ctx = {"user": 1}
+    defaults = {"app": "api"}
+    client = RecordingClient()
+    RedisStreamHandler(client=client, default_labels=defaults).emit(make_record(ctx=ctx))
+    [(args, kwargs)] = fake_json.calls
+    assert kwargs == [("ensure_ascii", False), ("separators", (",", ":"))]
+    [payload] = args
+    assert type(payload) is dict and list(payload) == ["ts", "level", "msg", "labels", "ctx"]
+    assert payload["ctx"] is ctx
+    assert payload["labels"] == defaults and payload["labels"] is not defaults
+    assert sent_text(client) == json.dumps(payload, ensure_ascii=False, separators=(",", ":"))
+
+
+def test_rebound_json_used_for_stream_and_fallback(monkeypatch):
+    monkeypatch.setattr(quorbel, "json", RecordingJson(result="ENCODED"))
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client)
+    h.emit(make_record())
+    h._client = None
+    h._fallback = FakeFallback()
+    h.emit(make_record())
+    assert sent_text(client) == "ENCODED"
+    assert h._fallback.records[0].getMessage() == "ENCODED"
+
+
+def test_rebound_merge_labels_and_clock(monkeypatch):
+    seen = []
+
+    def merge(*args, **kwargs):
+        seen.append((args, kwargs))
+        return {"from": "override"}
+
+    monkeypatch.setattr(quorbel, "_merge_labels", merge)
+    monkeypatch.setattr(quorbel, "_now_ns", lambda: "77")
+    defaults = {"app": "api"}
+    labels = {"env": "dev"}
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client, default_labels=defaults)
+    h.emit(make_record(labels=labels))
+    h.emit(make_record())
+    assert seen[0][1] == {} and seen[0][0][0] is defaults and seen[0][0][1] is labels
+    assert seen[1] == ((defaults, None), {})
+    assert client.payloads()[0]["labels"] == {"from": "override"}
+    assert client.payloads()[0]["ts"] == "77"
+
+
+def test_formatter_has_no_effect(fixed_ts):
+    plain, formatted = RecordingClient(), RecordingClient()
+    RedisStreamHandler(client=plain).emit(make_record("m %s", ("x",)))
+    h = RedisStreamHandler(client=formatted)
+    h.setFormatter(logging.Formatter("[%(levelname)s] %(name)s: %(message)s"))
+    h.emit(make_record("m %s", ("x",)))
+    assert sent_text(plain) == sent_text(formatted)
+
+
+# --- records that are dropped -------------------------------------------------------
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def circular():
+    d = {}
+    d["self"] = d
+    return d
+
+
+DROPPED = {
+    "datetime ctx": dict(ctx={"at": datetime.datetime(2024, 1, 1)}),
+    "set ctx": dict(ctx={"tags": {"a"}}),
+    "bytes ctx": dict(ctx={"raw": b"x"}),
+    "circular ctx": dict(ctx=circular()),
+    "tuple key ctx": dict(ctx={(1, 2): "v"}),
+    "labels list": dict(labels=[("env", "prod")]),
+    "labels dict subclass": dict(labels=__import__("collections").OrderedDict(env="prod")),
+    "label value str raises": dict(labels={"env": Unprintable()}),
+    "getMessage raises": dict(msg="%d items", args=("many",)),
+    "msg str raises": dict(msg=Unprintable()),
+}
+
+
+@pytest.mark.parametrize("attrs", list(DROPPED.values()), ids=list(DROPPED))
+def test_unencodable_record_dropped_without_fallback_line(attrs):
+    attrs = dict(attrs)
+    msg, args = attrs.pop("msg", "m"), attrs.pop("args", ())
+    client, fallback = RecordingClient(), FakeFallback()
+    h = ReportingHandler(client=client)
+    h._fallback = fallback
+    assert h.emit(make_record(msg, args, **attrs)) is None
+    assert client.calls == [] and fallback.records == [] and reports(h) == []
+
+
+@pytest.mark.parametrize("defaults", [[("app", "api")], "app=api", {"app": Unprintable()}])
+def test_bad_reassigned_default_labels_drop(defaults):
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client)
+    h.default_labels = defaults
+    h._fallback = FakeFallback()
+    assert h.emit(make_record()) is None
+    assert client.calls == [] and h._fallback.records == []
+
+
+def test_missing_levelname_drops():
+    record = make_record()
+    del record.levelname
+    client = RecordingClient()
+    assert RedisStreamHandler(client=client).emit(record) is None
+    assert client.calls == []
+
+
+# --- the fallback path --------------------------------------------------------------
+
+
+@pytest.mark.parametrize("client", [
+    None, RaisingClient(ConnectionError("refused")), RaisingClient(TimeoutError),
+    RaisingClient(ValueError("WRONGTYPE")),
+], ids=["no client", "connection", "timeout", "reply error"])
+def test_failed_append_writes_one_fallback_line(tmp_path, fixed_ts, client):
+    expected = RecordingClient()
+    record = make_record("50%% of %s é", ("disk",), labels={"env": "prod"}, ctx={"a": 1})
+    RedisStreamHandler(client=expected).emit(record)
+
+    path = tmp_path / "fallback.log"
+    h = RedisStreamHandler(client=client, fallback_file_path=str(path))
+    try:
+        assert h.emit(record) is None
+    finally:
+        h._fallback.close()
+    assert path.read_bytes().decode("utf-8") == sent_text(expected) + "\n"
+    if client is not None:
+        assert len(client.calls) == 1
+
+
+def test_fallback_record_fields(fixed_ts, monkeypatch):
+    made = []
+
+    def record_factory(*args, **kwargs):
+        made.append((args, list(kwargs)))
+        return logging.LogRecord(*args, **kwargs)
+
+    class LoggingProxy:
+        LogRecord = staticmethod(record_factory)
+
+        def __getattr__(self, name):
+            return getattr(logging, name)
+
+    monkeypatch.setattr(quorbel, "logging", LoggingProxy())
+    fallback = FakeFallback()
+    h = RedisStreamHandler()
+    h._fallback = fallback
+    record = make_record("100% done", level=logging.WARNING)
+    h.emit(record)
+    assert made == [((), ["name", "level", "pathname", "lineno", "msg", "args", "exc_info"])]
+    [fb] = fallback.records
+    assert (fb.name, fb.levelno, fb.pathname, fb.lineno) == ("app.test", 30, "/src/app.py", 42)
+    assert fb.args == () and fb.exc_info is None
+    assert fb.getMessage() == fb.msg == (
+        '{"ts":"' + TS + '","level":"warning","msg":"100% done","labels":{},"ctx":{}}')
+
+
+def test_successful_append_never_touches_fallback():
+    client = RecordingClient()
+    h = RedisStreamHandler(client=client)
+    h._fallback = FakeFallback(AssertionError("fallback used after a successful append"))
+    for i in range(3):
+        assert h.emit(make_record("m%d" % i)) is None
+    assert len(client.calls) == 3 and h._fallback.records == []
+
+
+@pytest.mark.parametrize("exc", [OSError("disk full"), ValueError("x"), RuntimeError("y")])
+def test_fallback_emit_raising_is_discarded(exc):
+    h = ReportingHandler(client=RaisingClient(ConnectionError("down")))
+    h._fallback = FakeFallback(exc)
+    assert h.emit(make_record()) is None
+    assert len(h._fallback.records) == 1 and reports(h) == []
+
+
+# --- exceptions that are not ordinary errors ------------------------------------------
+
+
+class InterruptingClient:
+    """xadd raises the given exception once, then records like RecordingClient."""
+
+    def __init__(self, exc):
+        self.exc = exc
+        self.calls = []
+
+    def xadd(self, *args, **kwargs):
+        if self.exc is not None:
+            exc, self.exc = self.exc, None
+            raise exc
+        self.calls.append((args, kwargs))
+
+
+@pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
+def test_base_exception_in_xadd_propagates_and_releases_lock(logger, exc):
+    client = InterruptingClient(exc())
+    h = RedisStreamHandler(client=client)
+    h._fallback = FakeFallback()
+    logger.addHandler(h)
+    with pytest.raises(exc):
+        logger.info("first")
+    assert h._fallback.records == []
+
+    # The lock is re-entrant, so only another thread can tell whether it was released.
+    worker = threading.Thread(target=logger.info, args=("second",), daemon=True)
+    worker.start()
+    worker.join(10)
+    assert not worker.is_alive()
+    assert [json.loads(a[1]["payload"])["msg"] for a, _ in client.calls] == ["second"]
+
+
+class Interrupting:
+    def __str__(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("where", ["fallback", "message", "label"])
+def test_keyboard_interrupt_elsewhere_propagates(where):
+    h = RedisStreamHandler()
+    h._fallback = FakeFallback(KeyboardInterrupt() if where == "fallback" else None)
+    record = make_record(Interrupting() if where == "message" else "m",
+                         labels={"k": Interrupting()} if where == "label" else None)
+    with pytest.raises(KeyboardInterrupt):
+        h.emit(record)
+
+
+# --- the exception being handled by the caller ----------------------------------------
+
+
+@pytest.mark.parametrize("client, fallback, attrs", [
+    (RecordingClient(), None, {}),
+    (RaisingClient(ConnectionError("down")), None, {}),
+    (RaisingClient(ConnectionError("down")), FakeFallback(OSError("full")), {}),
+    (None, FakeFallback(), {}),
+    (RecordingClient(), None, {"ctx": {"at": datetime.date(2024, 1, 1)}}),
+    (RecordingClient(), None, {"labels": []}),
+], ids=["delivered", "append raised", "fallback raised", "fallback", "encode", "labels"])
+@pytest.mark.parametrize("drop_on_error", [True, False])
+def test_handled_exception_unchanged(client, fallback, attrs, drop_on_error):
+    h = ReportingHandler(client=client, drop_on_error=drop_on_error)
+    h._fallback = fallback
+    try:
+        raise LookupError("the caller's own")
+    except LookupError as outer:
+        tb = outer.__traceback__
+        assert h.emit(make_record(**attrs)) is None
+        assert sys.exc_info()[0] is LookupError and sys.exc_info()[1] is outer
+        assert outer.__traceback__ is tb and outer.__context__ is None
+
+
+def test_no_exception_leaks_after_emit_outside_except():
+    h = ReportingHandler(client=RaisingClient(ConnectionError("down")), drop_on_error=False)
+    h.emit(make_record())
+    assert len(reports(h)) == 1
+    assert sys.exc_info() == (None, None, None)
+
+
+# --- attributes read for every record -------------------------------------------------
+
+
+def test_attributes_reassigned_between_records():
+    first, second = RecordingClient(), RecordingClient()
+    h = RedisStreamHandler(client=first, maxlen=10)
+    h.emit(make_record("1"))
+    h.maxlen = None
+    h.stream_key = "other"
+    h.default_labels = {"x": "y"}
+    h.emit(make_record("2"))
+    h.maxlen = 5
+    h._client = second
+    h.emit(make_record("3"))
+    h._client = None
+    h._fallback = FakeFallback()
+    h.emit(make_record("4"))
+    h.maxlen = "7"  # reassignments are not validated
+    h._client = first
+    h.emit(make_record("5"))
+    h.maxlen = 0
+    h.emit(make_record("6"))
+
+    assert [(a[0], k) for a, k in first.calls] == [
+        ("logs:stream", {"maxlen": 10, "approximate": True}),
+        ("other", {}),
+        ("other", {"maxlen": "7", "approximate": True}),
+        ("other", {}),
+    ]
+    assert [p["labels"] for p in first.payloads()] == [{}, {"x": "y"}, {"x": "y"}, {"x": "y"}]
+    assert [(a[0], k) for a, k in second.calls] == [("other", {"maxlen": 5, "approximate": True})]
+    assert [json.loads(r.msg)["msg"] for r in h._fallback.records] == ["4"]
+
+
+def test_failing_client_is_tried_again():
+    client = InterruptingClient(ConnectionError("blip"))
+    h = RedisStreamHandler(client=client)
+    h._fallback = FakeFallback()
+    h.emit(make_record("lost"))
+    h.emit(make_record("kept"))
+    assert len(h._fallback.records) == 1 and len(client.calls) == 1
+    assert h._client is client
+
+
+def test_through_a_logger(logger):
+    client = NullClient()
+    h = RedisStreamHandler(client=client, default_labels={"app": "api"})
+    logger.addHandler(h)
+    logger.info("user %s", "ann", extra={"labels": {"env": "dev"}, "ctx": {"id": 3}})
+    logger.debug("plain")
+    [first, second] = [json.loads(a[1]["payload"]) for a, _ in client.calls]
+    assert first["msg"] == "user ann" and first["labels"] == {"app": "api", "env": "dev"}
+    assert first["ctx"] == {"id": 3}
+    assert second["level"] == "debug" and second["ctx"] == {} and second["labels"] == {"app": "api"}
+
+
+# --- reporting a lost record when drop_on_error is false ---------------------------------
+
+
+def test_no_client_no_fallback_reports_loss():
+    h = ReportingHandler(drop_on_error=False)
+    record = make_record()
+    assert h.emit(record) is None
+    [(reported, (etype, value, tb))] = reports(h)
+    assert reported is record
+    assert issubclass(etype, ConnectionError) and isinstance(value, etype)
+    assert "client" in str(value).lower()
+
+
+@pytest.mark.parametrize("exc", [ConnectionError("refused"), TimeoutError("slow"),
+                                 ValueError("WRONGTYPE")])
+def test_failed_append_without_fallback_reports_the_cause(exc):
+    h = ReportingHandler(client=RaisingClient(exc), drop_on_error=False)
+    record = make_record()
+    assert h.emit(record) is None
+    [(reported, (etype, value, tb))] = reports(h)
+    assert reported is record and value is exc and etype is type(exc) and tb is not None
+
+
+@pytest.mark.parametrize("client", [None, RaisingClient(ConnectionError("down"))],
+                         ids=["no client", "append raised"])
+def test_drop_on_error_true_is_silent(client, capsys):
+    h = ReportingHandler(client=client)
+    assert h.emit(make_record()) is None
+    assert reports(h) == []
+    assert capsys.readouterr() == ("", "")
+
+
+@pytest.mark.parametrize("client, fallback", [
+    (RecordingClient(), None), (None, FakeFallback()),
+    (RaisingClient(ConnectionError("down")), FakeFallback()),
+])
+def test_delivered_record_is_not_reported(client, fallback):
+    h = ReportingHandler(client=client, drop_on_error=False)
+    h._fallback = fallback
+    h.emit(make_record())
+    assert reports(h) == []
+
+
+def test_drop_on_error_read_for_every_record():
+    h = ReportingHandler()
+    h.emit(make_record())
+    h.drop_on_error = False
+    h.emit(make_record())
+    h.drop_on_error = True
+    h.emit(make_record())
+    assert len(reports(h)) == 1
+
+
+@pytest.mark.parametrize("client, cause", [
+    (RaisingClient(ConnectionError("server went away")), "server went away"),
+    (None, "ConnectionError"),
+], ids=["append raised", "no client"])
+@pytest.mark.parametrize("raise_exceptions", [True, False])
+def test_standard_handle_error_governs_printing(monkeypatch, capsys, raise_exceptions,
+                                               client, cause):
+    monkeypatch.setattr(logging, "raiseExceptions", raise_exceptions)
+    h = RedisStreamHandler(client=client, drop_on_error=False)
+    assert h.emit(make_record("lost %s", ("record",))) is None
+    err = capsys.readouterr().err
+    if raise_exceptions:
+        # The standard report walks the cause's traceback and ends with the message.
+        assert err.startswith("--- Logging error ---\n") and cause in err
+        assert "Message: 'lost %s'\nArguments: ('record',)" in err
+    else:
+        assert err == ""
+
+
+def test_handle_error_raising_does_not_escape():
+    class Failing(RedisStreamHandler):
+        def handleError(self, record):
+            raise RuntimeError("reporting failed")
+
+    h = Failing(drop_on_error=False)
+    assert h.emit(make_record()) is None
+    assert sys.exc_info() == (None, None, None)

@@ -1,0 +1,469 @@
+"""RedisStreamHandler construction: argument conversion and checks, attributes, client, fallback."""
+
+import collections
+import decimal
+import logging
+import logging.handlers
+import pathlib
+import sys
+import traceback
+
+import pytest
+
+import quorbel
+from quorbel import RedisStreamHandler
+
+from fakes import RecordingClient
+
+OWN_ATTRIBUTES = ("stream_key", "maxlen", "default_labels", "drop_on_error",
+                  "_client", "_timeout", "_fallback")
+
+
+def make_recorder(base):
+    """A subclass of base that logs every attribute assignment, and that log."""
+    log = []
+
+    class Recorder(base):
+        def __setattr__(self, name, value):
+            log.append((name, value))
+            super().__setattr__(name, value)
+
+    return Recorder, log
+
+
+def base_attribute_names():
+    """The attributes that logging.Handler.__init__ itself sets, in order, on this Python."""
+    cls, log = make_recorder(logging.Handler)
+    cls()
+    return [name for name, _ in log]
+
+
+def type_name(tp):
+    if tp.__module__ == "builtins":
+        return tp.__qualname__
+    return "%s.%s" % (tp.__module__, tp.__qualname__)
+
+
+class FakeRedisModule:
+    """Stands in for the redis package: records from_url calls, returns or raises."""
+
+    def __init__(self, result=None, exc=None):
+        calls = self.calls = []
+
+        class Redis:
+            @classmethod
+            def from_url(cls, *args, **kwargs):
+                calls.append((args, list(kwargs.items())))
+                if exc is not None:
+                    raise exc
+                return result
+
+        self.Redis = Redis
+
+
+class FakeFileHandler:
+    """Stands in for RotatingFileHandler: records its construction and setFormatter."""
+
+    instances = []
+
+    def __init__(self, *args, **kwargs):
+        self.args = args
+        self.kwargs = list(kwargs.items())
+        self.formatters = []
+        FakeFileHandler.instances.append(self)
+
+    def setFormatter(self, fmt):
+        self.formatters.append(fmt)
+
+
+@pytest.fixture
+def fake_redis(monkeypatch):
+    def install(result=None, exc=None, has_redis=True):
+        fake = FakeRedisModule(result, exc)
+        monkeypatch.setattr(quorbel, "redis", fake)
+        monkeypatch.setattr(quorbel, "HAS_REDIS", has_redis)
+        return fake
+
+    return install
+
+
+@pytest.fixture
+def closing():
+    """Closes the fallback handlers the test creates: the stream handler never does."""
+    handlers = []
+    yield handlers.append
+    for h in handlers:
+        if h._fallback is not None:
+            h._fallback.close()
+
+
+# --- attributes and their order -------------------------------------------------------
+
+
+def test_defaults():
+    h = RedisStreamHandler()
+    assert isinstance(h, logging.Handler)
+    assert h.level == logging.NOTSET and h.formatter is None and h.filters == []
+    assert h.stream_key == "logs:stream"
+    assert h.maxlen == 1000000 and type(h.maxlen) is int
+    assert h.default_labels == {} and type(h.default_labels) is dict
+    assert h.drop_on_error is True
+    assert h._client is None and h._fallback is None
+    assert h._timeout == 0.005 and type(h._timeout) is float
+
+
+def test_attributes_set_after_base_init_in_order(fake_redis):
+    client = RecordingClient()
+    cls, log = make_recorder(RedisStreamHandler)
+    labels = {"app": "api"}
+    h = cls(redis_url="redis://127.0.0.1:1/0", client=client, stream_key="k", maxlen=7.5,
+            timeout_ms=20, default_labels=labels, drop_on_error=0)
+    base = base_attribute_names()
+    assert [name for name, _ in log[:len(base)]] == base
+    assert log[len(base):] == [
+        ("stream_key", "k"), ("maxlen", 7), ("default_labels", labels),
+        ("drop_on_error", False), ("_client", None), ("_timeout", 0.02),
+        ("_client", client), ("_fallback", None),
+    ]
+    assert log[len(base) + 2][1] is labels and log[len(base) + 6][1] is client
+    assert h._client is client and client.calls == []
+
+
+def test_fallback_set_twice(monkeypatch, tmp_path):
+    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
+    cls, log = make_recorder(RedisStreamHandler)
+    h = cls(fallback_file_path=str(tmp_path / "f.log"))
+    fallback_sets = [value for name, value in log if name == "_fallback"]
+    assert fallback_sets[0] is None and fallback_sets[1] is h._fallback
+    assert len(fallback_sets) == 2 and isinstance(h._fallback, FakeFileHandler)
+
+
+# --- argument conversion and checks ---------------------------------------------------
+
+
+class Truthless:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+class FloatOnly:
+    def __float__(self):
+        return 3.0
+
+
+def arg_type_message(param, expected, value):
+    return "Argument '%s' has incorrect type (expected %s, got %s)" % (
+        param, expected, type_name(type(value)))
+
+
+REFUSED = [
+    ("stream_key", None, "str"),
+    ("stream_key", b"logs", "str"),
+    ("redis_url", b"redis://127.0.0.1", "str"),
+    ("redis_url", 6379, "str"),
+    ("fallback_file_path", pathlib.Path("x.log"), "str"),
+    ("default_labels", [("a", "b")], "dict"),
+    ("default_labels", "app=api", "dict"),
+    ("maxlen", None, "int"),
+    ("maxlen", "5", "int"),
+    ("timeout_ms", [5], "int"),
+    ("fallback_max_bytes", None, "int"),
+    ("fallback_backup_count", "3", "int"),
+]
+
+
+@pytest.mark.parametrize("param, value, expected", REFUSED)
+def test_refused_argument_sets_nothing(param, value, expected):
+    cls, log = make_recorder(RedisStreamHandler)
+    with pytest.raises(TypeError) as info:
+        cls(**{param: value})
+    assert str(info.value) == arg_type_message(param, expected, value)
+    assert log == []
+
+
+class StrSub(str):
+    pass
+
+
+@pytest.mark.parametrize("param, value, expected", [
+    ("default_labels", collections.OrderedDict(a="b"), "dict"),
+    ("default_labels", collections.defaultdict(list), "dict"),
+    ("stream_key", StrSub("logs"), "str"),
+    ("fallback_file_path", StrSub("x.log"), "str"),
+])
+def test_builtin_subclass_refused_with_note(param, value, expected):
+    cls, log = make_recorder(RedisStreamHandler)
+    with pytest.raises(TypeError) as info:
+        cls(**{param: value})
+    head = arg_type_message(param, expected, value) + ". "
+    assert str(info.value).startswith(head) and len(str(info.value)) > len(head)
+    assert log == []
+
+
+@pytest.mark.parametrize("param, value, exc", [
+    ("maxlen", float("nan"), ValueError),
+    ("maxlen", float("inf"), OverflowError),
+    ("timeout_ms", float("-inf"), OverflowError),
+    ("fallback_max_bytes", 1j, TypeError),
+    ("fallback_backup_count", FloatOnly(), TypeError),
+    ("drop_on_error", Truthless(), ZeroDivisionError),
+])
+def test_failing_conversion_propagates_its_own_error(param, value, exc):
+    cls, log = make_recorder(RedisStreamHandler)
+    with pytest.raises(exc) as info:
+        cls(**{param: value})
+    assert not str(info.value).startswith("Argument '")
+    assert log == []
+
+
+@pytest.mark.parametrize("kwargs, culprit", [
+    # conversions run before the exact-type checks
+    (dict(stream_key=None, maxlen="x"), "maxlen"),
+    (dict(redis_url=b"u", fallback_backup_count="x"), "fallback_backup_count"),
+    (dict(default_labels=[], fallback_max_bytes=None), "fallback_max_bytes"),
+    # conversions in parameter order
+    (dict(fallback_max_bytes="x", timeout_ms="y"), "timeout_ms"),
+    (dict(timeout_ms="x", maxlen="y"), "maxlen"),
+    (dict(drop_on_error=Truthless(), fallback_max_bytes="x"), ZeroDivisionError),
+    (dict(drop_on_error=Truthless(), timeout_ms="x"), "timeout_ms"),
+    # checks in parameter order
+    (dict(stream_key=None, redis_url=b"u"), "redis_url"),
+    (dict(default_labels=[], stream_key=1), "stream_key"),
+    (dict(fallback_file_path=1, default_labels=[]), "default_labels"),
+])
+def test_first_failure_in_order_wins(kwargs, culprit):
+    if isinstance(culprit, type):
+        with pytest.raises(culprit):
+            RedisStreamHandler(**kwargs)
+    else:
+        with pytest.raises(TypeError, match=r"^Argument '%s' " % culprit):
+            RedisStreamHandler(**kwargs)
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    (tuple(range(11)), {}, "__init__() takes at most 11 positional arguments (12 given)"),
+    (("redis://h",), dict(redis_url="redis://h"),
+     "__init__() got multiple values for keyword argument 'redis_url'"),
+    ((), dict(url="redis://h"), "__init__() got an unexpected keyword argument 'url'"),
+])
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        RedisStreamHandler(*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("value, stored", [
+    (10, 10), (2.9, 2), (-1.5, None), (0, None), (-5, None), (0.5, None), (True, 1),
+    (decimal.Decimal("7.9"), 7), (10 ** 30, 10 ** 30),
+])
+def test_maxlen(value, stored):
+    h = RedisStreamHandler(maxlen=value)
+    assert h.maxlen == stored
+    assert stored is None or type(h.maxlen) is int
+
+
+@pytest.mark.parametrize("value, seconds", [
+    (5, 0.005), (0, 0.001), (-200, 0.001), (1500, 1.5), (1, 0.001), (2, 0.002),
+    (2.9, 0.002), (True, 0.001), (10 ** 300, 1e297),
+])
+def test_timeout(value, seconds):
+    h = RedisStreamHandler(timeout_ms=value)
+    assert h._timeout == seconds and type(h._timeout) is float
+
+
+def test_huge_timeout_overflows_after_the_first_attributes():
+    cls, log = make_recorder(RedisStreamHandler)
+    with pytest.raises(OverflowError):
+        cls(timeout_ms=10 ** 400)
+    base = base_attribute_names()
+    assert [name for name, _ in log] == base + [
+        "stream_key", "maxlen", "default_labels", "drop_on_error", "_client"]
+
+
+def test_default_labels_kept_by_identity_or_fresh():
+    labels = {"app": "api"}
+    h = RedisStreamHandler(default_labels=labels)
+    assert h.default_labels is labels
+    labels["env"] = "prod"
+    assert h.default_labels == {"app": "api", "env": "prod"}
+
+    empty = {}
+    h1 = RedisStreamHandler(default_labels=empty)
+    h2 = RedisStreamHandler()
+    h3 = RedisStreamHandler()
+    assert h1.default_labels == {} and h1.default_labels is not empty
+    assert h2.default_labels is not h3.default_labels
+
+
+@pytest.mark.parametrize("value, stored", [
+    (0, False), (None, False), ("", False), ([], False), (False, False),
+    ("no", True), ([0], True), (2, True), (True, True), (object(), True),
+])
+def test_drop_on_error_truth_value(value, stored):
+    assert RedisStreamHandler(drop_on_error=value).drop_on_error is stored
+
+
+# --- the client -------------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("timeout_ms, seconds", [(5, 0.005), (250, 0.25), (0, 0.001)])
+def test_from_url_exact_call(fake_redis, timeout_ms, seconds):
+    made = object()
+    fake = fake_redis(result=made)
+    h = RedisStreamHandler(redis_url="redis://127.0.0.1:1/0", timeout_ms=timeout_ms)
+    assert fake.calls == [(("redis://127.0.0.1:1/0",), [
+        ("socket_connect_timeout", seconds), ("socket_timeout", seconds),
+        ("retry_on_timeout", True)])]
+    assert fake.calls[0][1][2][1] is True
+    assert h._client is made
+
+
+@pytest.mark.parametrize("url, has_redis", [
+    ("redis://127.0.0.1:1/0", True),   # client given: url ignored
+    ("", True),
+    (None, True),
+    ("redis://127.0.0.1:1/0", False),
+    ("redis://127.0.0.1:1/0", 0),
+])
+def test_no_from_url_call(fake_redis, url, has_redis):
+    fake = fake_redis(result=object(), has_redis=has_redis)
+    client = RecordingClient() if has_redis is True and url else None
+    h = RedisStreamHandler(redis_url=url, client=client)
+    assert fake.calls == []
+    assert h._client is client
+    if client is not None:
+        assert client.calls == []
+
+
+def test_has_redis_read_at_construction(fake_redis, monkeypatch):
+    fake = fake_redis(result="made", has_redis=False)
+    assert RedisStreamHandler(redis_url="redis://h")._client is None
+    monkeypatch.setattr(quorbel, "HAS_REDIS", True)
+    assert RedisStreamHandler(redis_url="redis://h")._client == "made"
+    assert len(fake.calls) == 1
+
+
+@pytest.mark.parametrize("exc", [ValueError("bad url"), ConnectionError("x"), OSError(5, "io")])
+def test_from_url_failure_leaves_no_client(fake_redis, exc):
+    fake_redis(exc=exc)
+    try:
+        raise KeyError("being handled")
+    except KeyError as outer:
+        outer_tb = outer.__traceback__
+        h = RedisStreamHandler(redis_url="redis://127.0.0.1:1/0")
+        assert sys.exc_info()[1] is outer
+        assert outer.__traceback__ is outer_tb
+    assert h._client is None
+
+
+def test_from_url_base_exception_propagates(fake_redis):
+    fake_redis(exc=KeyboardInterrupt())
+    with pytest.raises(KeyboardInterrupt):
+        RedisStreamHandler(redis_url="redis://127.0.0.1:1/0")
+
+
+def test_real_library_from_url():
+    redis = pytest.importorskip("redis")
+    if not quorbel.HAS_REDIS:
+        pytest.skip("quorbel was imported without the redis library")
+    h = RedisStreamHandler(redis_url="redis://127.0.0.1:1/3", timeout_ms=40)
+    assert isinstance(h._client, redis.Redis)
+    kw = h._client.connection_pool.connection_kwargs
+    assert kw["socket_timeout"] == 0.04 and kw["socket_connect_timeout"] == 0.04
+    assert kw["retry_on_timeout"] is True and kw["db"] == 3
+    assert RedisStreamHandler(redis_url="nosuchscheme://127.0.0.1")._client is None
+
+
+# --- the fallback file ----------------------------------------------------------------
+
+
+def test_fallback_exact_call(monkeypatch, tmp_path):
+    FakeFileHandler.instances = []
+    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
+    path = str(tmp_path / "fallback.log")
+    h = RedisStreamHandler(fallback_file_path=path, fallback_max_bytes=100.7,
+                           fallback_backup_count=2)
+    [fb] = FakeFileHandler.instances
+    assert h._fallback is fb
+    assert fb.args == (path,)
+    assert fb.kwargs == [("maxBytes", 100), ("backupCount", 2), ("encoding", "utf-8")]
+    [fmt] = fb.formatters
+    assert type(fmt) is logging.Formatter and fmt._fmt == "%(message)s"
+
+
+def test_fallback_formatter_from_module_logging(monkeypatch, tmp_path):
+    made = []
+
+    class RecordingFormatter(logging.Formatter):
+        def __init__(self, *args, **kwargs):
+            made.append((args, kwargs))
+            super().__init__(*args, **kwargs)
+
+    class LoggingProxy:
+        Formatter = RecordingFormatter
+
+        def __getattr__(self, name):
+            return getattr(logging, name)
+
+    FakeFileHandler.instances = []
+    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
+    monkeypatch.setattr(quorbel, "logging", LoggingProxy())
+    RedisStreamHandler(fallback_file_path=str(tmp_path / "f.log"))
+    assert made == [(("%(message)s",), {})]
+    assert type(FakeFileHandler.instances[0].formatters[0]) is RecordingFormatter
+
+
+def test_real_fallback_file(tmp_path, closing):
+    path = tmp_path / "fallback.log"
+    h = RedisStreamHandler(fallback_file_path=str(path), fallback_max_bytes=1234,
+                           fallback_backup_count=7)
+    closing(h)
+    fb = h._fallback
+    assert type(fb) is logging.handlers.RotatingFileHandler
+    assert fb.baseFilename == str(path)
+    assert (fb.maxBytes, fb.backupCount, fb.encoding) == (1234, 7, "utf-8")
+    assert fb.formatter._fmt == "%(message)s"
+    assert fb.level == logging.NOTSET and fb.filters == []
+    assert path.exists()  # opened at once, for appending
+    h.close()
+    assert fb.stream is not None and not fb.stream.closed
+
+
+def test_empty_fallback_path_opens_nothing(monkeypatch):
+    FakeFileHandler.instances = []
+    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
+    assert RedisStreamHandler(fallback_file_path="")._fallback is None
+    assert FakeFileHandler.instances == []
+
+
+def test_fallback_in_missing_directory_fails(tmp_path):
+    with pytest.raises(FileNotFoundError) as info:
+        RedisStreamHandler(fallback_file_path=str(tmp_path / "missing" / "f.log"))
+    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
+    assert "quorbel.RedisStreamHandler.__init__" in names
+
+
+# --- the base initialiser ---------------------------------------------------------------
+
+
+def test_base_init_found_through_the_class_object(monkeypatch):
+    cls = quorbel.RedisStreamHandler
+    monkeypatch.setattr(quorbel, "RedisStreamHandler", None)
+    h = cls(stream_key="s")
+    assert h.stream_key == "s" and h.level == logging.NOTSET and h.lock is not None
+
+
+def test_base_init_is_next_in_mro_without_arguments():
+    seen = []
+
+    class Middle(logging.Handler):
+        def __init__(self, *args, **kwargs):
+            seen.append((args, kwargs))
+            super().__init__(level=logging.ERROR)
+
+    class Combined(RedisStreamHandler, Middle):
+        pass
+
+    h = Combined(stream_key="k", maxlen=3)
+    assert seen == [((), {})]
+    assert h.level == logging.ERROR and h.stream_key == "k" and h.maxlen == 3

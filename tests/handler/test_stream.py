@@ -1,0 +1,177 @@
+"""RedisStreamHandler against a real redis-server through the redis client library."""
+
+import json
+import logging
+import time
+
+import pytest
+
+import quorbel
+from quorbel import RedisStreamHandler
+
+from redis_proc import RedisProcess
+
+redis = pytest.importorskip("redis")
+
+# Generous timeouts: these tests check delivery, not latency, on a shared machine.
+TIMEOUT_MS = 2000
+
+
+@pytest.fixture(autouse=True)
+def _needs_client_library():
+    if not quorbel.HAS_REDIS:
+        pytest.skip("quorbel was imported without the redis library")
+
+
+@pytest.fixture
+def logger():
+    log = logging.getLogger("quorbel.test.stream")
+    log.propagate = False
+    log.setLevel(logging.DEBUG)
+    yield log
+    for h in [h for h in log.handlers if isinstance(h, RedisStreamHandler)]:
+        log.removeHandler(h)
+        if h._fallback is not None:
+            h._fallback.close()
+        if h._client is not None:
+            h._client.close()
+
+
+def entries(client, key="logs:stream"):
+    return client.xrange(key)
+
+
+def payloads(client, key="logs:stream"):
+    out = []
+    for _, fields in entries(client, key):
+        assert list(fields) == ["payload"]
+        out.append(fields["payload"])
+    return out
+
+
+def compact(text):
+    """The text as json.dumps writes it compactly without escaping: equal when already so."""
+    return json.dumps(json.loads(text), separators=(",", ":"), ensure_ascii=False)
+
+
+def test_entries_round_trip(redis_url, redis_client, logger):
+    h = RedisStreamHandler(redis_url=redis_url, timeout_ms=TIMEOUT_MS,
+                           default_labels={"app": "api", "env": "prod"})
+    logger.addHandler(h)
+    before = time.time_ns()
+    logger.info("login %s", "ok", extra={"labels": {"env": "dev", "n": 2},
+                                         "ctx": {"user_id": 42, "tags": ["a", "b"]}})
+    logger.warning("café ☕ at 100%")
+    logger.critical("down", extra={"ctx": [1, 2]})
+    logger.debug("quiet", extra={"labels": {"env": None}})
+    after = time.time_ns()
+
+    texts = payloads(redis_client)
+    assert len(texts) == 4
+    for text in texts:
+        assert text == compact(text)
+    decoded = [json.loads(t) for t in texts]
+    for p in decoded:
+        assert list(p) == ["ts", "level", "msg", "labels", "ctx"]
+        assert len(p["ts"]) == 19 and p["ts"].isdigit() and before <= int(p["ts"]) <= after
+    assert [int(p["ts"]) for p in decoded] == sorted(int(p["ts"]) for p in decoded)
+    assert [(p["level"], p["msg"]) for p in decoded] == [
+        ("info", "login ok"), ("warning", "café ☕ at 100%"), ("critical", "down"),
+        ("debug", "quiet")]
+    assert [p["labels"] for p in decoded] == [
+        {"app": "api", "env": "dev", "n": "2"}, {"app": "api", "env": "prod"},
+        {"app": "api", "env": "prod"}, {"app": "api", "env": "prod"}]
+    assert [p["ctx"] for p in decoded] == [
+        {"user_id": 42, "tags": ["a", "b"]}, {}, [1, 2], {}]
+    assert "café ☕" in texts[1] and "\\u" not in texts[1]
+
+
+def test_adopted_client_and_stream_key(redis_url, redis_client, logger):
+    client = redis.Redis.from_url(redis_url)
+    h = RedisStreamHandler(client=client, stream_key="svc:{a}:logs")
+    logger.addHandler(h)
+    logger.error("one")
+    assert redis_client.xlen("svc:{a}:logs") == 1 and redis_client.xlen("logs:stream") == 0
+    assert json.loads(payloads(redis_client, "svc:{a}:logs")[0])["level"] == "error"
+
+
+def test_approximate_trimming(redis_url, redis_client, logger):
+    logger.addHandler(RedisStreamHandler(redis_url=redis_url, timeout_ms=TIMEOUT_MS,
+                                         maxlen=100))
+    for i in range(1000):
+        logger.info("n%d", i)
+    length = redis_client.xlen("logs:stream")
+    assert 100 <= length < 500
+    last = json.loads(payloads(redis_client)[-1])
+    assert last["msg"] == "n999"
+
+
+@pytest.mark.parametrize("maxlen", [0, -1])
+def test_no_trimming(redis_url, redis_client, logger, maxlen):
+    logger.addHandler(RedisStreamHandler(redis_url=redis_url, timeout_ms=TIMEOUT_MS,
+                                         maxlen=maxlen))
+    for i in range(300):
+        logger.info("n%d", i)
+    assert redis_client.xlen("logs:stream") == 300
+
+
+def test_wrong_type_key_goes_to_fallback(redis_url, redis_client, logger, tmp_path):
+    redis_client.set("logs:stream", "not a stream")
+    path = tmp_path / "fallback.log"
+    logger.addHandler(RedisStreamHandler(redis_url=redis_url, timeout_ms=TIMEOUT_MS,
+                                         fallback_file_path=str(path)))
+    logger.info("first")
+    logger.info("second")
+    lines = path.read_text(encoding="utf-8").splitlines()
+    assert [json.loads(line)["msg"] for line in lines] == ["first", "second"]
+    assert redis_client.get("logs:stream") == "not a stream"
+
+
+def fallback_lines(path):
+    raw = path.read_bytes()
+    assert raw.endswith(b"\n")
+    return raw.decode("utf-8").split("\n")[:-1]
+
+
+@pytest.mark.parametrize("fault", ["stop", "kill", "pause"])
+def test_unreachable_server_goes_to_fallback(tmp_path, logger, fault):
+    path = tmp_path / "fallback.log"
+    with RedisProcess() as server:
+        h = RedisStreamHandler(redis_url=server.url, timeout_ms=100,
+                               fallback_file_path=str(path), default_labels={"app": "api"})
+        logger.addHandler(h)
+        logger.info("before")
+        getattr(server, fault)()
+        try:
+            for i in range(3):
+                logger.warning("während %d", i, extra={"ctx": {"i": i}})
+        finally:
+            if fault == "pause":
+                server.resume()
+        lines = fallback_lines(path)
+        assert len(lines) == 3
+        for i, line in enumerate(lines):
+            assert line == compact(line)
+            p = json.loads(line)
+            assert list(p) == ["ts", "level", "msg", "labels", "ctx"]
+            assert (p["level"], p["msg"], p["labels"], p["ctx"]) == (
+                "warning", "während %d" % i, {"app": "api"}, {"i": i})
+        assert "während" in path.read_text(encoding="utf-8")
+
+
+def test_client_is_tried_again_after_the_server_returns(tmp_path, logger):
+    path = tmp_path / "fallback.log"
+    with RedisProcess() as server:
+        logger.addHandler(RedisStreamHandler(redis_url=server.url, timeout_ms=TIMEOUT_MS,
+                                             fallback_file_path=str(path)))
+        logger.info("up")
+        server.kill()
+        logger.info("down")
+        server.restart()
+        logger.info("back")
+        check = server.client()
+        try:
+            assert [json.loads(t)["msg"] for t in payloads(check)] == ["back"]
+        finally:
+            check.close()
+    assert [json.loads(line)["msg"] for line in fallback_lines(path)] == ["down"]

@@ -1,0 +1,624 @@
+"""Argument binding shared by every callable: counts, keywords, conversions, exact types."""
+import collections
+import decimal
+import enum
+import fractions
+import itertools
+import logging
+
+import pytest
+
+import quorbel
+
+RSH = quorbel.RedisStreamHandler
+RAL = quorbel.RedisAppLogger
+LEVEL_METHODS = ("debug", "info", "warning", "error", "exception")
+
+
+class FakeLogger:
+    """Records the calls a RedisAppLogger makes on the logger it wraps."""
+
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        if name in ("debug", "info", "warning", "error"):
+            return lambda msg, **kw: self.calls.append((name, msg, kw))
+        raise AttributeError(name)
+
+
+def vid(value):
+    """A test id without memory addresses, so ids stay stable between runs."""
+    text = repr(value)
+    return type(value).__name__ if " at 0x" in text else text
+
+
+def app(logger=None):
+    return RAL(FakeLogger() if logger is None else logger)
+
+
+def qualified(tp):
+    return tp.__qualname__ if tp.__module__ == "builtins" else tp.__module__ + "." + tp.__qualname__
+
+
+def type_error(param, expected, value):
+    return "Argument '%s' has incorrect type (expected %s, got %s)" % (
+        param, expected, qualified(type(value)))
+
+
+@pytest.fixture
+def logger_name(request):
+    """A logger name unique to the test; the logger is emptied and forgotten afterwards."""
+    name = "quorbel.tests.binder." + request.node.name
+    yield name
+    lg = logging.Logger.manager.loggerDict.pop(name, None)
+    if isinstance(lg, logging.Logger):
+        for h in list(lg.handlers):
+            lg.removeHandler(h)
+
+
+# ---------------------------------------------------------------- counts
+
+def _count(name, words, number, given):
+    return "%s() takes %s %d positional argument%s (%d given)" % (
+        name, words, number, "" if number == 1 else "s", given)
+
+
+COUNT_CASES = [
+    (lambda: quorbel._merge_labels(), _count("_merge_labels", "exactly", 2, 0)),
+    (lambda: quorbel._merge_labels(None), _count("_merge_labels", "exactly", 2, 1)),
+    (lambda: quorbel._merge_labels(None, None, None), _count("_merge_labels", "exactly", 2, 3)),
+    (lambda: quorbel._merge_labels(None, None, None, base=None),
+     _count("_merge_labels", "exactly", 2, 3)),
+    # A missing required parameter reports how many required ones were filled before it.
+    (lambda: quorbel._merge_labels(base=None), _count("_merge_labels", "exactly", 2, 1)),
+    (lambda: quorbel._merge_labels(extra=None), _count("_merge_labels", "exactly", 2, 0)),
+    (lambda: RSH().emit(), _count("emit", "exactly", 2, 1)),
+    (lambda: RSH().emit(1, 2), _count("emit", "exactly", 2, 3)),
+    (lambda: RSH.emit(), _count("emit", "exactly", 2, 0)),
+    (lambda: RSH.emit(record=None), _count("emit", "exactly", 2, 0)),
+    (lambda: RAL(), _count("__init__", "exactly", 2, 1)),
+    (lambda: RAL(1, 2), _count("__init__", "exactly", 2, 3)),
+    (lambda: RAL.__init__(), _count("__init__", "exactly", 2, 0)),
+    (lambda: RSH(*range(11)), _count("__init__", "at most", 11, 12)),
+    (lambda: RSH(*range(11), stream_key="k"), _count("__init__", "at most", 11, 12)),
+    (lambda: RSH.__init__(), _count("__init__", "at least", 1, 0)),
+    (lambda: RSH.__init__(redis_url=None), _count("__init__", "at least", 1, 0)),
+    (lambda: quorbel.get_logger(), _count("get_logger", "at least", 1, 0)),
+    (lambda: quorbel.get_logger(redis_url=None), _count("get_logger", "at least", 1, 0)),
+    (lambda: quorbel.get_logger(*range(11)), _count("get_logger", "at most", 10, 11)),
+    (lambda: quorbel.get_logger(*range(11), name="x"), _count("get_logger", "at most", 10, 11)),
+    (lambda: quorbel._now_ns(1), "_now_ns() takes no arguments (1 given)"),
+    (lambda: quorbel._now_ns(1, 2), "_now_ns() takes no arguments (2 given)"),
+    (lambda: quorbel._now_ns(x=2), "_now_ns() takes no keyword arguments"),
+    (lambda: quorbel._now_ns(1, x=2), "_now_ns() takes no keyword arguments"),
+]
+for _m in LEVEL_METHODS:
+    COUNT_CASES += [
+        (lambda m=_m: getattr(app(), m)(), _count(_m, "at least", 2, 1)),
+        (lambda m=_m: getattr(app(), m)(1, 2, 3, 4), _count(_m, "at most", 4, 5)),
+        (lambda m=_m: getattr(app(), m)(labels=None), _count(_m, "at least", 2, 1)),
+        (lambda m=_m: getattr(RAL, m)(), _count(_m, "at least", 2, 0)),
+        (lambda m=_m: getattr(RAL, m)(msg="x"), _count(_m, "at least", 2, 0)),
+    ]
+
+
+@pytest.mark.parametrize("call, message", COUNT_CASES)
+def test_count_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+# ---------------------------------------------------------------- keywords
+
+def _multiple(name, kw):
+    return "%s() got multiple values for keyword argument '%s'" % (name, kw)
+
+
+def _unexpected(name, kw):
+    return "%s() got an unexpected keyword argument '%s'" % (name, kw)
+
+
+KEYWORD_CASES = [
+    (lambda: quorbel._merge_labels(None, base=None), _multiple("_merge_labels", "base")),
+    (lambda: quorbel._merge_labels(None, None, foo=1), _unexpected("_merge_labels", "foo")),
+    # A stray keyword is reported before the missing parameter it could have been.
+    (lambda: quorbel._merge_labels(None, foo=1), _unexpected("_merge_labels", "foo")),
+    # Left-over keywords are scanned in the caller's order.
+    (lambda: quorbel._merge_labels(None, zzz=1, base=2), _unexpected("_merge_labels", "zzz")),
+    (lambda: quorbel._merge_labels(None, base=2, zzz=1), _multiple("_merge_labels", "base")),
+    (lambda: app().info("m", foo=1), _unexpected("info", "foo")),
+    (lambda: app().info("m", msg="x"), _multiple("info", "msg")),
+    (lambda: app().error("m", self=1), _multiple("error", "self")),
+    (lambda: RSH(foo=1), _unexpected("__init__", "foo")),
+    (lambda: RSH(None, redis_url=None), _multiple("__init__", "redis_url")),
+    (lambda: RSH().emit(rec=1), _unexpected("emit", "rec")),
+    (lambda: RSH().emit(None, record=None), _multiple("emit", "record")),
+    (lambda: RAL(logger=1, log=2), _unexpected("__init__", "log")),
+    (lambda: quorbel.get_logger("n", name="n"), _multiple("get_logger", "name")),
+    (lambda: quorbel.get_logger("n", lvl=10), _unexpected("get_logger", "lvl")),
+]
+
+
+@pytest.mark.parametrize("call, message", KEYWORD_CASES)
+def test_keyword_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+NON_STR_KEYWORD_CALLS = [
+    lambda: quorbel._merge_labels(**{1: 2}),
+    lambda: quorbel._merge_labels(None, None, **{1: 2}),
+    lambda: quorbel._merge_labels(None, **{None: 2, "extra": None}),
+    lambda: RSH(**{1: 2}),
+    lambda: RSH().emit(None, **{b"record": 1}),
+    lambda: RAL(**{1: 2}),
+    lambda: app().info("m", **{1: 2}),
+    lambda: quorbel.get_logger("n", **{(): 2}),
+    lambda: quorbel.get_logger(**{1: 2}),
+]
+
+
+@pytest.mark.parametrize("call", NON_STR_KEYWORD_CALLS)
+def test_non_str_keyword_keys_are_refused(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_now_ns_refuses_any_keyword_mapping_but_accepts_an_empty_one():
+    with pytest.raises(TypeError) as info:
+        quorbel._now_ns(**{1: 2})
+    assert str(info.value) == "_now_ns() takes no keyword arguments"
+    assert quorbel._now_ns(*(), **{}).isdigit()
+
+
+def test_every_parameter_binds_by_keyword_including_self():
+    assert quorbel._merge_labels(extra={"b": 2}, base={"a": 1}) == {"a": "1", "b": "2"}
+    assert quorbel._merge_labels(None, None, **{}) == {}
+    fake = FakeLogger()
+    a = RAL(logger=fake)
+    assert RAL.warning(self=a, msg="m", ctx={"c": 1}) is None
+    assert fake.calls == [("warning", "m", {"extra": {"labels": {}, "ctx": {"c": 1}}})]
+    h = RSH.__new__(RSH)
+    assert RSH.__init__(self=h, stream_key="k") is None
+    assert h.stream_key == "k"
+
+
+# ---------------------------------------------------------------- int conversion
+
+class IndexOnly:
+    def __init__(self, v):
+        self.v = v
+
+    def __index__(self):
+        return self.v
+
+
+class IntOnly:
+    def __int__(self):
+        return 8
+
+
+class FloatOnly:
+    def __float__(self):
+        return 2.5
+
+
+class IndexNotInt:
+    def __index__(self):
+        return "7"
+
+
+class ConversionBoom(Exception):
+    pass
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ConversionBoom("index")
+
+
+class MyInt(int):
+    pass
+
+
+class MyFloat(float):
+    pass
+
+
+class Level(enum.IntEnum):
+    LOUD = 35
+
+
+NUMBER_VALUES = [
+    2.7, -1.5, True, False, fractions.Fraction(7, 2), decimal.Decimal("9.9"), IndexOnly(7),
+    IntOnly(), MyInt(5), MyFloat(4.5), Level.LOUD, 1e20, 2 ** 70,
+    float("nan"), float("inf"), float("-inf"), 1j, FloatOnly(), IndexNotInt(), RaisingIndex(),
+]
+
+
+def _int_outcome(value):
+    """What the host's own int() makes of the value: ('ok', n) or ('raise', type, text)."""
+    try:
+        return ("ok", int(value))
+    except Exception as exc:  # the conversion's own error is what callers must see
+        return ("raise", type(exc), str(exc))
+
+
+INT_TARGETS = {
+    # parameter -> (call with the value, read back the converted int)
+    "get_logger.level": (lambda v, n: quorbel.get_logger(n, level=v), lambda lg: lg.level),
+    "RedisStreamHandler.timeout_ms": (
+        lambda v, n: RSH(timeout_ms=v), lambda h: h._timeout),
+}
+
+
+@pytest.mark.parametrize("value", NUMBER_VALUES, ids=vid)
+@pytest.mark.parametrize("target", sorted(INT_TARGETS))
+def test_int_parameters_convert_numbers_like_int(target, value, logger_name):
+    call, read = INT_TARGETS[target]
+    expected = _int_outcome(value)
+    if expected[0] == "raise":
+        with pytest.raises(Exception) as info:
+            call(value, logger_name)
+        assert (type(info.value), str(info.value)) == expected[1:]
+        return
+    result = read(call(value, logger_name))
+    if target == "get_logger.level":
+        assert type(result) is int and result == expected[1]
+    else:
+        assert result == max(0.001, (expected[1] or 1) / 1000.0)
+
+
+@pytest.mark.parametrize("value", [2.9, True, MyInt(12), fractions.Fraction(21, 2), Level.LOUD])
+def test_converted_maxlen_reaches_the_body_as_exact_int(value):
+    h = RSH(maxlen=value)
+    assert type(h.maxlen) is int and h.maxlen == int(value)
+
+
+class Plain:
+    pass
+
+
+@pytest.mark.parametrize("value", ["100", "5", b"1", None, [], {}, (), Plain(), object(),
+                                   bytearray(b"1")], ids=vid)
+@pytest.mark.parametrize("call, param", [
+    (lambda v: quorbel.get_logger("n", maxlen=v), "maxlen"),
+    (lambda v: quorbel.get_logger("n", level=v), "level"),
+    (lambda v: RSH(timeout_ms=v), "timeout_ms"),
+    (lambda v: RSH(fallback_max_bytes=v), "fallback_max_bytes"),
+    (lambda v: RSH(fallback_backup_count=v), "fallback_backup_count"),
+])
+def test_int_parameters_refuse_non_numbers(call, param, value):
+    with pytest.raises(TypeError) as info:
+        call(value)
+    assert str(info.value) == type_error(param, "int", value)
+
+
+# ---------------------------------------------------------------- bool conversion
+
+class BoolBoom(Exception):
+    pass
+
+
+class RaisingBool:
+    def __init__(self, tag="bool"):
+        self.tag = tag
+
+    def __bool__(self):
+        raise BoolBoom(self.tag)
+
+
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+class EmptyLen:
+    def __len__(self):
+        return 0
+
+
+class BoolNotBool:
+    def __bool__(self):
+        return 1
+
+
+@pytest.mark.parametrize("value", [None, 0, 0.0, "", "no", [], [0], Falsy(), EmptyLen(), 1j,
+                                   object(), RaisingBool(), BoolNotBool()], ids=vid)
+def test_bool_parameter_takes_the_truth_value(value):
+    try:
+        expected = bool(value)
+    except Exception as exc:
+        with pytest.raises(type(exc)) as info:
+            RSH(drop_on_error=value)
+        assert str(info.value) == str(exc)
+        return
+    h = RSH(drop_on_error=value)
+    assert h.drop_on_error is expected
+
+
+def test_enable_fallback_file_takes_the_truth_value(logger_name, tmp_path):
+    path = str(tmp_path / "fallback.log")
+    lg = quorbel.get_logger(logger_name, enable_fallback_file=None, fallback_path=path)
+    assert lg.handlers[-1]._fallback is None
+    lg = quorbel.get_logger(logger_name, enable_fallback_file="no", fallback_path=path)
+    assert lg.handlers[-1]._fallback.baseFilename == path
+    with pytest.raises(BoolBoom):
+        quorbel.get_logger(logger_name, enable_fallback_file=RaisingBool())
+
+
+# ---------------------------------------------------------------- exact types
+
+class S(str):
+    pass
+
+
+class Outer:
+    class Inner:
+        pass
+
+
+class OddModule:
+    __module__ = 42
+
+
+class NoQualnameMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            raise AttributeError(name)
+        return super().__getattribute__(name)
+
+
+class NoQualname(metaclass=NoQualnameMeta):
+    pass
+
+
+class IntQualnameMeta(type):
+    def __getattribute__(cls, name):
+        if name == "__qualname__":
+            return 5
+        return super().__getattribute__(name)
+
+
+class IntQualname(metaclass=IntQualnameMeta):
+    pass
+
+
+EXACT_CASES = [
+    (lambda: quorbel.get_logger(b"x"), "Argument 'name' has incorrect type (expected str, got bytes)"),
+    (lambda: quorbel.get_logger(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
+    (lambda: quorbel.get_logger("n", maxlen="100"),
+     "Argument 'maxlen' has incorrect type (expected int, got str)"),
+    (lambda: quorbel.get_logger("n", maxlen=None),
+     "Argument 'maxlen' has incorrect type (expected int, got NoneType)"),
+    (lambda: quorbel.get_logger("n", default_labels=[("a", 1)]),
+     "Argument 'default_labels' has incorrect type (expected dict, got list)"),
+    (lambda: RSH(redis_url=b"redis://x"),
+     "Argument 'redis_url' has incorrect type (expected str, got bytes)"),
+    (lambda: RSH(stream_key=None), "Argument 'stream_key' has incorrect type (expected str, got NoneType)"),
+    (lambda: quorbel._merge_labels([], None), "Argument 'base' has incorrect type (expected dict, got list)"),
+    (lambda: quorbel._merge_labels(None, ()), "Argument 'extra' has incorrect type (expected dict, got tuple)"),
+    (lambda: app().info(None), "Argument 'msg' has incorrect type (expected str, got NoneType)"),
+    (lambda: app().info("m", ctx="x"), "Argument 'ctx' has incorrect type (expected dict, got str)"),
+    (lambda: app().info("m", labels=Outer.Inner()),
+     "Argument 'labels' has incorrect type (expected dict, got %s.Outer.Inner)" % __name__),
+    (lambda: app().info(OddModule()), "Argument 'msg' has incorrect type (expected str, got OddModule)"),
+    (lambda: app().info(NoQualname()), "Argument 'msg' has incorrect type (expected str, got ?)"),
+    (lambda: RSH(maxlen=NoQualname()), "Argument 'maxlen' has incorrect type (expected int, got ?)"),
+]
+
+
+@pytest.mark.parametrize("call, message", EXACT_CASES)
+def test_exact_type_errors(call, message):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("call", [
+    lambda: app().info(IntQualname()),
+    lambda: RSH(timeout_ms=IntQualname()),
+])
+def test_type_whose_qualname_is_not_text_is_refused_without_crash(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+SUBCLASS_CASES = [
+    (lambda: quorbel.get_logger("n", default_labels=collections.OrderedDict()),
+     "Argument 'default_labels' has incorrect type (expected dict, got collections.OrderedDict)"),
+    (lambda: RSH(default_labels=collections.defaultdict(list, a=[1])),
+     "Argument 'default_labels' has incorrect type (expected dict, got collections.defaultdict)"),
+    (lambda: quorbel._merge_labels(collections.Counter(), None),
+     "Argument 'base' has incorrect type (expected dict, got collections.Counter)"),
+    (lambda: app().exception(S("m")),
+     "Argument 'msg' has incorrect type (expected str, got %s.S)" % __name__),
+    (lambda: quorbel.get_logger(S("n")),
+     "Argument 'name' has incorrect type (expected str, got %s.S)" % __name__),
+    (lambda: RSH(redis_url=S("redis://127.0.0.1:1/0")),
+     "Argument 'redis_url' has incorrect type (expected str, got %s.S)" % __name__),
+    (lambda: RSH(fallback_file_path=S("x.log")),
+     "Argument 'fallback_file_path' has incorrect type (expected str, got %s.S)" % __name__),
+]
+
+
+def _note(call, prefix):
+    with pytest.raises(TypeError) as info:
+        call()
+    text = str(info.value)
+    assert text.startswith(prefix + ". "), text
+    note = text[len(prefix) + 2:]
+    assert note.strip(), text
+    return note
+
+
+@pytest.mark.parametrize("call, prefix", SUBCLASS_CASES)
+def test_subclass_of_the_expected_type_gets_the_note(call, prefix):
+    _note(call, prefix)
+
+
+def test_subclass_note_is_one_fixed_text():
+    assert len({_note(call, prefix) for call, prefix in SUBCLASS_CASES}) == 1
+
+
+# ---------------------------------------------------------------- order of the two passes
+
+def _bad(kind, param):
+    """A bad value for one parameter and a check that the error is the one it causes."""
+    if kind == "int":
+        value = "x"
+
+        def check(exc):
+            return isinstance(exc, TypeError) and str(exc) == type_error(param, "int", value)
+    elif kind == "bool":
+        value = RaisingBool(param)
+
+        def check(exc):
+            return isinstance(exc, BoolBoom) and exc.args == (param,)
+    else:
+        value = {"str": b"x", "optstr": 1, "dict": []}[kind]
+        expected = {"str": "str", "optstr": "str", "dict": "dict"}[kind]
+
+        def check(exc):
+            return isinstance(exc, TypeError) and str(exc) == type_error(param, expected, value)
+    return value, check
+
+
+# Conversions first, then the exact-type tests, each in parameter order.  The int
+# parameters cannot fail the second pass, so they only appear among the conversions.
+ORDERS = {
+    "get_logger": (
+        lambda kw: quorbel.get_logger(**kw), {"name": "n"},
+        [("maxlen", "int"), ("timeout_ms", "int"), ("enable_fallback_file", "bool"),
+         ("level", "int"), ("name", "str"), ("redis_url", "optstr"), ("stream_key", "str"),
+         ("default_labels", "dict"), ("fallback_path", "str")]),
+    "RedisStreamHandler.__init__": (
+        lambda kw: RSH(**kw), {},
+        [("maxlen", "int"), ("timeout_ms", "int"), ("drop_on_error", "bool"),
+         ("fallback_max_bytes", "int"), ("fallback_backup_count", "int"),
+         ("redis_url", "optstr"), ("stream_key", "str"), ("default_labels", "dict"),
+         ("fallback_file_path", "optstr")]),
+    "RedisAppLogger.info": (
+        lambda kw: app().info(**kw), {"msg": "m"},
+        [("msg", "str"), ("labels", "dict"), ("ctx", "dict")]),
+    "_merge_labels": (
+        lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None},
+        [("base", "dict"), ("extra", "dict")]),
+}
+
+ORDER_CASES = []
+for _name, (_call, _base, _seq) in ORDERS.items():
+    for _one in _seq:
+        ORDER_CASES.append((_name, (_one,)))
+    # Any permutation of the expected order inverts at least one adjacent pair.
+    for _pair in zip(_seq, _seq[1:]):
+        ORDER_CASES.append((_name, _pair))
+
+
+@pytest.mark.parametrize("callable_name, bad", ORDER_CASES,
+                         ids=["%s-%s" % (c, "+".join(p for p, _ in b)) for c, b in ORDER_CASES])
+def test_first_failure_in_order_wins(callable_name, bad):
+    call, base, _ = ORDERS[callable_name]
+    kwargs = dict(base)
+    checks = []
+    for param, kind in bad:
+        kwargs[param], check = _bad(kind, param)
+        checks.append(check)
+    with pytest.raises(Exception) as info:
+        call(kwargs)
+    assert checks[0](info.value), repr(info.value)
+
+
+# ---------------------------------------------------------------- no effect when refused
+
+def test_refused_handler_init_leaves_the_instance_untouched():
+    h = RSH.__new__(RSH)
+    for kwargs in ({"maxlen": "x"}, {"stream_key": None}, {"drop_on_error": RaisingBool()},
+                   {"fallback_backup_count": float("nan")}, {"bogus": 1}):
+        with pytest.raises(Exception):
+            RSH.__init__(h, **kwargs)
+        assert vars(h) == {}
+
+
+def test_refused_level_method_neither_reads_nor_calls_the_logger():
+    fake = FakeLogger()
+    a = RAL(fake)
+    for call in (lambda: a.info(None), lambda: a.debug("m", []),
+                 lambda: a.exception("m", None, collections.OrderedDict())):
+        with pytest.raises(TypeError):
+            call()
+    assert fake.calls == []
+    del a._log
+    with pytest.raises(TypeError):
+        a.error(b"m")
+
+
+def test_refused_get_logger_touches_no_logger(logger_name):
+    for kwargs in ({"maxlen": "x"}, {"level": "INFO"}, {"default_labels": []},
+                   {"enable_fallback_file": RaisingBool()}):
+        with pytest.raises(Exception):
+            quorbel.get_logger(logger_name, **kwargs)
+    assert logger_name not in logging.Logger.manager.loggerDict
+
+
+# ---------------------------------------------------------------- defaults
+
+def test_omitted_parameters_take_their_defaults():
+    h = RSH()
+    assert (h.stream_key, h.maxlen, h._timeout, h.drop_on_error, h.default_labels,
+            h._client, h._fallback) == ("logs:stream", 1000000, 0.005, True, {}, None, None)
+
+
+def test_level_default_is_fixed_at_import(logger_name, monkeypatch):
+    monkeypatch.setattr(logging, "INFO", 30)
+    assert quorbel.get_logger(logger_name).level == 20
+    defaults = quorbel.get_logger.__defaults__
+    try:
+        quorbel.get_logger.__defaults__ = defaults[:-1] + (40,)
+    except (AttributeError, TypeError):
+        pass  # a read-only attribute satisfies the rule just as well
+    try:
+        assert quorbel.get_logger(logger_name).level == 20
+    finally:
+        try:
+            quorbel.get_logger.__defaults__ = defaults
+        except (AttributeError, TypeError):
+            pass
+
+
+# ---------------------------------------------------------------- hostile arguments
+
+class ClearsOnConvert:
+    """Empties the keyword mapping it sits in while being converted."""
+
+    def __init__(self, mapping, result):
+        self.mapping = mapping
+        self.result = result
+
+    def __int__(self):
+        self.mapping.clear()
+        return self.result
+
+    def __bool__(self):
+        self.mapping.clear()
+        return False
+
+
+def _unique(text):
+    return "".join(itertools.chain(text, "-x"))
+
+
+def test_values_survive_a_conversion_that_empties_the_keyword_mapping():
+    # Older interpreters hand a `**mapping` call the caller's own dict; a conversion
+    # may then drop the only other reference to the bound values.
+    d = {"stream_key": _unique("key"), "default_labels": {_unique("a"): _unique("b")}}
+    d["maxlen"] = ClearsOnConvert(d, 7)
+    h = RSH(**d)
+    assert (h.stream_key, h.default_labels, h.maxlen) == ("key-x", {"a-x": "b-x"}, 7)
+    d = {"stream_key": _unique("other"), "client": [_unique("c")]}
+    d["drop_on_error"] = ClearsOnConvert(d, 0)
+    h = RSH(**d)
+    assert (h.stream_key, h._client, h.drop_on_error) == ("other-x", ["c-x"], False)

@@ -1,0 +1,145 @@
+"""The nanosecond clock: decimal text of time_ns, a float fallback, call-time lookup of `time`."""
+import builtins
+import decimal
+import time
+
+import pytest
+
+import quorbel
+
+
+def test_now_ns_is_the_current_time_as_19_digits():
+    before = time.time_ns()
+    text = quorbel._now_ns()
+    after = time.time_ns()
+    assert type(text) is str
+    assert len(text) == 19 and text.isdigit() and text.isascii() if hasattr(text, "isascii") \
+        else len(text) == 19 and text.isdigit()
+    assert before <= int(text) <= after
+    assert abs(int(text) / 1000000000 - time.time()) < 5
+
+
+class OnlyTime:
+    def __init__(self, value):
+        self.value = value
+        self.calls = 0
+
+    def time(self):
+        self.calls += 1
+        return self.value
+
+
+@pytest.mark.parametrize("seconds", [
+    1700000000.123456, 0.5, 0.0, 5, 1e-9, decimal.Decimal("1.000000000123"), -2.25,
+], ids=repr)
+def test_falls_back_to_time_times_1e9(monkeypatch, seconds):
+    clock = OnlyTime(seconds)
+    monkeypatch.setattr(quorbel, "time", clock)
+    assert quorbel._now_ns() == str(int(seconds * 1000000000))
+    assert clock.calls == 1
+
+
+class NsClock:
+    """A `time` stand-in whose time_ns behaves as given; time() is counted."""
+
+    def __init__(self, time_ns):
+        self._time_ns = time_ns
+        self.time_calls = 0
+
+    @property
+    def time_ns(self):
+        return self._time_ns()
+
+    def time(self):
+        self.time_calls += 1
+        return 12.5
+
+
+class MissingError(AttributeError):
+    pass
+
+
+class OtherError(Exception):
+    pass
+
+
+def _raise(exc):
+    def fn():
+        raise exc
+    return fn
+
+
+def _calls_raising(exc):
+    # time_ns exists but raises when called: only AttributeError counts as missing.
+    return lambda: _raise(exc)
+
+
+@pytest.mark.parametrize("time_ns, expected", [
+    (lambda: (lambda: 42), "42"),
+    (lambda: (lambda: 12.5), "12.5"),
+    (_raise(AttributeError("time_ns")), "12500000000"),
+    (_raise(MissingError("time_ns")), "12500000000"),
+    (_calls_raising(AttributeError("inside")), "12500000000"),
+    (_raise(OtherError("boom")), OtherError),
+    (_calls_raising(ValueError("inside")), ValueError),
+    (_raise(KeyboardInterrupt()), KeyboardInterrupt),
+], ids=["int", "float", "missing", "missing-subclass", "raises-attr-inside", "lookup-error",
+        "raises-inside", "interrupt"])
+def test_only_attribute_error_selects_the_fallback(monkeypatch, time_ns, expected):
+    clock = NsClock(time_ns)
+    monkeypatch.setattr(quorbel, "time", clock)
+    if isinstance(expected, str):
+        assert quorbel._now_ns() == expected
+        assert clock.time_calls == (0 if expected in ("42", "12.5") else 1)
+    else:
+        with pytest.raises(expected):
+            quorbel._now_ns()
+        assert clock.time_calls == 0
+
+
+def test_fallback_looks_time_up_again(monkeypatch):
+    later = OnlyTime(3)
+
+    def rebinding():
+        quorbel.time = later
+        raise AttributeError("time_ns")
+
+    monkeypatch.setattr(quorbel, "time", NsClock(rebinding))
+    assert quorbel._now_ns() == "3000000000"
+    assert later.calls == 1
+
+
+@pytest.mark.parametrize("stand_in, error", [
+    (object(), AttributeError),
+    (OnlyTime(None), TypeError),
+    (NsClock(_raise(AttributeError("x"))), None),
+])
+def test_errors_of_the_fallback_propagate(monkeypatch, stand_in, error):
+    if error is None:
+        stand_in.time = _raise(OtherError("fallback"))
+        error = OtherError
+    monkeypatch.setattr(quorbel, "time", stand_in)
+    with pytest.raises(error):
+        quorbel._now_ns()
+
+
+def test_deleted_time_raises_name_error(monkeypatch):
+    monkeypatch.delattr(quorbel, "time")
+    monkeypatch.delattr(builtins, "time", raising=False)
+    with pytest.raises(NameError) as info:
+        quorbel._now_ns()
+    assert str(info.value) == "name 'time' is not defined"
+
+
+def test_deleted_time_is_then_looked_up_in_builtins(monkeypatch):
+    monkeypatch.delattr(quorbel, "time")
+    monkeypatch.setattr(builtins, "time", NsClock(lambda: (lambda: 7)), raising=False)
+    assert quorbel._now_ns() == "7"
+
+
+def test_restored_time_is_used_again(monkeypatch):
+    monkeypatch.setattr(quorbel, "time", OnlyTime(1))
+    assert quorbel._now_ns() == "1000000000"
+    monkeypatch.undo()
+    assert quorbel.time is time
+    assert len(quorbel._now_ns()) == 19

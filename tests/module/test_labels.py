@@ -1,0 +1,205 @@
+"""Label merging: text keys and values, None skipped, the second set overriding in place."""
+import collections
+import copy
+
+import pytest
+
+import quorbel
+
+merge = quorbel._merge_labels
+
+
+@pytest.mark.parametrize("base, extra, expected", [
+    (None, None, []),
+    ({}, None, []),
+    ({}, {}, []),
+    (None, {"a": "b"}, [("a", "b")]),
+    ({"env": "prod", "app": "api"}, {"env": "dev"}, [("env", "dev"), ("app", "api")]),
+    ({"env": "prod"}, {"env": None}, [("env", "prod")]),
+    ({"a": None}, None, []),
+    ({"a": 1, "b": 2}, {"c": 3, "a": 4}, [("a", "4"), ("b", "2"), ("c", "3")]),
+    ({7: 1.5, "t": True, None: "n", "f": 0, "e": ""}, None,
+     [("7", "1.5"), ("t", "True"), ("None", "n"), ("f", "0"), ("e", "")]),
+    # Keys meet as text: the later of two keys with the same text wins, in the first one's place.
+    ({1: "a", "1": "b"}, None, [("1", "b")]),
+    ({1: "x", "b": "y", "1": "z"}, None, [("1", "z"), ("b", "y")]),
+    ({1: "a"}, {"1": "b", 2: "c"}, [("1", "b"), ("2", "c")]),
+    ({"z": "1", "y": "2"}, {"x": "3", "w": None, "y": "4"}, [("z", "1"), ("y", "4"), ("x", "3")]),
+    ({"é": "ü", "键": ("t", 1)}, None, [("é", "ü"), ("键", "('t', 1)")]),
+])
+def test_merge_rules(base, extra, expected):
+    result = merge(base, extra)
+    assert type(result) is dict
+    assert list(result.items()) == expected
+    assert all(type(k) is str and type(v) is str for k, v in result.items())
+
+
+class Text(str):
+    def __str__(self):
+        return "converted:" + str.__str__(self)
+
+
+class PlainText(str):
+    pass
+
+
+def test_only_exact_str_is_taken_as_it_is():
+    result = merge({Text("k"): Text("v"), PlainText("p"): PlainText("q")}, None)
+    assert list(result.items()) == [("converted:k", "converted:v"), ("p", "q")]
+    assert all(type(k) is str and type(v) is str for k, v in result.items())
+
+
+def test_large_inputs_keep_every_entry_in_order():
+    base = {i: i * 2 for i in range(2000)}
+    extra = {str(i): "x" for i in range(1000, 3000)}
+    result = merge(base, extra)
+    assert list(result) == [str(i) for i in range(3000)]
+    assert result["999"] == "1998" and result["1000"] == "x"
+
+
+@pytest.mark.parametrize("base, extra", [
+    ({"a": "b", 1: [2]}, None),
+    (None, {"a": "b"}),
+    ({}, {"a": None}),
+    ({"a": "1"}, {}),
+    ({"x": {"nested": 1}}, {"y": [1, 2]}),
+])
+def test_inputs_are_left_alone_and_never_returned(base, extra):
+    before = copy.deepcopy((base, extra))
+    result = merge(base, extra)
+    assert (base, extra) == before
+    assert result is not base and result is not extra
+    assert merge(base, extra) is not result
+
+
+class Recorder:
+    def __init__(self, log, tag):
+        self.log = log
+        self.tag = tag
+
+    def __str__(self):
+        self.log.append(self.tag)
+        return self.tag
+
+    def __hash__(self):
+        return hash(self.tag)
+
+
+def test_each_value_is_converted_before_its_key():
+    log = []
+    merge({Recorder(log, "k1"): Recorder(log, "v1"), Recorder(log, "k2"): None},
+          {Recorder(log, "k3"): Recorder(log, "v3")})
+    # The key of a skipped None value is never converted.
+    assert log == ["v1", "k1", "v3", "k3"]
+
+
+class StrBoom(Exception):
+    pass
+
+
+class RaisingStr:
+    def __str__(self):
+        raise StrBoom("str")
+
+
+class NotText:
+    def __str__(self):
+        return 5
+
+
+@pytest.mark.parametrize("base, extra", [
+    ({"k": RaisingStr()}, None),
+    ({RaisingStr(): "v"}, None),
+    ({"a": "b"}, {"k": RaisingStr()}),
+    (None, {RaisingStr(): 1}),
+])
+def test_failing_str_propagates(base, extra):
+    with pytest.raises(StrBoom):
+        merge(base, extra)
+
+
+@pytest.mark.parametrize("base", [{"k": NotText()}, {NotText(): "v"}])
+def test_str_returning_non_text_propagates_the_hosts_error(base):
+    with pytest.raises(TypeError) as info:
+        merge(base, None)
+    with pytest.raises(TypeError) as expected:
+        str(NotText())
+    assert str(info.value) == str(expected.value)
+
+
+class Mutator:
+    """Changes a dict when converted to text, then returns a fixed text."""
+
+    def __init__(self, target, action):
+        self.target = target
+        self.action = action
+
+    def __str__(self):
+        self.action(self.target)
+        return "m"
+
+    def __hash__(self):
+        return id(self)
+
+
+def _grow(d):
+    d["new-key"] = "v"
+
+
+def _shrink(d):
+    d.popitem()
+
+
+@pytest.mark.parametrize("action", [_grow, _shrink])
+@pytest.mark.parametrize("where", ["base value", "base key", "extra value", "extra key"])
+def test_size_change_during_the_walk_raises(where, action):
+    target = {}
+    m = Mutator(target, action)
+    # The changing entry comes first, so the walk has entries left after it.
+    if where.endswith("value"):
+        target["a"] = m
+    else:
+        target[m] = "x"
+    target.update(b="2", c="3")
+    other = {"z": "9"}
+    base, extra = (target, other) if where.startswith("base") else (other, target)
+    with pytest.raises(RuntimeError) as info:
+        merge(base, extra)
+    assert str(info.value) == "dictionary changed size during iteration"
+
+
+def test_changing_the_other_input_is_not_a_size_change_of_the_walked_one():
+    extra = {"c": "3", "d": "4"}
+    base = {"a": Mutator(extra, _shrink)}
+    assert merge(base, extra) == {"a": "m", "c": "3"}
+
+
+def _swap_key(d):
+    # Same size afterwards, but the entry being walked and its key object are gone.
+    key = next(iter(d))
+    del d[key]
+    d["".join(["re", "placed"])] = "".join(["fresh", "value"])
+
+
+@pytest.mark.parametrize("walked", ["base", "extra"])
+def test_replacing_the_walked_entry_does_not_crash(walked):
+    base, extra = {}, {}
+    target = base if walked == "base" else extra
+    target["".join(["only", "key"])] = Mutator(target, _swap_key)
+    try:
+        result = merge(base, extra)
+    except RuntimeError:
+        return
+    assert all(type(k) is str and type(v) is str for k, v in result.items())
+
+
+@pytest.mark.parametrize("value", [
+    collections.OrderedDict(), collections.defaultdict(str), collections.Counter(a=1),
+    [("a", "b")], "a=b", 0, False, frozenset(),
+], ids=lambda v: type(v).__name__)
+@pytest.mark.parametrize("position", ["base", "extra"])
+def test_anything_but_none_or_exact_dict_is_refused(position, value):
+    args = {"base": None, "extra": None, position: value}
+    with pytest.raises(TypeError) as info:
+        merge(**args)
+    assert str(info.value).startswith("Argument '%s' has incorrect type (expected dict, got " % position)

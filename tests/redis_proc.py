@@ -1,0 +1,258 @@
+"""Throwaway redis-server processes on 127.0.0.1 for integration and fault tests.
+
+Each process gets its own free port and its own temporary directory, with
+persistence switched off, so tests never share state with a system server or
+with each other. Fault tests start their own process and kill, pause or
+restart it; the session server from conftest is never disturbed.
+"""
+
+import atexit
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+HOST = "127.0.0.1"
+START_TIMEOUT = 5.0
+STOP_TIMEOUT = 5.0
+
+_live = set()
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that nothing listens on right now."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def in_ci():
+    return os.environ.get("CI", "").strip().lower() in ("1", "true", "yes")
+
+
+def require_redis_server():
+    """Path of redis-server; fails the test in CI and skips it elsewhere when absent."""
+    import pytest
+
+    path = shutil.which("redis-server")
+    if path is None:
+        message = "redis-server is not installed (scripts/test.sh installs it)"
+        if in_ci():
+            pytest.fail(message, pytrace=False)
+        pytest.skip(message)
+    return path
+
+
+def _probe(port, timeout):
+    """Process id of the server answering on the port, 0 when it will not say, None when none does.
+
+    The id tells our own server from another one on the same port: a server that
+    cannot bind exits, and meanwhile the port's owner would answer a plain PING.
+    A server configured with requirepass answers NOAUTH: it is up, identity unknown.
+    """
+    try:
+        with socket.create_connection((HOST, port), timeout=timeout) as s:
+            s.settimeout(timeout)
+            s.sendall(b"INFO server\r\n")
+            reply = b""
+            while b"process_id:" not in reply or not reply.endswith(b"\r\n"):
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+                if reply.startswith(b"-"):
+                    return 0 if reply.startswith(b"-NOAUTH") else None
+            for line in reply.split(b"\r\n"):
+                if line.startswith(b"process_id:"):
+                    return int(line.split(b":", 1)[1])
+            return None
+    except (OSError, ValueError):
+        return None
+
+
+class RedisProcess:
+    """One redis-server child process listening on 127.0.0.1 only."""
+
+    def __init__(self, port=None, args=(), conf_lines=()):
+        self.host = HOST
+        self._fixed_port = port is not None
+        self.port = port if port is not None else free_port()
+        self.args = tuple(str(a) for a in args)
+        self.conf_lines = tuple(conf_lines)
+        self._proc = None
+        self._dir = None
+        self._paused = False
+
+    @property
+    def url(self):
+        return "redis://%s:%d/0" % (self.host, self.port)
+
+    @property
+    def pid(self):
+        return self._proc.pid if self._proc is not None else None
+
+    @property
+    def running(self):
+        return self._proc is not None and self._proc.poll() is None
+
+    def _log_path(self):
+        return os.path.join(self._dir, "redis.log")
+
+    def _read_log(self):
+        try:
+            with open(self._log_path(), encoding="utf-8", errors="replace") as f:
+                return f.read()[-4000:]
+        except OSError:
+            return ""
+
+    def _command(self):
+        cmd = [require_redis_server()]
+        if self.conf_lines:
+            conf = os.path.join(self._dir, "redis.conf")
+            with open(conf, "w", encoding="utf-8") as f:
+                f.write("\n".join(self.conf_lines) + "\n")
+            cmd.append(conf)
+        # Command-line options come after the file so that loopback binding,
+        # the port and disabled persistence cannot be overridden by accident.
+        cmd += [
+            "--bind", HOST,
+            "--port", str(self.port),
+            "--save", "",
+            "--appendonly", "no",
+            "--dir", self._dir,
+            "--daemonize", "no",
+            "--logfile", self._log_path(),
+        ]
+        cmd += list(self.args)
+        return cmd
+
+    def start(self):
+        if self.running:
+            return self
+        if self._dir is None:
+            self._dir = tempfile.mkdtemp(prefix="quorbel-redis-")
+        # A port picked by free_port() can be taken by someone else before the
+        # server binds it; pick another a few times unless the caller fixed it.
+        attempts = 1 if self._fixed_port else 3
+        for attempt in range(attempts):
+            if attempt:
+                self.port = free_port()
+            if self._spawn():
+                return self
+        log = self._read_log()
+        raise RuntimeError(
+            "redis-server did not answer PING on %s:%d within %.0f s\n%s"
+            % (self.host, self.port, START_TIMEOUT, log)
+        )
+
+    def _spawn(self):
+        # The sanitizer run preloads its runtime into the interpreter; the
+        # server is not ours to instrument.
+        env = {k: v for k, v in os.environ.items()
+               if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
+        self._proc = subprocess.Popen(
+            self._command(),
+            env=env,
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+        )
+        self._paused = False
+        _live.add(self)
+        deadline = time.monotonic() + START_TIMEOUT
+        while time.monotonic() < deadline:
+            if self._proc.poll() is not None:
+                break
+            answer = _probe(self.port, 0.5)
+            if answer == self._proc.pid:
+                return True
+            if answer == 0:
+                # Anonymous answer: ours only if our process outlives a failed bind.
+                time.sleep(0.2)
+                if self._proc.poll() is None:
+                    return True
+            time.sleep(0.02)
+        self._terminate()
+        return False
+
+    def _terminate(self):
+        proc = self._proc
+        if proc is None:
+            return
+        if proc.poll() is None:
+            if self._paused:
+                # A stopped process would only act on SIGTERM once resumed.
+                proc.send_signal(signal.SIGCONT)
+            proc.terminate()
+            try:
+                proc.wait(STOP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+        self._proc = None
+        self._paused = False
+        _live.discard(self)
+
+    def stop(self):
+        """SIGTERM, wait, SIGKILL on timeout; removes the temporary directory."""
+        self._terminate()
+        if self._dir is not None:
+            shutil.rmtree(self._dir, ignore_errors=True)
+            self._dir = None
+
+    def kill(self):
+        """SIGKILL: the server vanishes without closing anything cleanly."""
+        proc = self._proc
+        if proc is not None:
+            if proc.poll() is None:
+                proc.kill()
+            proc.wait()
+        self._proc = None
+        self._paused = False
+        _live.discard(self)
+
+    def pause(self):
+        """SIGSTOP: connections stay open but nothing answers."""
+        if not self.running:
+            raise RuntimeError("redis-server is not running")
+        self._proc.send_signal(signal.SIGSTOP)
+        self._paused = True
+
+    def resume(self):
+        if self.running:
+            self._proc.send_signal(signal.SIGCONT)
+        self._paused = False
+
+    def restart(self):
+        """Stop and start again on the same port (the data is not kept)."""
+        self._terminate()
+        self._fixed_port = True
+        return self.start()
+
+    def client(self, **kw):
+        import redis
+
+        options = dict(host=self.host, port=self.port, decode_responses=True,
+                       socket_timeout=5, socket_connect_timeout=5)
+        options.update(kw)
+        return redis.Redis(**options)
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
+        return False
+
+    def __repr__(self):
+        return "<RedisProcess %s:%d pid=%s>" % (self.host, self.port, self.pid)
+
+
+@atexit.register
+def _stop_leftovers():
+    # A test that forgot to stop its server must not leave it running.
+    for proc in list(_live):
+        proc.stop()

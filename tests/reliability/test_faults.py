@@ -1,0 +1,327 @@
+"""Delivery under real server faults: every record ends in the stream or the fallback file.
+
+Each test runs its own redis-server (never the session one) and bounds its work in
+record count and wall time. Figures are printed with a "[faults]" prefix (pytest -s).
+"""
+
+import itertools
+import logging
+import os
+import threading
+import time
+import warnings
+
+import pytest
+import redis
+
+import quorbel
+from redis_proc import RedisProcess, free_port
+
+# The kill tests restart the server on the same data: the append-only file makes an
+# acknowledged XADD survive SIGKILL. "appendfsync no" is enough for that (the write()
+# happens before the reply; only fsync is left to the kernel) and keeps each append
+# fast enough for the 5 ms socket timeout.
+DURABLE = ("--appendonly", "yes", "--appendfsync", "no")
+
+_names = itertools.count()
+
+
+def fresh_logger_name():
+    return "quorbel.reliability.%d.%d" % (os.getpid(), next(_names))
+
+
+def detach(logger):
+    for handler in list(logger.handlers):
+        logger.removeHandler(handler)
+        fallback = getattr(handler, "_fallback", None)
+        if fallback is not None:
+            fallback.close()
+
+
+def make_logger(road, url, fallback, **options):
+    """A logger that sends to `url` with a fallback file, built one of the two public ways."""
+    if road == "get_logger":
+        logger = quorbel.get_logger(
+            fresh_logger_name(), redis_url=url, enable_fallback_file=True,
+            fallback_path=str(fallback), **options)
+    else:
+        logger = logging.getLogger(fresh_logger_name())
+        logger.setLevel(logging.INFO)
+        # Small files, many backups: the rotation itself is exercised and nothing
+        # is rotated out of reach (checked below against the bytes written).
+        logger.addHandler(quorbel.RedisStreamHandler(
+            redis_url=url, fallback_file_path=str(fallback),
+            fallback_max_bytes=64 * 1024, fallback_backup_count=400, **options))
+    # The records must not also pile up in pytest's capturing handlers on the root.
+    logger.propagate = False
+    return logger
+
+
+def seqs(payloads, **match):
+    """Sequence numbers of the payloads whose ctx holds every item of `match`."""
+    found = []
+    for p in payloads:
+        ctx = p["ctx"]
+        if all(ctx.get(k) == v for k, v in match.items()):
+            found.append(ctx["seq"])
+    return found
+
+
+def account(expected, in_stream, in_fallback, label):
+    expected = set(expected)
+    stream_set, fallback_set = set(in_stream) & expected, set(in_fallback) & expected
+    lost = expected - stream_set - fallback_set
+    print("[faults] %s: records %d, lost %d, in stream %d (%d entries), in fallback %d "
+          "(%d lines), in both %d"
+          % (label, len(expected), len(lost), len(stream_set), len(in_stream),
+             len(fallback_set), len(in_fallback), len(stream_set & fallback_set)))
+    assert not lost, "lost %d records, e.g. %s" % (len(lost), sorted(lost)[:10])
+    return stream_set, fallback_set
+
+
+def timed_log(logger, seq, **ctx):
+    ctx["seq"] = seq
+    start = time.perf_counter()
+    logger.info("record %d", seq, extra={"ctx": ctx})
+    return time.perf_counter() - start
+
+
+@pytest.fixture
+def own_server():
+    servers = []
+
+    def start(**kw):
+        server = RedisProcess(**kw).start()
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("road", ["get_logger", "handler"])
+def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers):
+    total, kills, down_for = 20000, 4, 800
+    kill_at = [int(total * f) for f in (0.1, 0.3, 0.5, 0.7)]
+    server = own_server(args=DURABLE)
+    fallback = tmp_path / "fallback.log"
+    logger = make_logger(road, server.url, fallback)
+    progress = [0]
+    done_kills = []
+    chaos_error = []
+
+    def chaos():
+        # Kills at fixed points of the run, so the killing lands while records are in
+        # flight; each restart happens after a stretch logged against a dead server.
+        try:
+            deadline = time.monotonic() + 120
+            for point in kill_at:
+                while progress[0] < point and time.monotonic() < deadline:
+                    time.sleep(0.0005)
+                server.kill()
+                done_kills.append(progress[0])
+                while progress[0] < point + down_for and time.monotonic() < deadline:
+                    time.sleep(0.0005)
+                server.restart()
+        except Exception as exc:  # reported by the main thread
+            chaos_error.append(exc)
+
+    thread = threading.Thread(target=chaos, daemon=True)
+    started = time.monotonic()
+    thread.start()
+    slowest = 0.0
+    try:
+        for seq in range(total):
+            slowest = max(slowest, timed_log(logger, seq))
+            progress[0] = seq + 1
+        thread.join(60)
+        assert not thread.is_alive(), "the kill/restart thread did not finish"
+        assert not chaos_error, chaos_error
+        assert len(done_kills) == kills
+        if not server.running:
+            server.restart()
+        client = server.client()
+        in_stream = seqs(readers.stream(client, "logs:stream"))
+        client.close()
+    finally:
+        detach(logger)
+    in_fallback = seqs(readers.fallback(fallback))
+    if road == "handler":
+        written = sum(os.path.getsize(f) for f in readers.files(fallback))
+        assert written < 64 * 1024 * 400
+    account(range(total), in_stream, in_fallback, "kill/restart x%d via %s" % (kills, road))
+    print("[faults] kill/restart via %s: slowest call %.1f ms, wall %.1f s, redis-py %s"
+          % (road, slowest * 1e3, time.monotonic() - started, redis.__version__))
+
+
+@pytest.mark.parametrize("timeout_ms", [5, 10])
+def test_hung_server_bounds_each_call(timeout_ms, own_server, tmp_path, readers):
+    per_phase = 150
+    server = own_server()
+    fallback = tmp_path / "fallback.log"
+    logger = make_logger("handler", server.url, fallback, timeout_ms=timeout_ms)
+    seq = itertools.count()
+    try:
+        before = [timed_log(logger, next(seq)) for _ in range(per_phase)]
+        server.pause()
+        try:
+            hung = [timed_log(logger, next(seq)) for _ in range(per_phase)]
+        finally:
+            server.resume()
+        after = [timed_log(logger, next(seq)) for _ in range(per_phase)]
+        client = server.client()
+        in_stream = seqs(readers.stream(client, "logs:stream"))
+        client.close()
+    finally:
+        detach(logger)
+    in_fallback = seqs(readers.fallback(fallback))
+    _, fallback_set = account(range(3 * per_phase), in_stream, in_fallback,
+                              "hang timeout_ms=%d" % timeout_ms)
+    hung_seqs = set(range(per_phase, 2 * per_phase))
+    # While the server is stopped nothing can be acknowledged: every such record
+    # must have gone to the fallback (it may also show up in the stream later,
+    # when the resumed server runs the commands still queued in its sockets).
+    assert hung_seqs <= fallback_set
+    print("[faults] hang timeout_ms=%d: slowest call %.1f ms while hung (median %.1f), "
+          "%.1f ms before, %.1f ms after; redis-py %s"
+          % (timeout_ms, max(hung) * 1e3, sorted(hung)[len(hung) // 2] * 1e3,
+             max(before) * 1e3, max(after) * 1e3, redis.__version__))
+    assert max(hung) < 0.100
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("destination", ["stream", "fallback"])
+def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_path, readers):
+    threads, per_thread = 8, 5000
+    url = redis_url if destination == "stream" else "redis://127.0.0.1:%d/0" % free_port()
+    fallback = tmp_path / "fallback.log"
+    logger = logging.getLogger(fresh_logger_name())
+    logger.propagate = False
+    logger.setLevel(logging.INFO)
+    # maxBytes 0: no rotation, so the one file must hold exactly one line per record.
+    logger.addHandler(quorbel.RedisStreamHandler(
+        redis_url=url, fallback_file_path=str(fallback), fallback_max_bytes=0))
+    barrier = threading.Barrier(threads)
+    slowest = [0.0] * threads
+    errors = []
+
+    def work(tid):
+        try:
+            barrier.wait(30)
+            for i in range(per_thread):
+                slowest[tid] = max(slowest[tid], timed_log(logger, i, t=tid))
+        except BaseException as exc:
+            errors.append(exc)
+
+    workers = [threading.Thread(target=work, args=(t,), daemon=True) for t in range(threads)]
+    started = time.monotonic()
+    try:
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join(max(1.0, 180 - (time.monotonic() - started)))
+        wall = time.monotonic() - started
+        assert not any(w.is_alive() for w in workers), "deadlock: threads still running"
+    finally:
+        detach(logger)
+    assert not errors, errors
+    stream = readers.stream(redis_client, "logs:stream") if destination == "stream" else []
+    lines = readers.fallback(fallback)
+    for tid in range(threads):
+        account(range(per_thread), seqs(stream, t=tid), seqs(lines, t=tid),
+                "threads/%s thread %d" % (destination, tid))
+    if destination == "fallback":
+        # Serialised writes: no line lost, doubled or torn apart.
+        assert len(lines) == threads * per_thread
+    print("[faults] threads/%s: %d x %d records in %.1f s, %d via stream, %d via fallback, "
+          "slowest call %.1f ms" % (destination, threads, per_thread, wall, len(stream),
+                                    len(lines), max(slowest) * 1e3))
+    assert wall < 180
+
+
+def test_forked_child_logs_through_inherited_handler(redis_url, redis_client, tmp_path, readers):
+    child_records = 500
+    fallback = tmp_path / "fallback.log"
+    logger = logging.getLogger(fresh_logger_name())
+    logger.propagate = False
+    logger.setLevel(logging.INFO)
+    # A generous timeout: this test is about the inherited connection, not latency.
+    logger.addHandler(quorbel.RedisStreamHandler(
+        redis_url=redis_url, timeout_ms=2000, fallback_file_path=str(fallback)))
+    try:
+        for i in range(10):
+            timed_log(logger, i, who="parent")  # the parent's pool now holds a connection
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads
+            pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                for i in range(child_records):
+                    timed_log(logger, i, who="child")
+                code = 0
+            finally:
+                os._exit(code)
+        deadline = time.monotonic() + 60
+        while True:
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                break
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                os.waitpid(pid, 0)
+                pytest.fail("forked child did not finish logging within 60 s")
+            time.sleep(0.02)
+        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+        for i in range(10, 20):
+            timed_log(logger, i, who="parent")
+    finally:
+        detach(logger)
+    stream = readers.stream(redis_client, "logs:stream")
+    assert sorted(seqs(stream, who="child")) == list(range(child_records))
+    assert sorted(seqs(stream, who="parent")) == list(range(20))
+    assert readers.fallback(fallback) == []
+
+
+def _requirepass(own_server):
+    # Set after start: the readiness probe of RedisProcess pings without a password.
+    server = own_server()
+    client = server.client()
+    client.config_set("requirepass", "right-secret")
+    client.close()
+    return server
+
+
+# Each case: how to get a URL that yields no usable connection.
+BAD_TARGETS = {
+    "wrong password": lambda s: "redis://:wrong-secret@127.0.0.1:%d/0" % _requirepass(s).port,
+    "password missing": lambda s: _requirepass(s).url,
+    "closed port": lambda s: "redis://127.0.0.1:%d/0" % free_port(),
+    "unsupported scheme": lambda s: "http://127.0.0.1:%d/0" % free_port(),
+    "missing unix socket": lambda s: "unix:///nonexistent/quorbel/redis.sock",
+    "tls to a plain server": lambda s: "rediss://127.0.0.1:%d/0?ssl_cert_reqs=none" % s().port,
+}
+
+
+@pytest.mark.parametrize("case", sorted(BAD_TARGETS))
+@pytest.mark.parametrize("road", ["get_logger", "handler"])
+def test_unusable_target_sends_everything_to_fallback(case, road, own_server, tmp_path,
+                                                      capfd, readers):
+    count = 60
+    url = BAD_TARGETS[case](own_server)
+    fallback = tmp_path / "fallback.log"
+    logger = make_logger(road, url, fallback)
+    try:
+        times = [timed_log(logger, i) for i in range(count)]
+    finally:
+        detach(logger)
+    out, err = capfd.readouterr()
+    assert (out, err) == ("", "")
+    lines = readers.fallback(fallback)
+    assert sorted(seqs(lines)) == list(range(count))
+    assert all(p["msg"] == "record %d" % p["ctx"]["seq"] for p in lines)
+    print("[faults] %s via %s: slowest call %.1f ms" % (case, road, max(times) * 1e3))
+    # Seconds here would mean a retry with backoff slipped into the handler's client.
+    assert max(times) < 1.0
