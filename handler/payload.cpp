@@ -11,18 +11,37 @@ using module::names;
 
 namespace {
 
-PyObject *std_json = nullptr;
-PyObject *std_dumps = nullptr;
-PyObject *std_encoder = nullptr;
+// What json.dumps(payload, ensure_ascii=False, separators=...) runs through: json.dumps builds a
+// JSONEncoder, whose encode and iterencode hand the work to json.encoder's c_make_encoder with
+// encode_basestring for strs, and call default for anything else. The native encoder's output
+// equals json.dumps only while every one of these is the object captured at import.
+struct Dependency {
+    PyObject *holder; // a module (looked up in its dict) or the JSONEncoder class
+    PyObject *name;
+    PyObject *value;
+};
 
-// The native encoder's output equals json.dumps only while nothing in the json module that
-// dumps relies on has been replaced.
+PyObject *std_json = nullptr;
+Dependency deps[8];
+int deps_count = 0;
+
+PyObject *current(const Dependency &dep) noexcept {
+    if (PyModule_Check(dep.holder))
+        return PyDict_GetItemWithError(PyModule_GetDict(dep.holder), dep.name);
+    // The class attribute lookup goes through the interpreter's type cache.
+    Ref value = Ref::steal(PyObject_GetAttr(dep.holder, dep.name));
+    if (!value)
+        PyErr_Clear();
+    return value.get(); // compared by identity only; the captured value keeps it alive
+}
+
 bool json_is_standard(PyObject *json) noexcept {
     if (json != std_json)
         return false;
-    PyObject *dict = PyModule_GetDict(json);
-    return PyDict_GetItemWithError(dict, names.dumps) == std_dumps &&
-           PyDict_GetItemWithError(dict, names.JSONEncoder) == std_encoder;
+    for (int i = 0; i < deps_count; ++i)
+        if (current(deps[i]) != deps[i].value)
+            return false;
+    return true;
 }
 
 Ref dumps_payload(PyObject *json, PyObject *ts, PyObject *level, PyObject *msg,
@@ -56,14 +75,37 @@ int init_payload() noexcept {
     if (std_json != nullptr)
         return 0;
     Ref json = Ref::steal(PyImport_ImportModule("json"));
-    if (!json)
+    Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
+    if (!json || !encoder_module)
         return -1;
-    Ref dumps = Ref::steal(PyObject_GetAttr(json.get(), names.dumps));
     Ref encoder = Ref::steal(PyObject_GetAttr(json.get(), names.JSONEncoder));
-    if (!dumps || !encoder)
+    if (!encoder)
         return -1;
-    std_dumps = dumps.release();
-    std_encoder = encoder.release();
+    const struct {
+        PyObject *holder;
+        const char *name;
+    } wanted[] = {
+        {json.get(), "dumps"},
+        {json.get(), "JSONEncoder"},
+        {encoder.get(), "__init__"},
+        {encoder.get(), "encode"},
+        {encoder.get(), "iterencode"},
+        {encoder.get(), "default"},
+        {encoder_module.get(), "c_make_encoder"},
+        {encoder_module.get(), "encode_basestring"},
+    };
+    static_assert(sizeof wanted / sizeof wanted[0] == sizeof deps / sizeof deps[0]);
+    deps_count = 0; // a failed earlier attempt may have filled some
+    for (const auto &w : wanted) {
+        Ref name = Ref::steal(PyUnicode_InternFromString(w.name));
+        Ref value = name ? Ref::steal(PyObject_GetAttr(w.holder, name.get())) : Ref();
+        if (!value)
+            return -1;
+        deps[deps_count++] = {w.holder, name.release(), value.release()};
+    }
+    // The holders stay alive for the process, with the values captured from them.
+    encoder.release();
+    encoder_module.release();
     std_json = json.release();
     return json_encoder_init();
 }

@@ -5,7 +5,7 @@
 
 namespace quorbel::handler {
 
-// Captures the standard json module, its dumps and JSONEncoder, once per process.
+// Captures the standard json module and the parts of it that dumps runs through, once per process.
 int init_payload() noexcept;
 
 // The compact JSON text of {"ts", "level", "msg", "labels", "ctx"}: natively while the module's
