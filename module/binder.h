@@ -57,7 +57,7 @@ class Bound {
 
   private:
     friend int bind_args(const Signature &, PyObject *, PyObject *, PyObject *, PyObject *,
-                    Bound &) noexcept;
+                         Bound &) noexcept;
     PyObject *values_[kMaxParams] = {};
     Ref owned_[kMaxParams];
 };
@@ -67,7 +67,7 @@ class Bound {
 // the exact-type pass. `names` is the tuple of interned parameter names. -1 with TypeError (or a
 // conversion's own exception) set when the call is refused.
 int bind_args(const Signature &sig, PyObject *names, PyObject *defaults, PyObject *args,
-         PyObject *kwargs, Bound &out) noexcept;
+              PyObject *kwargs, Bound &out) noexcept;
 
 // The exact-type refusal for one value ("Argument 'x' has incorrect type (...)"), shared with
 // bodies that check a value themselves. expected_name is "str", "dict" or "int".
