@@ -5,33 +5,35 @@ import socket
 import subprocess
 import tempfile
 import time
+from typing import Any, Optional
 
 
-def free_port():
+def free_port() -> int:
     with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
         s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+        port: int = s.getsockname()[1]
+        return port
 
 
 class ThrowawayRedis:
     """A redis-server child process that lives as long as the `with` block."""
 
-    def __init__(self, start_timeout=10.0):
+    def __init__(self, start_timeout: float = 10.0) -> None:
         self.host = "127.0.0.1"
-        self.port = None
-        self.proc = None
-        self.dir = None
+        self.port: Optional[int] = None
+        self.proc: "Optional[subprocess.Popen[bytes]]" = None
+        self.dir: Optional[str] = None
         self.start_timeout = start_timeout
 
     @property
-    def url(self):
+    def url(self) -> str:
         return "redis://{}:{}/0".format(self.host, self.port)
 
     @property
-    def pid(self):
+    def pid(self) -> Optional[int]:
         return self.proc.pid if self.proc else None
 
-    def start(self):
+    def start(self) -> "ThrowawayRedis":
         exe = shutil.which("redis-server")
         if exe is None:
             raise RuntimeError("redis-server is not installed (apt-get install redis-server)")
@@ -51,8 +53,9 @@ class ThrowawayRedis:
         self.stop()
         raise RuntimeError("redis-server did not start")
 
-    def _wait_ready(self):
+    def _wait_ready(self) -> bool:
         deadline = time.monotonic() + self.start_timeout
+        assert self.proc is not None and self.port is not None
         while time.monotonic() < deadline:
             if self.proc.poll() is not None:
                 return False
@@ -66,7 +69,7 @@ class ThrowawayRedis:
             time.sleep(0.05)
         return False
 
-    def _end_process(self):
+    def _end_process(self) -> None:
         if self.proc is None:
             return
         if self.proc.poll() is None:
@@ -78,16 +81,15 @@ class ThrowawayRedis:
                 self.proc.wait()
         self.proc = None
 
-    def stop(self):
+    def stop(self) -> None:
         """Ends the server and removes its directory; safe to call twice."""
         self._end_process()
         if self.dir is not None:
             shutil.rmtree(self.dir, ignore_errors=True)
             self.dir = None
 
-    def __enter__(self):
+    def __enter__(self) -> "ThrowawayRedis":
         return self.start()
 
-    def __exit__(self, *exc):
+    def __exit__(self, *exc: Any) -> None:
         self.stop()
-        return False

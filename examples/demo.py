@@ -12,6 +12,7 @@ import os
 import shutil
 import sys
 import tempfile
+from typing import Any, List, Sequence, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -20,21 +21,23 @@ import redis  # noqa: E402
 from _redis import ThrowawayRedis  # noqa: E402
 from quorbel import RedisAppLogger, get_logger  # noqa: E402
 
+Row = Tuple[str, str, str, str, str]
+
 STREAM = "demo:logs"
 COLUMNS = ("time", "level", "message", "labels", "ctx")
 
 
-def local_time(ts_ns):
+def local_time(ts_ns: object) -> str:
     """Nanosecond epoch text -> local ISO time with milliseconds."""
     try:
-        seconds, rest = divmod(int(ts_ns), 10**9)
+        seconds, rest = divmod(int(str(ts_ns)), 10**9)
     except (TypeError, ValueError):
         return str(ts_ns)
     stamp = datetime.datetime.fromtimestamp(seconds).replace(microsecond=rest // 1000)
     return stamp.isoformat(timespec="milliseconds")
 
 
-def row_for(payload_text):
+def row_for(payload_text: str) -> Row:
     try:
         p = json.loads(payload_text)
         return (
@@ -48,10 +51,11 @@ def row_for(payload_text):
         return ("?", "RAW", payload_text, "", "")
 
 
-def print_table(rows):
-    widths = [max(len(r[i]) for r in rows + [COLUMNS]) for i in range(len(COLUMNS))]
+def print_table(rows: List[Row]) -> None:
+    table: List[Sequence[str]] = [COLUMNS, *rows]
+    widths = [max(len(r[i]) for r in table) for i in range(len(COLUMNS))]
 
-    def line(cells):
+    def line(cells: Sequence[str]) -> str:
         return "  ".join(c.ljust(w) for c, w in zip(cells, widths)).rstrip()
 
     print(line(COLUMNS))
@@ -60,7 +64,7 @@ def print_table(rows):
         print(line(r))
 
 
-def log_some(log):
+def log_some(log: RedisAppLogger) -> None:
     log.debug("cache warmed", labels={"component": "cache"}, ctx={"keys": 1280})
     log.info("user signed in", labels={"route": "/login"}, ctx={"user_id": 42, "ip": "127.0.0.1"})
     log.warning("slow query used 100% of its budget", labels={"db": "orders"},
@@ -73,7 +77,7 @@ def log_some(log):
               ctx={"order": "A-1001", "amount": 19.99, "currency": "€"})
 
 
-def main():
+def main() -> int:
     workdir = tempfile.mkdtemp(prefix="quorbel-demo-")
     fallback_path = os.path.join(workdir, "fallback.log")
     logger = None
@@ -95,7 +99,7 @@ def main():
             log = RedisAppLogger(logger)
             log_some(log)
 
-            reader = redis.Redis.from_url(server.url, decode_responses=True)
+            reader: Any = redis.Redis.from_url(server.url, decode_responses=True)
             try:
                 entries = reader.xrange(STREAM)
             finally:

@@ -13,6 +13,8 @@ import os
 import signal
 import sys
 import time
+from types import FrameType
+from typing import Any, Dict, List, Optional, TextIO
 
 import redis
 
@@ -23,17 +25,17 @@ class Stop(BaseException):
     """Raised from the SIGTERM handler; BaseException so that no client code swallows it."""
 
 
-def _on_sigterm(signum, frame):
+def _on_sigterm(signum: int, frame: Optional[FrameType]) -> None:
     raise Stop()
 
 
-def local_time(ns):
+def local_time(ns: int) -> str:
     seconds, rest = divmod(ns, 10**9)
     stamp = datetime.datetime.fromtimestamp(seconds).replace(microsecond=rest // 1000)
     return stamp.isoformat(timespec="milliseconds")
 
 
-def id_time(entry_id):
+def id_time(entry_id: str) -> str:
     """The server-assigned ID starts with the append time in milliseconds."""
     try:
         return local_time(int(entry_id.split("-", 1)[0]) * 10**6)
@@ -41,8 +43,10 @@ def id_time(entry_id):
         return entry_id
 
 
-def format_entry(entry_id, fields):
+def format_entry(entry_id: str, fields: Dict[str, str]) -> str:
     raw = fields.get("payload")
+    if raw is None:
+        raw = " ".join("{}={}".format(k, v) for k, v in fields.items())
     try:
         p = json.loads(raw)
         if not isinstance(p, dict):
@@ -59,16 +63,14 @@ def format_entry(entry_id, fields):
             json.dumps(p.get("ctx", {}), ensure_ascii=False, separators=(",", ":")),
         ).rstrip()
     except (TypeError, ValueError, KeyError, OverflowError, OSError):
-        if raw is None:
-            raw = " ".join("{}={}".format(k, v) for k, v in fields.items())
         return "{} {:<8} {}".format(id_time(entry_id), "RAW", raw)
 
 
-def decode(value):
+def decode(value: object) -> str:
     return value.decode("utf-8", "replace") if isinstance(value, bytes) else str(value)
 
 
-def start_id(client, stream, from_start):
+def start_id(client: Any, stream: str, from_start: bool) -> str:
     if from_start:
         return "0-0"
     # Resolve "$" once: reading with "$" on every round would miss entries that
@@ -77,15 +79,15 @@ def start_id(client, stream, from_start):
     return decode(newest[0][0]) if newest else "0-0"
 
 
-def follow(client, stream, from_start, out):
-    last_id = None
+def follow(client: Any, stream: str, from_start: bool, out: TextIO) -> None:
+    last_id: Optional[str] = None
     warned = False
     while True:
         try:
             if last_id is None:
                 last_id = start_id(client, stream, from_start)
                 print("following {} (Ctrl-C to stop)".format(stream), file=sys.stderr, flush=True)
-            reply = client.xread({stream: last_id}, block=BLOCK_MS)
+            reply: Any = client.xread({stream: last_id}, block=BLOCK_MS)
             warned = False
         except redis.ConnectionError as exc:
             if not warned:
@@ -102,7 +104,7 @@ def follow(client, stream, from_start, out):
         out.flush()
 
 
-def main(argv=None):
+def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description="Follow a quorbel log stream.")
     ap.add_argument("--url", default="redis://127.0.0.1:6379/0")
     ap.add_argument("--stream", default="logs:stream")
@@ -111,7 +113,7 @@ def main(argv=None):
     args = ap.parse_args(argv)
 
     signal.signal(signal.SIGTERM, _on_sigterm)
-    client = redis.Redis.from_url(args.url)
+    client: Any = redis.Redis.from_url(args.url)
     try:
         follow(client, args.stream, args.from_start, sys.stdout)
     except (KeyboardInterrupt, Stop):
