@@ -80,16 +80,51 @@ lock_build() {
     flock 9
 }
 
+# The oldest redis client release that the suite is run against (on 3.7): older
+# 3.x releases lack Redis.close() and ACL user names, which the tests rely on.
+REDIS_OLDEST="${QUORBEL_REDIS_OLDEST:-3.4.1}"
+
+# Puts the Redis client library of a venv into one configuration:
+#   ""            the newest redis release that installs on the interpreter
+#   redis-oldest  redis $REDIS_OLDEST
+#   hiredis       the newest redis plus the hiredis parser
+#   noredis       no redis package at all
+client_library() {
+    local python="$1/bin/python" config="$2"
+    case "$config" in
+        "") "$python" -m pip install -q --upgrade redis ;;
+        redis-oldest) "$python" -m pip install -q "redis==$REDIS_OLDEST" ;;
+        hiredis) "$python" -m pip install -q --upgrade redis hiredis ;;
+        noredis) "$python" -m pip uninstall -q -y redis ;;
+        *) log "unknown client library configuration $config"; return 1 ;;
+    esac
+}
+
+# The redis version importable in a venv, or "absent".
+redis_version() {
+    env -u PYTHONPATH "$1/bin/python" -c '
+try:
+    import redis
+    print(redis.__version__)
+except ImportError:
+    print("absent")
+'
+}
+
 # Creates or refreshes .venvs/<X.Y> for a pyenv version "X.Y.Z" with the test
-# requirements (reinstalled when any tests/requirements*.txt changes), then
-# installs the given wheel (if any) and checks that `import quorbel` finds it.
-# Several scripts may share a venv, hence the lock.
+# requirements (reinstalled when any tests/requirements*.txt changes) and the
+# newest redis, then installs the given wheel (if any) and checks that
+# `import quorbel` finds it. A third argument names another client library
+# configuration (see client_library), kept in .venvs/<X.Y>-<configuration> with
+# the base requirements only. Several scripts may share a venv, hence the lock.
 prepare_venv() {
-    local version="$1" wheel="${2:-}" py venv req_hash
+    local version="$1" wheel="${2:-}" config="${3:-}" py venv req_hash
     py="$(pyenv_root)/versions/$version/bin/python"
-    venv="$REPO_ROOT/.venvs/${version%.*}"
-    # Every tests/requirements*.txt: the base set plus optional tool sets.
+    venv="$REPO_ROOT/.venvs/${version%.*}${config:+-$config}"
+    # Every tests/requirements*.txt: the base set plus optional tool sets; the
+    # extra configurations only run tests that need the base set.
     local reqs=("$REPO_ROOT"/tests/requirements*.txt) req_args=() r
+    [ -z "$config" ] || reqs=("$REPO_ROOT/tests/requirements.txt")
     for r in "${reqs[@]}"; do req_args+=(-r "$r"); done
     req_hash="$(cat "${reqs[@]}" | sha256sum | cut -c1-16)"
     mkdir -p "$REPO_ROOT/.venvs"
@@ -104,6 +139,11 @@ prepare_venv() {
             "$venv/bin/python" -m pip install -q "${req_args[@]}" || exit 1
             printf '%s\n' "$req_hash" >"$venv/.requirements"
         fi
+        if ! client_library "$venv" "$config"; then
+            # Offline outside CI the newest release cannot be looked up: keep what is there.
+            if in_ci || [ -n "$config" ]; then exit 1; fi
+            log "warning: could not bring redis up to date in $venv"
+        fi
         [ -n "$wheel" ] || exit 0
         "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel" || exit 1
         # The suite must see the installed file, never a build tree.
@@ -114,5 +154,5 @@ site = sysconfig.get_paths()["platlib"]
 if not where.startswith(site):
     sys.exit("quorbel imported from %s, not from %s" % (where, site))
 '
-    ) 8>"$REPO_ROOT/.venvs/.lock-${version%.*}"
+    ) 8>"$REPO_ROOT/.venvs/.lock-${version%.*}${config:+-$config}"
 }

@@ -6,8 +6,12 @@
 #   bash scripts/test.sh                      # everything
 #   bash scripts/test.sh --python 3.11        # limit to some versions (repeatable)
 #   bash scripts/test.sh --no-build           # reuse the wheel in dist/
+#   bash scripts/test.sh --no-matrix          # only the newest redis client
 #   bash scripts/test.sh -- -k labels -x      # arguments after -- go to pytest
 #
+# Every venv gets the newest redis client release; a run without pytest
+# arguments adds short runs of the client-facing tests with the oldest redis
+# supported (3.7), with hiredis (newest Python) and without redis (oldest).
 # With CI=true a missing expected interpreter (3.7 to 3.13) or a missing
 # redis-server fails the run instead of being skipped.
 set -euo pipefail
@@ -17,14 +21,16 @@ cd "$REPO_ROOT"
 EXPECTED_MINORS="3.7 3.8 3.9 3.10 3.11 3.12 3.13"
 WANTED=()
 BUILD=1
+MATRIX=1
 PYTEST_ARGS=()
 while [ "$#" -gt 0 ]; do
     case "$1" in
         --python) [ "$#" -ge 2 ] || die "--python needs a version"; WANTED+=("$2"); shift 2 ;;
         --python=*) WANTED+=("${1#*=}"); shift ;;
         --no-build) BUILD=0; shift ;;
+        --no-matrix) MATRIX=0; shift ;;
         --) shift; PYTEST_ARGS=("$@"); break ;;
-        -h|--help) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown option $1 (pytest arguments go after --)" ;;
     esac
 done
@@ -185,36 +191,72 @@ done
 
 SUMMARY=()
 total_passed=0 total_failed=0 total_skipped=0 bad=0
-for version in "${VERSIONS[@]}"; do
-    t0=$SECONDS
-    minor="${version%.*}"
-    printf '\n===== CPython %s =====\n' "$version"
-    if ! prepare_venv "$version" "$TEST_WHEEL" >"$LOGS/venv-$minor.log" 2>&1; then
-        cat "$LOGS/venv-$minor.log" >&2
-        SUMMARY+=("$(printf '%-8s FAILED  venv setup (build/logs/venv-%s.log)' "$version" "$minor")")
+
+# One venv and one pytest run: run_suite VERSION CONFIG EXTRA_ENV -- PYTEST_ARGS...
+# CONFIG is a client library configuration of prepare_venv ("" for the default),
+# EXTRA_ENV one NAME=VALUE for the pytest process, or "".
+run_suite() {
+    local version="$1" config="$2" extra_env="$3" minor="${1%.*}" t0=$SECONDS
+    shift 4
+    local name="$minor${config:+-$config}" venv
+    venv="$REPO_ROOT/.venvs/$name"
+    printf '\n===== CPython %s%s =====\n' "$version" "${config:+ ($config)}"
+    if ! prepare_venv "$version" "$TEST_WHEEL" "$config" >"$LOGS/venv-$name.log" 2>&1; then
+        cat "$LOGS/venv-$name.log" >&2
+        SUMMARY+=("$(printf '%-8s %-26s FAILED  venv setup (build/logs/venv-%s.log)' \
+            "$version" "$config" "$name")")
         bad=1
-        continue
+        return 0
     fi
-    junit="$LOGS/junit-$minor.xml"
+    local client junit="$LOGS/junit-$name.xml" rc passed failed skipped status=ok
+    client="$(redis_version "$venv")"
     rm -f "$junit"
     set +e
-    "$REPO_ROOT/.venvs/$minor/bin/python" -m pytest "${TARGETS[@]}" -p no:cacheprovider \
-        --junitxml="$junit" "${PYTEST_ARGS[@]}"
+    # The expected client library lets the suite check that it runs against it.
+    env QUORBEL_EXPECT_REDIS="$client" ${extra_env:+"$extra_env"} \
+        "$venv/bin/python" -m pytest "$@" -p no:cacheprovider --junitxml="$junit"
     rc=$?
     set -e
     read -r passed failed skipped < <(junit_counts "$junit")
     total_passed=$((total_passed + passed))
     total_failed=$((total_failed + failed))
     total_skipped=$((total_skipped + skipped))
-    status=ok
     case "$rc" in
         0) ;;
         5) status="FAILED  (no tests ran)"; bad=1 ;;
         *) status="FAILED  (pytest exit $rc)"; bad=1 ;;
     esac
-    SUMMARY+=("$(printf '%-8s %-7s %d passed, %d failed, %d skipped in %ds' \
-        "$version" "$status" "$passed" "$failed" "$skipped" $((SECONDS - t0)))")
+    SUMMARY+=("$(printf '%-8s %-26s %-7s %d passed, %d failed, %d skipped in %ds' \
+        "$version" "redis $client${config:+ ($config)}" "$status" "$passed" "$failed" "$skipped" \
+        $((SECONDS - t0)))")
+}
+
+for version in "${VERSIONS[@]}"; do
+    run_suite "$version" "" "" -- "${TARGETS[@]}" "${PYTEST_ARGS[@]}"
 done
+
+# ---- the client library matrix --------------------------------------------------------
+
+# The tests where the client library matters, without the long generated-JSON
+# run that never touches it.
+CLIENT_TESTS=(tests/module tests/handler tests/facade tests/ecosystem/test_client_library.py
+    --ignore=tests/handler/test_json_encoder.py)
+SERVER_TESTS=(tests/reliability/test_faults.py tests/reliability/test_security.py)
+if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ]; then
+    for version in "${VERSIONS[@]}"; do
+        if [ "${version%.*}" = 3.7 ]; then
+            run_suite "$version" redis-oldest "" -- "${CLIENT_TESTS[@]}" "${SERVER_TESTS[@]}"
+        fi
+    done
+    run_suite "${VERSIONS[-1]}" hiredis "QUORBEL_EXPECT_HIREDIS=1" -- \
+        "${CLIENT_TESTS[@]}" "${SERVER_TESTS[@]}"
+    # The reliability tests import redis themselves; the plugin skips the tests that
+    # need a server reached through the library, in this run only.
+    run_suite "${VERSIONS[0]}" noredis "PYTHONPATH=$REPO_ROOT/tests/ecosystem" -- \
+        "${CLIENT_TESTS[@]}" -p without_redis
+elif [ "$MATRIX" = 1 ]; then
+    log "pytest arguments given: the client library matrix is left out"
+fi
 
 printf '\n===== summary (%s, %ds) =====\n' "$(basename "$TEST_WHEEL")" $((SECONDS - started))
 for line in "${SUMMARY[@]}"; do printf '  %s\n' "$line"; done
