@@ -46,15 +46,17 @@ def require_redis_server():
     return path
 
 
-def _probe(port, timeout):
+def _probe(port, timeout, ssl_context=None):
     """Process id of the server answering on the port, 0 when it will not say, None when none does.
 
     The id tells our own server from another one on the same port: a server that
     cannot bind exits, and meanwhile the port's owner would answer a plain PING.
     A server configured with requirepass answers NOAUTH: it is up, identity unknown.
+    With an ssl_context the probe speaks TLS (a server with only a TLS port).
     """
     try:
-        with socket.create_connection((HOST, port), timeout=timeout) as s:
+        with socket.create_connection((HOST, port), timeout=timeout) as raw:
+            s = raw if ssl_context is None else ssl_context.wrap_socket(raw, server_hostname=HOST)
             s.settimeout(timeout)
             s.sendall(b"INFO server\r\n")
             reply = b""
@@ -73,22 +75,105 @@ def _probe(port, timeout):
         return None
 
 
-class RedisProcess:
-    """One redis-server child process listening on 127.0.0.1 only."""
+def closable(client):
+    """The client, with close() even on redis-py 3.x (which had none): tests close what
+    they open, whichever client version runs them."""
+    if not hasattr(client, "close"):
+        client.close = client.connection_pool.disconnect
+    return client
 
-    def __init__(self, port=None, args=(), conf_lines=()):
+
+class TlsFiles:
+    """Paths of the PEM files a TLS server needs: its certificate and key, and the CA
+    that signed it (which clients use to verify the server)."""
+
+    def __init__(self, cert, key, ca):
+        self.cert, self.key, self.ca = str(cert), str(key), str(ca)
+
+
+def require_openssl():
+    """Path of openssl; fails the test in CI and skips it elsewhere when absent."""
+    import pytest
+
+    path = shutil.which("openssl")
+    if path is None:
+        if in_ci():
+            pytest.fail("openssl is not installed", pytrace=False)
+        pytest.skip("openssl is not installed")
+    return path
+
+
+def make_tls_files(directory, name="server"):
+    """A throwaway CA and a certificate for 127.0.0.1 signed by it (EC P-256, 2 days).
+
+    The extensions satisfy strict X.509 verification (the default of newer Pythons):
+    a critical CA basic constraint with key usage, key identifiers on both.
+    """
+    openssl = require_openssl()
+    d = str(directory)
+    ca_key, ca_crt = os.path.join(d, "ca.key"), os.path.join(d, "ca.crt")
+    key, csr, crt = (os.path.join(d, name + ext) for ext in (".key", ".csr", ".crt"))
+    ext = os.path.join(d, name + ".ext")
+    with open(ext, "w") as f:
+        f.write("basicConstraints=critical,CA:FALSE\n"
+                "keyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=serverAuth,clientAuth\n"
+                "subjectAltName=IP:127.0.0.1,DNS:localhost\n"
+                "subjectKeyIdentifier=hash\n"
+                "authorityKeyIdentifier=keyid,issuer\n")
+    ec = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    steps = []
+    if not os.path.exists(ca_crt):
+        steps.append(["req", "-x509"] + ec + [
+            "-keyout", ca_key, "-out", ca_crt, "-days", "2", "-subj", "/CN=quorbel test CA",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign"])
+    steps += [
+        ["req"] + ec + ["-keyout", key, "-out", csr, "-subj", "/CN=127.0.0.1"],
+        ["x509", "-req", "-in", csr, "-CA", ca_crt, "-CAkey", ca_key, "-CAcreateserial",
+         "-out", crt, "-days", "2", "-extfile", ext],
+    ]
+    for step in steps:
+        subprocess.run([openssl] + step, check=True, timeout=30,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    return TlsFiles(crt, key, ca_crt)
+
+
+class RedisProcess:
+    """One redis-server child process listening on 127.0.0.1 only.
+
+    With tls (a TlsFiles), the server listens with TLS only (the plain port is off), and
+    url, client() and the readiness probe use TLS verified against tls.ca. Client
+    certificates are asked for only when tls_auth_clients is true.
+    """
+
+    def __init__(self, port=None, args=(), conf_lines=(), tls=None, tls_auth_clients=False):
         self.host = HOST
         self._fixed_port = port is not None
         self.port = port if port is not None else free_port()
         self.args = tuple(str(a) for a in args)
         self.conf_lines = tuple(conf_lines)
+        self.tls = tls
+        self.tls_auth_clients = tls_auth_clients
         self._proc = None
         self._dir = None
         self._paused = False
 
     @property
     def url(self):
+        if self.tls is not None:
+            return "rediss://%s:%d/0?ssl_ca_certs=%s" % (self.host, self.port, self.tls.ca)
         return "redis://%s:%d/0" % (self.host, self.port)
+
+    def _ssl_context(self):
+        if self.tls is None:
+            return None
+        import ssl
+
+        context = ssl.create_default_context(cafile=self.tls.ca)
+        if self.tls_auth_clients:
+            context.load_cert_chain(self.tls.cert, self.tls.key)
+        return context
 
     @property
     def pid(self):
@@ -117,9 +202,18 @@ class RedisProcess:
             cmd.append(conf)
         # Command-line options come after the file so that loopback binding,
         # the port and disabled persistence cannot be overridden by accident.
-        cmd += [
-            "--bind", HOST,
-            "--port", str(self.port),
+        if self.tls is not None:
+            port_options = [
+                "--port", "0",
+                "--tls-port", str(self.port),
+                "--tls-cert-file", self.tls.cert,
+                "--tls-key-file", self.tls.key,
+                "--tls-ca-cert-file", self.tls.ca,
+                "--tls-auth-clients", "yes" if self.tls_auth_clients else "no",
+            ]
+        else:
+            port_options = ["--port", str(self.port)]
+        cmd += ["--bind", HOST] + port_options + [
             "--save", "",
             "--appendonly", "no",
             "--dir", self._dir,
@@ -166,7 +260,7 @@ class RedisProcess:
         while time.monotonic() < deadline:
             if self._proc.poll() is not None:
                 break
-            answer = _probe(self.port, 0.5)
+            answer = _probe(self.port, 0.5, self._ssl_context())
             if answer == self._proc.pid:
                 return True
             if answer == 0:
@@ -237,8 +331,12 @@ class RedisProcess:
 
         options = dict(host=self.host, port=self.port, decode_responses=True,
                        socket_timeout=5, socket_connect_timeout=5)
+        if self.tls is not None:
+            options.update(ssl=True, ssl_ca_certs=self.tls.ca)
+            if self.tls_auth_clients:
+                options.update(ssl_certfile=self.tls.cert, ssl_keyfile=self.tls.key)
         options.update(kw)
-        return redis.Redis(**options)
+        return closable(redis.Redis(**options))
 
     def __enter__(self):
         return self.start()

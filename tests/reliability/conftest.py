@@ -1,15 +1,41 @@
-"""Shared pieces of the reliability tests: reading back both destinations of a record."""
+"""Shared pieces of the reliability tests: reading back both destinations of a record,
+and the figures (counts, timings, growth) that the tests measure.
+
+Figures are printed as they are measured (visible with -s) and repeated in a
+"reliability figures" section at the end of the run, so a plain run reports them too.
+"""
 
 import json
 import os
 
 import pytest
 
+_figures = []
+
 
 def pytest_configure(config):
     # Registered here as well as in the project configuration, so that selecting
     # `-m slow` (or `-m "not slow"`) works whichever configuration file is in use.
     config.addinivalue_line("markers", "slow: long-running load and memory tests (run in CI too)")
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _figures:
+        terminalreporter.section("reliability figures")
+        for line in _figures:
+            terminalreporter.write_line(line)
+
+
+@pytest.fixture
+def figures():
+    """figures(format, *args): one measured figure, printed now and in the run's summary."""
+
+    def report(text, *args):
+        line = text % args if args else text
+        _figures.append(line)
+        print(line)
+
+    return report
 
 
 def fallback_files(path):

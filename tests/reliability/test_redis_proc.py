@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from redis_proc import RedisProcess, _probe, free_port, require_redis_server
+from redis_proc import RedisProcess, _probe, free_port, make_tls_files, require_redis_server
 
 
 @pytest.fixture
@@ -116,3 +116,18 @@ def test_free_port_is_bindable():
 
     with socket.socket() as s:
         s.bind(("127.0.0.1", free_port()))
+
+
+def test_a_tls_server_speaks_only_tls(tmp_path):
+    require_redis_server()
+    with RedisProcess(tls=make_tls_files(tmp_path)) as proc:
+        assert proc.url.startswith("rediss://127.0.0.1:%d/0?" % proc.port)
+        # The plain probe gets no answer; the verified TLS one names our process.
+        assert _probe(proc.port, 0.5) is None
+        assert _probe(proc.port, 2, proc._ssl_context()) == proc.pid
+        client = proc.client()
+        try:
+            assert client.ping()
+            assert client.config_get("port")["port"] == "0"
+        finally:
+            client.close()
