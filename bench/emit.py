@@ -1,20 +1,30 @@
-"""Cost of one logging call through RedisStreamHandler.
+"""Cost of quorbel's hot paths, each against a baseline measured in the same run.
 
-Three modes, measured side by side in one run:
-  null     logger.info(...) through a real logger, the handler holding a client whose
-           xadd does nothing: the handler's own cost (labels, payload, JSON, the call).
-  handler  the same logger.info(...) against a throwaway local redis-server via redis-py.
-  bare     client.xadd(key, {"payload": text}, maxlen=..., approximate=True) on the very
-           same redis-py client: the floor that the handler adds its work to.
+Groups (every ratio is quorbel's time over its baseline's; lower is better):
+  emit_small     handler.emit(record), client whose xadd does nothing; 3 labels, 3 ctx entries.
+                 Baseline: a pure-Python handler doing the same work (bench/baseline.py).
+  emit_nested30  the same with a 30-entry nested ctx.
+  redis          logger.info(...) end to end through a local redis-server and redis-py.
+                 Baselines: a handler whose emit only calls client.xadd with a payload text
+                 computed beforehand, and a bare client.xadd loop on the same client.
+  fallback       the client raises and a fallback file is set. Baseline: a plain
+                 RotatingFileHandler writing the same text, set up as the fallback file is;
+                 measured per logging call and per emit.
+  wrapper        RedisAppLogger.info over calling logger.info(msg, extra=...) directly,
+                 against a pure-Python wrapper doing the same ("overhead" = extra time
+                 over the direct call).
 
-Each repetition runs every mode once, the order rotated by one per repetition so that
-no mode always runs first or last; the figures are medians over the repetitions.
-Prints a table, then one JSON line. Bounded: a few seconds normally, never past --budget.
+Each repetition runs every mode of a group in chunks, interleaved, the order rotated by one
+per repetition, so that drift of the machine is shared; a figure is the median over the
+repetitions of the per-repetition ratio. Prints a table, then one JSON line. Bounded: the
+group loops stop at --budget seconds, and the redis-server it starts (127.0.0.1, free port)
+is stopped on the way out.
 
-    PYTHONPATH=build/dev .venvs/3.11/bin/python bench/emit.py [--reps 5]
+    PYTHONPATH=build/dev .venvs/3.13/bin/python bench/emit.py [--reps 7] [--scale 1.0]
 """
 
 import argparse
+import gc
 import json
 import logging
 import os
@@ -22,21 +32,57 @@ import platform
 import shutil
 import statistics
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+sys.path.insert(0, HERE)
+sys.path.insert(1, os.path.join(HERE, os.pardir, "tests"))
 
 import quorbel  # noqa: E402
 
+import baseline  # noqa: E402
+
 MAXLEN = 10000
-LABELS = {"route": "/login", "status": "200"}
-CTX = {"user_id": 42, "request_id": "9f2c1e7a", "elapsed_ms": 12.5}
+DEFAULT_LABELS = {"app": "api"}
+RECORD_LABELS = {"route": "/login", "status": 200}
+SMALL_CTX = {"user_id": 42, "request_id": "9f2c1e7a", "elapsed_ms": 12.5}
+
+
+def nested_ctx():
+    """30 entries: flat strs, ints and floats, small dicts and lists, one non-ASCII text."""
+    ctx = {}
+    for i in range(30):
+        kind = i % 5
+        if kind == 0:
+            ctx["field_%d" % i] = "value number %d" % i
+        elif kind == 1:
+            ctx["count_%d" % i] = i * 1009
+        elif kind == 2:
+            ctx["ratio_%d" % i] = i / 7.0
+        elif kind == 3:
+            ctx["obj_%d" % i] = {"id": i, "name": "item-%d" % i, "ok": i % 2 == 0, "tags": ["a", "b"]}
+        else:
+            ctx["list_%d" % i] = [i, "x%d" % i, None, 2.5]
+    ctx["field_0"] = "café ☕ naïve"
+    return ctx
 
 
 class NullClient:
     def xadd(self, *args, **kwargs):
         return None
+
+
+class DownClient:
+    def xadd(self, *args, **kwargs):
+        raise ConnectionError("Error 111 connecting to 127.0.0.1:6379. Connection refused.")
+
+
+def make_record(ctx, msg="request %s done", args=(12345,)):
+    record = logging.LogRecord("bench", logging.INFO, __file__, 1, msg, args, None)
+    record.labels = RECORD_LABELS
+    record.ctx = ctx
+    return record
 
 
 def make_logger(name, handler):
@@ -49,130 +95,278 @@ def make_logger(name, handler):
     return log
 
 
-def logger_call(log):
-    extra = {"labels": LABELS, "ctx": CTX}
-
-    def call(i):
-        log.info("request %s done", i, extra=extra)
-
-    return call
-
-
-def bare_call(client, key, text):
-    fields = {"payload": text}
-
-    def call(i):
-        client.xadd(key, fields, maxlen=MAXLEN, approximate=True)
-
-    return call
+def payload_text(ctx):
+    """The text quorbel's handler sends for make_record(ctx): the baselines' fixed payload."""
+    client = RecordingClient()
+    quorbel.RedisStreamHandler(client=client, default_labels=DEFAULT_LABELS).emit(
+        make_record(ctx))
+    return client.text
 
 
-def timed_run(call, n):
-    """Per-call durations in ns, and the wall time of the whole run in ns."""
-    clock = time.perf_counter_ns
-    durations = [0] * n
-    start = clock()
-    for i in range(n):
-        t0 = clock()
-        call(i)
-        durations[i] = clock() - t0
-    return durations, clock() - start
+class RecordingClient:
+    text = None
+
+    def xadd(self, key, fields, **kwargs):
+        self.text = fields["payload"]
 
 
-def summarise(durations, wall):
-    durations = sorted(durations)
-    n = len(durations)
-    return {
-        "ns_per_call": wall / n,
-        "records_per_s": n * 1e9 / wall,
-        "p50_us": durations[n // 2] / 1000.0,
-        "p99_us": durations[min(n - 1, (n * 99) // 100)] / 1000.0,
-    }
+# --- what one call of each mode does -----------------------------------------------------
+# Each factory returns call(n): n calls of the thing measured, in a loop as tight as the
+# thing allows, so that the loop adds the same small cost to both sides of a ratio.
+
+def emit_calls(handler, record):
+    emit = handler.emit
+
+    def run(n):
+        for _ in range(n):
+            emit(record)
+    return run
 
 
-def median_of(runs):
-    return {key: statistics.median(run[key] for run in runs) for key in runs[0]}
+def info_calls(log, ctx, msg="request %s done"):
+    extra = {"labels": RECORD_LABELS, "ctx": ctx}
+    info = log.info
+
+    def run(n):
+        for i in range(n):
+            info(msg, i, extra=extra)
+    return run
 
 
-def sample_payload():
-    """A payload of the size and shape that the handler writes for the logger calls."""
-    payload = {"ts": str(time.time_ns()), "level": "info", "msg": "request 12345 done",
-               "labels": dict(LABELS), "ctx": CTX}
-    return json.dumps(payload, separators=(",", ":"), ensure_ascii=False)
+def text_info_calls(log, text):
+    info = log.info
+
+    def run(n):
+        for _ in range(n):
+            info(text)
+    return run
+
+
+def bare_xadd_calls(client, key, text):
+    xadd = client.xadd
+
+    def run(n):
+        for _ in range(n):
+            xadd(key, {"payload": text}, maxlen=MAXLEN, approximate=True)
+    return run
+
+
+def direct_calls(log, msg, labels, ctx):
+    info = log.info
+
+    def run(n):
+        for _ in range(n):
+            info(msg, extra={"labels": labels, "ctx": ctx})
+    return run
+
+
+def wrapper_calls(wrapper, msg, labels, ctx):
+    info = wrapper.info
+
+    def run(n):
+        for _ in range(n):
+            info(msg, labels, ctx)
+    return run
+
+
+# --- measuring ----------------------------------------------------------------------------
+
+class Group:
+    def __init__(self, name, calls, chunks, modes):
+        self.name = name
+        self.calls = calls      # per mode per repetition
+        self.chunks = chunks    # interleaved pieces of a repetition
+        self.modes = modes      # [(mode name, run)], the first is quorbel's
+        self.ns = {m: [] for m, _ in modes}
+
+    def repetition(self, rep):
+        names = [m for m, _ in self.modes]
+        runs = dict(self.modes)
+        shift = rep % len(names)
+        order = names[shift:] + names[:shift]
+        per_chunk = max(1, self.calls // self.chunks)
+        total = dict.fromkeys(names, 0)
+        clock = time.perf_counter_ns
+        for _ in range(self.chunks):
+            for m in order:
+                t0 = clock()
+                runs[m](per_chunk)
+                total[m] += clock() - t0
+        for m in names:
+            self.ns[m].append(total[m] / (per_chunk * self.chunks))
+
+    def median_ns(self, mode):
+        return statistics.median(self.ns[mode])
+
+    def ratio(self, mode, base):
+        """Median over repetitions of mode's time over base's in the same repetition."""
+        return statistics.median(a / b for a, b in zip(self.ns[mode], self.ns[base]))
+
+    def overhead_ratio(self, mode, base, floor):
+        """(mode - floor) / (base - floor), per repetition, median."""
+        return statistics.median((a - f) / (b - f) for a, b, f in
+                                 zip(self.ns[mode], self.ns[base], self.ns[floor]))
+
+
+def warm(group):
+    for _, run in group.modes:
+        run(max(50, group.calls // 20))
+
+
+def build_groups(opts, tmp, client):
+    scale = opts.scale
+    groups = []
+    small, nested = make_record(SMALL_CTX), make_record(nested_ctx())
+
+    def handler_pair(ctx_record):
+        q = quorbel.RedisStreamHandler(client=NullClient(), maxlen=MAXLEN,
+                                       default_labels=dict(DEFAULT_LABELS))
+        p = baseline.PyStreamHandler(NullClient(), maxlen=MAXLEN,
+                                     default_labels=dict(DEFAULT_LABELS))
+        return [("quorbel", emit_calls(q, ctx_record)), ("python", emit_calls(p, ctx_record))]
+
+    groups.append(Group("emit_small", int(40000 * scale), 8, handler_pair(small)))
+    groups.append(Group("emit_nested30", int(20000 * scale), 8, handler_pair(nested)))
+
+    if client is not None:
+        text = payload_text(SMALL_CTX)
+        q = quorbel.RedisStreamHandler(client=client, stream_key="bench:quorbel", maxlen=MAXLEN,
+                                       default_labels=dict(DEFAULT_LABELS))
+        x = baseline.XaddOnlyHandler(client, "bench:xadd_only", text, maxlen=MAXLEN)
+        groups.append(Group("redis", int(3000 * scale), 6, [
+            ("quorbel", info_calls(make_logger("redis.q", q), SMALL_CTX)),
+            ("xadd_only", info_calls(make_logger("redis.x", x), SMALL_CTX)),
+            ("bare_xadd", bare_xadd_calls(client, "bench:bare", text)),
+        ]))
+
+    text = payload_text(SMALL_CTX)
+    q = quorbel.RedisStreamHandler(client=DownClient(), maxlen=MAXLEN,
+                                   default_labels=dict(DEFAULT_LABELS),
+                                   fallback_file_path=os.path.join(tmp, "quorbel.log"))
+    plain = baseline.plain_file_handler(os.path.join(tmp, "plain.log"))
+    q_emit = quorbel.RedisStreamHandler(client=DownClient(), maxlen=MAXLEN,
+                                        default_labels=dict(DEFAULT_LABELS),
+                                        fallback_file_path=os.path.join(tmp, "quorbel-emit.log"))
+    plain_emit = baseline.plain_file_handler(os.path.join(tmp, "plain-emit.log"))
+    text_record = logging.LogRecord("bench", logging.INFO, __file__, 1, text, (), None)
+    groups.append(Group("fallback", int(10000 * scale), 5, [
+        ("quorbel", info_calls(make_logger("fallback.q", q), SMALL_CTX)),
+        ("rotating_file", text_info_calls(make_logger("fallback.p", plain), text)),
+        ("quorbel_emit", emit_calls(q_emit, small)),
+        ("rotating_file_emit", emit_calls(plain_emit, text_record)),
+    ]))
+
+    log = make_logger("wrapper", logging.NullHandler())
+    labels, ctx = {"route": "/login"}, {"user_id": 42}
+    groups.append(Group("wrapper", int(40000 * scale), 8, [
+        ("quorbel", wrapper_calls(quorbel.RedisAppLogger(log), "done", labels, ctx)),
+        ("python", wrapper_calls(baseline.PyAppLogger(log), "done", labels, ctx)),
+        ("direct", direct_calls(log, "done", labels, ctx)),
+    ]))
+    return groups
+
+
+# (group, mode, baseline, target, kind): kind "ratio" or "overhead" (over the group's direct).
+TARGETS = [
+    ("emit_small", "quorbel", "python", 0.20, "ratio"),
+    ("emit_nested30", "quorbel", "python", 0.30, "ratio"),
+    ("redis", "quorbel", "xadd_only", 1.03, "ratio"),
+    ("redis", "quorbel", "bare_xadd", None, "ratio"),
+    ("redis", "xadd_only", "bare_xadd", None, "ratio"),
+    ("fallback", "quorbel", "rotating_file", 1.15, "ratio"),
+    ("fallback", "quorbel_emit", "rotating_file_emit", None, "ratio"),
+    ("wrapper", "quorbel", "python", 1.0, "overhead"),
+    ("wrapper", "quorbel", "python", None, "ratio"),
+]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--null-calls", type=int, default=20000)
-    parser.add_argument("--redis-calls", type=int, default=2000)
-    parser.add_argument("--budget", type=float, default=50.0, help="seconds, at most")
+    parser.add_argument("--reps", type=int, default=7, help="repetitions, at least 5")
+    parser.add_argument("--scale", type=float, default=1.0, help="calls per repetition, scaled")
+    parser.add_argument("--budget", type=float, default=120.0, help="seconds, at most")
+    parser.add_argument("--groups", default="", help="comma-separated subset of the groups")
     opts = parser.parse_args()
     reps = max(5, opts.reps)
-    deadline = time.monotonic() + opts.budget
+    started = time.monotonic()
+    deadline = started + opts.budget
 
-    modes = {"null": (opts.null_calls, logger_call(make_logger(
-        "null", quorbel.RedisStreamHandler(client=NullClient(), maxlen=MAXLEN))))}
+    note = []
     server = client = None
-    note = ""
-    if not quorbel.HAS_REDIS:
-        note = "redis client library missing: redis modes skipped"
-    elif shutil.which("redis-server") is None:
-        note = "redis-server not installed: redis modes skipped"
-    else:
-        from redis_proc import RedisProcess
-        import redis
-
-        server = RedisProcess().start()
-        client = redis.Redis(host=server.host, port=server.port,
-                             socket_timeout=1.0, socket_connect_timeout=1.0)
-        client.ping()
-        modes["handler"] = (opts.redis_calls, logger_call(make_logger(
-            "redis", quorbel.RedisStreamHandler(client=client, stream_key="bench:handler",
-                                                maxlen=MAXLEN))))
-        modes["bare"] = (opts.redis_calls, bare_call(client, "bench:bare", sample_payload()))
-
-    runs = {name: [] for name in modes}
-    names = list(modes)
+    tmp = tempfile.mkdtemp(prefix="quorbel-bench-")
     try:
-        for name in names:  # warm-up: connection, caches, first-call costs
-            modes[name][1](-1)
-            timed_run(modes[name][1], 200)
+        if not quorbel.HAS_REDIS:
+            note.append("redis client library missing: redis group skipped")
+        elif shutil.which("redis-server") is None:
+            note.append("redis-server not installed: redis group skipped")
+        else:
+            import redis
+            from redis_proc import RedisProcess
+
+            server = RedisProcess().start()
+            client = redis.Redis(host=server.host, port=server.port, socket_timeout=1.0,
+                                 socket_connect_timeout=1.0)
+            client.ping()
+        groups = build_groups(opts, tmp, client)
+        if opts.groups:
+            wanted = set(opts.groups.split(","))
+            groups = [g for g in groups if g.name in wanted]
+        for g in groups:
+            warm(g)
+        done = 0
         for rep in range(reps):
-            if rep and time.monotonic() > deadline:
-                note = (note + "; " if note else "") + "budget reached after %d reps" % rep
+            if rep >= 5 and time.monotonic() > deadline:
+                note.append("budget reached after %d repetitions" % rep)
                 break
-            order = names[rep % len(names):] + names[:rep % len(names)]
-            for name in order:
-                n, call = modes[name]
-                runs[name].append(summarise(*timed_run(call, n)))
+            for g in groups:
+                g.repetition(rep)
+            done = rep + 1
+            gc.collect()
     finally:
         if client is not None:
             client.close()
         if server is not None:
             server.stop()
+        for h in logging.getLogger("quorbel.bench.fallback.p").handlers:
+            h.close()
+        shutil.rmtree(tmp, ignore_errors=True)
 
-    results = {name: dict(median_of(runs[name]), calls=modes[name][0], reps=len(runs[name]))
-               for name in names}
-    labels = {"null": "logger.info, null client", "handler": "logger.info, redis",
-              "bare": "bare client.xadd, redis"}
-    print("python %s  quorbel %s" % (platform.python_version(), quorbel.__file__))
-    print("%-26s %9s %11s %12s %9s %9s" % ("mode", "calls/rep", "ns/call", "records/s",
-                                           "p50 us", "p99 us"))
-    for name in names:
-        r = results[name]
-        print("%-26s %9d %11.0f %12.0f %9.1f %9.1f" % (
-            labels[name], r["calls"], r["ns_per_call"], r["records_per_s"], r["p50_us"],
-            r["p99_us"]))
-    if "handler" in results:
-        extra_us = results["handler"]["p50_us"] - results["bare"]["p50_us"]
-        print("handler over bare xadd: %+.1f us at p50, %.2fx records/s" % (
-            extra_us, results["bare"]["records_per_s"] / results["handler"]["records_per_s"]))
+    by_name = {g.name: g for g in groups}
+    print("python %s  %s  %d repetitions, %.1f s" % (
+        platform.python_version(), quorbel.__file__, done, time.monotonic() - started))
+    print("%-14s %-19s %12s" % ("group", "mode", "ns/call"))
+    for g in groups:
+        for m, _ in g.modes:
+            print("%-14s %-19s %12.0f" % (g.name, m, g.median_ns(m)))
+    print()
+    print("%-14s %-40s %8s %8s %s" % ("group", "measure", "ratio", "target", ""))
+    ratios = {}
+    for group, mode, base, target, kind in TARGETS:
+        g = by_name.get(group)
+        if g is None:
+            continue
+        if kind == "overhead":
+            value = g.overhead_ratio(mode, base, "direct")
+            label = "overhead %s / %s (over direct)" % (mode, base)
+        else:
+            value = g.ratio(mode, base)
+            label = "%s / %s" % (mode, base)
+        key = "%s.%s%s/%s" % (group, "overhead." if kind == "overhead" else "", mode, base)
+        ratios[key] = round(value, 4)
+        verdict = "" if target is None else ("met" if value <= target else "MISSED")
+        print("%-14s %-40s %8.3f %8s %s" % (group, label, value,
+                                            "" if target is None else "%.2f" % target, verdict))
     if note:
-        print("note: " + note)
-    print(json.dumps({"bench": "emit", "python": platform.python_version(),
-                      "reps": min(r["reps"] for r in results.values()),
-                      "results": results, "note": note}, sort_keys=True))
+        print("note: " + "; ".join(note))
+    print(json.dumps({
+        "bench": "emit", "python": platform.python_version(), "reps": done,
+        "ratios": ratios,
+        "ns_per_call": {g.name: {m: round(g.median_ns(m), 1) for m, _ in g.modes}
+                        for g in groups},
+        "targets": {"%s.%s%s/%s" % (gr, "overhead." if k == "overhead" else "", m, b): t
+                    for gr, m, b, t, k in TARGETS if t is not None},
+        "note": "; ".join(note),
+    }, sort_keys=True))
 
 
 if __name__ == "__main__":

@@ -11,6 +11,7 @@
 // The methods run no Python frame, so the record's caller location is the application's.
 #include "facade/app_logger.h"
 
+#include "handler/vectorcall.h"
 #include "module/callable.h"
 #include "module/names.h"
 #include "module/namespace.h"
@@ -65,11 +66,8 @@ template <Level L> Ref level_body(const module::Bound &a) noexcept {
     Ref ctx = dict_or_new(a[3]);
     if (!ctx || PyDict_SetItem(extra.get(), names.ctx, ctx.get()) < 0)
         return {};
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), names.extra, extra.get()) < 0)
-        return {};
-    if (L == Level::Exception && PyDict_SetItem(kwargs.get(), names.exc_info, Py_True) < 0)
-        return {};
+    // The keyword mapping {"extra": extra[, "exc_info": True]}, passed as keyword names and
+    // values: the logger method makes its own dict of them.
     PyObject *method = L == Level::Debug     ? names.debug
                        : L == Level::Info    ? names.info
                        : L == Level::Warning ? names.warning
@@ -77,10 +75,13 @@ template <Level L> Ref level_body(const module::Bound &a) noexcept {
     Ref fn = Ref::steal(PyObject_GetAttr(log.get(), method));
     if (!fn)
         return {};
-    Ref args = Ref::steal(PyTuple_Pack(1, a[1]));
-    if (!args)
-        return {};
-    Ref result = Ref::steal(PyObject_Call(fn.get(), args.get(), kwargs.get()));
+    handler::CallArgs c;
+    c.args()[0] = a[1];
+    c.args()[1] = extra.get();
+    c.args()[2] = Py_True;
+    Ref result = handler::call(fn.get(), c, 1,
+                               L == Level::Exception ? handler::kwnames.extra_exc_info
+                                                     : handler::kwnames.extra);
     if (!result)
         return {};
     return Ref::borrow(Py_None);

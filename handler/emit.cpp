@@ -36,6 +36,7 @@
 #include "handler/clock.h"
 #include "handler/labels.h"
 #include "handler/payload.h"
+#include "handler/vectorcall.h"
 #include "module/names.h"
 #include "module/namespace.h"
 #include "module/traceback.h"
@@ -162,18 +163,20 @@ int append(PyObject *self, PyObject *text) noexcept {
     Ref fields = Ref::steal(PyDict_New());
     if (!fields || PyDict_SetItem(fields.get(), names.payload, text) < 0)
         return -1;
-    Ref args = Ref::steal(PyTuple_Pack(2, key.get(), fields.get()));
-    if (!args)
-        return -1;
-    Ref kwargs;
+    CallArgs a;
+    a.args()[0] = key.get();
+    a.args()[1] = fields.get();
+    Ref result;
     if (trim) {
         Ref limit = Ref::steal(PyObject_GetAttr(self, names.maxlen));
-        if (!limit || !(kwargs = Ref::steal(PyDict_New())) ||
-            PyDict_SetItem(kwargs.get(), names.maxlen, limit.get()) < 0 ||
-            PyDict_SetItem(kwargs.get(), names.approximate, Py_True) < 0)
+        if (!limit)
             return -1;
+        a.args()[2] = limit.get();
+        a.args()[3] = Py_True;
+        result = call(xadd.get(), a, 2, kwnames.maxlen_approximate);
+    } else {
+        result = call(xadd.get(), a, 2, nullptr);
     }
-    Ref result = Ref::steal(PyObject_Call(xadd.get(), args.get(), kwargs.get()));
     return result ? 0 : -1;
 }
 
@@ -192,29 +195,28 @@ int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
     Ref record_cls = Ref::steal(PyObject_GetAttr(logging.get(), names.LogRecord));
     if (!record_cls)
         return -1;
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs)
-        return -1;
-    struct {
-        PyObject *keyword, *attribute;
-    } const copied[] = {{names.name, names.name},
-                        {names.level, names.levelno},
-                        {names.pathname, names.pathname},
-                        {names.lineno, names.lineno}};
-    for (const auto &c : copied) {
-        Ref value = Ref::steal(PyObject_GetAttr(record, c.attribute));
-        if (!value || PyDict_SetItem(kwargs.get(), c.keyword, value.get()) < 0)
+    // The keywords in kwnames.fallback_record's order: name, level, pathname, lineno, then
+    // msg, args and exc_info.
+    Ref copied[4];
+    PyObject *const attributes[] = {names.name, names.levelno, names.pathname, names.lineno};
+    CallArgs a;
+    for (int i = 0; i < 4; ++i) {
+        if (!(copied[i] = Ref::steal(PyObject_GetAttr(record, attributes[i]))))
             return -1;
+        a.args()[i] = copied[i].get();
     }
     Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!no_args || PyDict_SetItem(kwargs.get(), names.msg, text) < 0 ||
-        PyDict_SetItem(kwargs.get(), names.args, no_args.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), names.exc_info, Py_None) < 0)
+    if (!no_args)
         return -1;
-    Ref line = Ref::steal(PyObject_Call(record_cls.get(), no_args.get(), kwargs.get()));
+    a.args()[4] = text;
+    a.args()[5] = no_args.get();
+    a.args()[6] = Py_None;
+    Ref line = call(record_cls.get(), a, 0, kwnames.fallback_record);
     if (!line)
         return -1;
-    Ref result = Ref::steal(PyObject_CallFunctionObjArgs(fallback_emit.get(), line.get(), nullptr));
+    CallArgs b;
+    b.args()[0] = line.get();
+    Ref result = call(fallback_emit.get(), b, 1, nullptr);
     return result ? 0 : -1;
 }
 

@@ -223,14 +223,66 @@ inline bool word_needs_escape(uint64_t w) noexcept {
     return (hits & kHigh) != 0;
 }
 
-// Writes valid UTF-8 (no surrogates) as the body of a JSON string: runs that need no escape are
-// copied whole.
+// Writes one byte that needs an escape; room for it must have been reserved.
+inline char *put_escape(char *w, unsigned char c) noexcept {
+    char letter = kEscape.letter[c];
+    *w++ = '\\';
+    if (letter != 'u') {
+        *w++ = letter;
+        return w;
+    }
+    memcpy(w, "u00", 3);
+    w[3] = kHex[c >> 4];
+    w[4] = kHex[c & 0xf];
+    return w + 5;
+}
+
+// Writes valid UTF-8 (no surrogates) as the body of a JSON string, and the closing quote. Runs
+// that need no escape are copied whole; most texts are one such run.
 bool put_utf8_escaped(Buffer &out, const char *text, Py_ssize_t n, bool *ascii) noexcept {
-    if (!out.reserve(n + 2))
-        return false;
     const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
     const unsigned char *end = p + n;
     uint64_t seen = 0; // OR of every byte looked at, for the non-ASCII test
+    if (n < 16) {
+        // Short texts (keys, labels, levels): tested as two words that may overlap, or as
+        // bytes below 8; copied into room for the longest form, which is small here.
+        if (!out.reserve(6 * n + 1))
+            return false;
+        char *w = out.tail();
+        bool plain;
+        if (n >= 8) {
+            uint64_t head, tail;
+            memcpy(&head, p, 8);
+            memcpy(&tail, end - 8, 8);
+            plain = !word_needs_escape(head) && !word_needs_escape(tail);
+            seen = head | tail;
+        } else {
+            plain = true;
+            for (const unsigned char *q = p; q < end; ++q) {
+                plain = plain && !kEscape.letter[*q];
+                seen |= *q;
+            }
+        }
+        if (plain) {
+            memcpy(w, p, static_cast<size_t>(n));
+            w += n;
+        } else {
+            for (; p < end; ++p) {
+                unsigned char c = *p;
+                if (kEscape.letter[c])
+                    w = put_escape(w, c);
+                else
+                    *w++ = static_cast<char>(c);
+            }
+        }
+        *w++ = '"';
+        out.commit(w);
+        if (seen & 0x8080808080808080ull)
+            *ascii = false;
+        return true;
+    }
+    if (!out.reserve(n + 1))
+        return false;
     while (p < end) {
         const unsigned char *run = p;
         while (end - p >= 8) {
@@ -252,18 +304,13 @@ bool put_utf8_escaped(Buffer &out, const char *text, Py_ssize_t n, bool *ascii) 
         }
         if (p == end)
             break;
-        unsigned char c = *p++;
-        char letter = kEscape.letter[c];
-        if (letter != 'u') {
-            const char esc[2] = {'\\', letter};
-            if (!out.append(esc, 2))
-                return false;
-        } else {
-            const char esc[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xf]};
-            if (!out.append(esc, 6))
-                return false;
-        }
+        if (!out.reserve(6))
+            return false;
+        out.commit(put_escape(out.tail(), *p++));
     }
+    if (!out.reserve(1))
+        return false;
+    out.put('"');
     if (seen & 0x8080808080808080ull)
         *ascii = false;
     return true;
@@ -277,45 +324,86 @@ bool put_str(Buffer &out, PyObject *s, bool *ascii) noexcept {
     if (as_utf8_and_size) {
         Py_ssize_t n;
         const char *p = as_utf8_and_size(s, &n);
-        if (p) {
-            if (!put_utf8_escaped(out, p, n, ascii))
-                return false;
-        } else {
-            // A lone surrogate cannot be UTF-8: written code point by code point instead.
-            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-                return false;
-            PyErr_Clear();
-            if (!put_str_code_points(out, s, true, ascii))
-                return false;
-        }
+        if (p)
+            return put_utf8_escaped(out, p, n, ascii);
+        // A lone surrogate cannot be UTF-8: written code point by code point instead.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return false;
+        PyErr_Clear();
+        if (!put_str_code_points(out, s, true, ascii))
+            return false;
     } else {
         // 3.7 to 3.9: a copy either way. Short strings go to the stack as UCS4, which saves
         // allocating a bytes object; long ones are scanned faster as UTF-8.
         Py_ssize_t n = PyUnicode_GetLength(s);
         if (n < 0)
             return false;
-        Ref bytes;
-        if (n > kShortChars)
-            bytes = Ref::steal(PyUnicode_AsUTF8String(s));
-        char *p;
-        Py_ssize_t size;
-        if (bytes) {
-            if (PyBytes_AsStringAndSize(bytes.get(), &p, &size) < 0 ||
-                !put_utf8_escaped(out, p, size, ascii))
-                return false;
-        } else {
-            if (n > kShortChars) {
-                if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        if (n > kShortChars) {
+            Ref bytes = Ref::steal(PyUnicode_AsUTF8String(s));
+            if (bytes) {
+                char *p;
+                Py_ssize_t size;
+                if (PyBytes_AsStringAndSize(bytes.get(), &p, &size) < 0)
                     return false;
-                PyErr_Clear(); // a lone surrogate, as above
+                return put_utf8_escaped(out, p, size, ascii);
             }
-            if (!put_str_code_points(out, s, true, ascii))
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
                 return false;
+            PyErr_Clear(); // a lone surrogate, as above
         }
+        if (!put_str_code_points(out, s, true, ascii))
+            return false;
     }
     if (!out.reserve(1))
         return false;
     out.put('"');
+    return true;
+}
+
+// Short strs written recently, keyed by identity: the same key and label objects come back in
+// record after record. A str never changes, and the entry's own reference keeps the object, and
+// so its address, from being reused while the entry holds it. Only the interpreter's lock
+// guards it, as it guards every object here.
+struct StrCacheEntry {
+    PyObject *str = nullptr;
+    unsigned char len = 0;
+    bool ascii = true;
+    char text[54]; // the JSON string, quotes included
+};
+constexpr size_t kStrCacheSize = 256;
+StrCacheEntry str_cache[kStrCacheSize];
+
+StrCacheEntry &cache_slot(PyObject *s) noexcept {
+    auto p = reinterpret_cast<uintptr_t>(s);
+    return str_cache[((p >> 4) ^ (p >> 12)) & (kStrCacheSize - 1)];
+}
+
+// put_str for exact strs, through the cache.
+bool put_str_cached(Buffer &out, PyObject *s, bool *ascii) noexcept {
+    StrCacheEntry &e = cache_slot(s);
+    if (e.str == s) {
+        if (!out.append(e.text, e.len))
+            return false;
+        if (!e.ascii)
+            *ascii = false;
+        return true;
+    }
+    const Py_ssize_t start = out.size();
+    bool own_ascii = true;
+    if (!put_str(out, s, &own_ascii))
+        return false;
+    if (!own_ascii)
+        *ascii = false;
+    const Py_ssize_t len = out.size() - start;
+    if (len <= static_cast<Py_ssize_t>(sizeof e.text)) {
+        PyObject *old = e.str;
+        Py_INCREF(s);
+        e.str = s;
+        e.len = static_cast<unsigned char>(len);
+        e.ascii = own_ascii;
+        memcpy(e.text, out.data() + start, static_cast<size_t>(len));
+        Py_XDECREF(old); // an exact str: its deallocation runs no Python code
+    }
     return true;
 }
 
@@ -359,6 +447,63 @@ Encoded put_int(Buffer &out, PyObject *o) noexcept {
     return out.append(p, n) ? Encoded::Ok : Encoded::Error;
 }
 
+// Most floats in logs have a few decimals (12.5, 0.25, 99.99). For |x| in [1e-4, 1e15), the
+// decimal m / 10**k with the fewest places k that reads back as x is what repr writes: it has at
+// most 15 significant digits, no two such decimals fit in one double's rounding interval, so it
+// is both the shortest text that reads back as x and the nearest. Reading back is exact to test:
+// m and 10**k are exact doubles, and their quotient is rounded as parsing the text would be.
+// Writes it, or returns false (nothing written) when x has no such short form.
+constexpr int kMaxPlaces = 8;
+constexpr double kPow10[kMaxPlaces + 1] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+
+bool put_short_decimal(Buffer &out, double x) noexcept {
+    double a = std::fabs(x);
+    if (!(a >= 1e-4 && a < 1e15))
+        return false;
+    for (int k = 0; k <= kMaxPlaces; ++k) {
+        double scaled = a * kPow10[k];
+        if (scaled >= 1e15)
+            return false;
+        double m = std::round(scaled);
+        if (m / kPow10[k] != a)
+            continue;
+        char digits[24];
+        char *end = digits + sizeof digits;
+        char *d = end;
+        for (auto v = static_cast<unsigned long long>(m); v; v /= 10)
+            *--d = static_cast<char>('0' + v % 10);
+        int len = static_cast<int>(end - d);
+        // Longest: sign, "0.", seven zeros and 15 digits.
+        if (!out.reserve(32))
+            return false;
+        char *w = out.tail();
+        if (x < 0)
+            *w++ = '-';
+        if (k == 0) {
+            memcpy(w, d, static_cast<size_t>(len));
+            w += len;
+            *w++ = '.';
+            *w++ = '0';
+        } else if (len > k) {
+            memcpy(w, d, static_cast<size_t>(len - k));
+            w += len - k;
+            *w++ = '.';
+            memcpy(w, d + len - k, static_cast<size_t>(k));
+            w += k;
+        } else {
+            *w++ = '0';
+            *w++ = '.';
+            for (int i = len; i < k; ++i)
+                *w++ = '0';
+            memcpy(w, d, static_cast<size_t>(len));
+            w += len;
+        }
+        out.commit(w);
+        return true;
+    }
+    return false;
+}
+
 // Writes exact float o as json does: float.__repr__, or its tokens for NaN and the infinities.
 // repr takes the shortest digits that read back as the same double (what to_chars gives, at a
 // fraction of the cost of PyOS_double_to_string) and lays them out in fixed notation when the
@@ -369,6 +514,12 @@ bool put_float(Buffer &out, PyObject *o) noexcept {
         return out.append("NaN");
     if (std::isinf(x))
         return x > 0 ? out.append("Infinity") : out.append("-Infinity");
+    if (x == 0)
+        return std::signbit(x) ? out.append("-0.0") : out.append("0.0");
+    if (put_short_decimal(out, x))
+        return true;
+    if (PyErr_Occurred())
+        return false;
     // [-]d[.ddd]e(+|-)dd[d]: at most 17 digits.
     char sci[32];
     const char *end = std::to_chars(sci, sci + sizeof(sci), x, std::chars_format::scientific).ptr;
@@ -442,9 +593,12 @@ class Encoder {
     Buffer out;
     bool ascii = true;
 
+    // Off for the texts that are new in every record (ts, msg), which would only evict.
+    bool cache_strs = true;
+
     Encoded value(PyObject *o) noexcept {
         if (PyUnicode_CheckExact(o))
-            return ok(put_str(out, o, &ascii));
+            return ok(cache_strs ? put_str_cached(out, o, &ascii) : put_str(out, o, &ascii));
         if (PyLong_CheckExact(o)) // exact: excludes bool
             return put_int(out, o);
         if (PyFloat_CheckExact(o))
@@ -483,7 +637,7 @@ class Encoder {
     // Writes a dict key the way json converts it, quoted.
     Encoded key(PyObject *k) noexcept {
         if (PyUnicode_CheckExact(k))
-            return ok(put_str(out, k, &ascii));
+            return ok(put_str_cached(out, k, &ascii));
         Encoded r;
         if (!out.append("\""))
             return Encoded::Error;
@@ -599,16 +753,20 @@ Encoded encode_payload(PyObject *ts, PyObject *level, PyObject *msg, PyObject *l
     Encoded r;
     if (!enc.out.append("{\"ts\":"))
         return Encoded::Error;
+    enc.cache_strs = false;
     if ((r = enc.value(ts)) != Encoded::Ok)
         return r;
     if (!enc.out.append(",\"level\":"))
         return Encoded::Error;
+    enc.cache_strs = true; // one of a few objects, the same in every record
     if ((r = enc.value(level)) != Encoded::Ok)
         return r;
+    enc.cache_strs = false;
     if (!enc.out.append(",\"msg\":"))
         return Encoded::Error;
     if ((r = enc.value(msg)) != Encoded::Ok)
         return r;
+    enc.cache_strs = true;
     if (!enc.out.append(",\"labels\":"))
         return Encoded::Error;
     if ((r = enc.value(labels)) != Encoded::Ok)

@@ -11,6 +11,7 @@
 //         return out
 #include "handler/labels.h"
 
+#include <charconv>
 #include <initializer_list>
 
 #include "module/callable.h"
@@ -38,6 +39,18 @@ const module::Signature kMergeLabels{"_merge_labels", "_merge_labels", kParams, 
 Ref text_of(PyObject *v) noexcept {
     if (PyUnicode_CheckExact(v))
         return Ref::borrow(v);
+    if (PyLong_CheckExact(v)) {
+        // str() of an exact int (a status code, an id) without the general conversion.
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (!overflow) {
+            if (n == -1 && PyErr_Occurred())
+                return {};
+            char digits[24];
+            char *end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+            return Ref::steal(PyUnicode_DecodeASCII(digits, end - digits, nullptr));
+        }
+    }
     return Ref::steal(PyObject_Str(v));
 }
 

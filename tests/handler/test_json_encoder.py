@@ -107,10 +107,20 @@ label_sets = st.one_of(st.none(), st.dictionaries(scalars, st.one_of(texts, ints
                                                   max_size=3))
 
 
-@settings(max_examples=10000, deadline=None, suppress_health_check=list(HealthCheck))
-@given(ctx=values, msg=texts, labels=label_sets, defaults=label_sets)
-def test_generated_payloads_match_json(ctx, msg, labels, defaults):
-    assert_same_as_json(ctx, msg=msg, labels=labels, defaults=defaults)
+# Four records per example: 10,000 payloads per run, at a quarter of hypothesis's own cost per
+# example, which dominates on the older interpreters.
+RECORDS_PER_EXAMPLE = 4
+records = st.fixed_dictionaries({"ctx": values, "msg": texts, "labels": label_sets,
+                                 "defaults": label_sets})
+
+
+@settings(max_examples=10000 // RECORDS_PER_EXAMPLE, deadline=None,
+          suppress_health_check=list(HealthCheck))
+@given(batch=st.lists(records, min_size=RECORDS_PER_EXAMPLE, max_size=RECORDS_PER_EXAMPLE))
+def test_generated_payloads_match_json(batch):
+    for record in batch:
+        assert_same_as_json(record["ctx"], msg=record["msg"], labels=record["labels"],
+                            defaults=record["defaults"])
 
 
 # --- chosen payloads at the edges of the native encoder -------------------------------
@@ -237,6 +247,41 @@ def test_int_digit_limit_as_json(limit, sent):
         assert_same_as_json(ctx)
     finally:
         sys.set_int_max_str_digits(old)
+
+
+# --- the shortcuts for common values ---------------------------------------------------
+
+# Floats with few decimals take a short road; those around its edges must read as repr does.
+SHORT_FLOATS = [0.0001, 0.00012345678, 0.000123456789, 9.99e-05, 12.5, -2.5, 0.1, 0.3,
+                0.1 + 0.2, 123.456, 99.99, 1.0, -1.0, 1e14, 123456789012345.0,
+                999999999999999.9, 1e15, 1e15 + 2, 2.0 ** 49 + 0.125, 1 / 3, 5e-5, 1e-4 * 0.999]
+# Texts of lengths around the word-sized tests, with the escape at each end.
+BOUNDARY_TEXTS = ["a" * n for n in (0, 1, 7, 8, 9, 15, 16, 17)] + [
+    e + "b" * n for n in (6, 7, 14, 15) for e in ('"', "\\", "\n", "\x01", "é")] + [
+    "b" * n + e for n in (6, 7, 14, 15) for e in ('"', "\\", "\x1f", "\udc80", "€")]
+
+
+@pytest.mark.parametrize("value", SHORT_FLOATS + [-v for v in SHORT_FLOATS], ids=repr)
+def test_float_text_is_repr(value):
+    assert_same_as_json({"f": value, value: "as key"})
+
+
+@pytest.mark.parametrize("text", BOUNDARY_TEXTS, ids=repr)
+def test_text_around_word_boundaries(text):
+    assert_same_as_json({text: text, "l": [text]}, msg=text, labels={text: text})
+
+
+def test_recently_written_texts_stay_right():
+    # The same key objects come back record after record (remembered from the first), among
+    # enough new texts to push the earlier ones out again.
+    keys = ["k\u00e9", "plain", "q\"uote", "\ud800", "x" * 60]
+    for round_ in range(3):
+        for i in range(300):
+            assert_same_as_json({k: "%s-%d-%d" % (k, round_, i) for k in keys + ["n%d" % i]})
+    # Only a remembered non-ASCII key in an otherwise ASCII record.
+    key = "\u00fcber"
+    for _ in range(2):
+        assert_same_as_json({key: 1}, msg="ascii", defaults={})
 
 
 # --- a replaced encoder is the one used -----------------------------------------------

@@ -1,0 +1,32 @@
+// Calls on the hot paths: vectorcall where the stable ABI has it (3.12+), tuple and dict before.
+#pragma once
+
+#include "module/ref.h"
+
+namespace quorbel::handler {
+
+// Room for one slot before the arguments, which a vectorcall callee may borrow (a bound method
+// puts its self there instead of copying the arguments).
+struct CallArgs {
+    static constexpr int kMax = 8;
+    PyObject *slots[kMax + 1] = {};
+    PyObject **args() noexcept { return slots + 1; }
+};
+
+// f(args[0], ..., args[nargs - 1], **dict(zip(kwnames, args[nargs:]))): kwnames is a tuple of
+// interned strs, or nullptr for none. The arguments are borrowed.
+Ref call(PyObject *f, CallArgs &a, Py_ssize_t nargs, PyObject *kwnames) noexcept;
+
+// The keyword-name tuples used with call(); made once.
+struct KwNames {
+    PyObject *maxlen_approximate = nullptr; // ("maxlen", "approximate")
+    PyObject *extra = nullptr;              // ("extra",)
+    PyObject *extra_exc_info = nullptr;     // ("extra", "exc_info")
+    PyObject *fallback_record = nullptr;    // LogRecord's keywords, in the order emit passes them
+};
+extern KwNames kwnames;
+
+// Probes the interpreter and makes the tuples, at module exec; -1 with an exception set.
+int init_vectorcall() noexcept;
+
+} // namespace quorbel::handler
