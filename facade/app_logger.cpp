@@ -72,14 +72,11 @@ template <Level L> Ref level_body(const module::Bound &a) noexcept {
                        : L == Level::Info    ? names.info
                        : L == Level::Warning ? names.warning
                                              : names.error;
-    Ref fn = Ref::steal(PyObject_GetAttr(log.get(), method));
-    if (!fn)
-        return {};
     handler::CallArgs c;
     c.args()[0] = a[1];
     c.args()[1] = extra.get();
     c.args()[2] = Py_True;
-    Ref result = handler::call(fn.get(), c, 1,
+    Ref result = handler::call_method(log.get(), method, c, 1,
                                L == Level::Exception ? handler::kwnames.extra_exc_info
                                                      : handler::kwnames.extra);
     if (!result)

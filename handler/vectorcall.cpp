@@ -21,6 +21,9 @@ namespace {
 // keyword dict, which the callee would only take apart again.
 using Vectorcall = PyObject *(*)(PyObject *, PyObject *const *, size_t, PyObject *);
 Vectorcall vectorcall = nullptr;
+// PyObject_VectorcallMethod(name, args, nargsf, kwnames), likewise; args[0] is the object whose
+// method is called.
+Vectorcall vectorcall_method = nullptr;
 // PY_VECTORCALL_ARGUMENTS_OFFSET: the slot before args[0] may be used by the callee.
 constexpr size_t kArgumentsOffset = static_cast<size_t>(1) << (8 * sizeof(size_t) - 1);
 
@@ -64,13 +67,28 @@ Ref call(PyObject *f, CallArgs &a, Py_ssize_t nargs, PyObject *kwnames_tuple) no
     return Ref::steal(PyObject_Call(f, tuple.get(), kwargs.get()));
 }
 
+Ref call_method(PyObject *obj, PyObject *name, CallArgs &a, Py_ssize_t nargs,
+                PyObject *kwnames_tuple) noexcept {
+    if (vectorcall_method) {
+        a.slots[0] = obj;
+        return Ref::steal(vectorcall_method(name, a.slots, static_cast<size_t>(nargs) + 1,
+                                            kwnames_tuple));
+    }
+    Ref f = Ref::steal(PyObject_GetAttr(obj, name));
+    if (!f)
+        return {};
+    return call(f.get(), a, nargs, kwnames_tuple);
+}
+
 int init_vectorcall() noexcept {
     if (kwnames.maxlen_approximate != nullptr)
         return 0;
-    vectorcall = nullptr;
+    vectorcall = vectorcall_method = nullptr;
     if (module::facts.minor >= 12) {
         // The interpreter's own symbols are global, whether it links libpython or is static.
         vectorcall = reinterpret_cast<Vectorcall>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+        vectorcall_method = reinterpret_cast<Vectorcall>(
+            dlsym(RTLD_DEFAULT, "PyObject_VectorcallMethod"));
     }
     Ref a = make_names({names.maxlen, names.approximate});
     Ref b = make_names({names.extra});

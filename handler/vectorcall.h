@@ -17,6 +17,10 @@ struct CallArgs {
 // interned strs, or nullptr for none. The arguments are borrowed.
 Ref call(PyObject *f, CallArgs &a, Py_ssize_t nargs, PyObject *kwnames) noexcept;
 
+// obj.<name>(args...) as call() takes them: from 3.12 without making a bound method first.
+Ref call_method(PyObject *obj, PyObject *name, CallArgs &a, Py_ssize_t nargs,
+                PyObject *kwnames) noexcept;
+
 // The keyword-name tuples used with call(); made once.
 struct KwNames {
     PyObject *maxlen_approximate = nullptr; // ("maxlen", "approximate")

@@ -254,19 +254,76 @@ int bind_args(const Signature &sig, PyObject *names_tuple, PyObject *defaults, P
             }
         }
     }
+    return out.finish(sig, defaults, required);
+}
+
+int Bound::finish(const Signature &sig, PyObject *defaults, int required) noexcept {
     for (int i = required; i < sig.count; ++i) {
-        if (out.values_[i] == nullptr)
-            out.values_[i] = PyTuple_GetItem(defaults, i - required);
+        if (values_[i] == nullptr)
+            values_[i] = PyTuple_GetItem(defaults, i - required);
     }
     for (int i = 0; i < sig.count; ++i) {
-        if (convert(sig.params[i], out.values_[i], out.owned_[i]) < 0)
+        if (convert(sig.params[i], values_[i], owned_[i]) < 0)
             return -1;
     }
     for (int i = 0; i < sig.count; ++i) {
-        if (check(sig.params[i], out.values_[i], out.owned_[i]) < 0)
+        if (check(sig.params[i], values_[i], owned_[i]) < 0)
             return -1;
     }
     return 0;
+}
+
+int bind_vector(const Signature &sig, PyObject *names_tuple, PyObject *defaults,
+                PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Bound &out) noexcept {
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    if (sig.no_args) {
+        if (nargs == 0 && nkw == 0)
+            return 0;
+    } else if (nargs <= sig.count) {
+        const int required = required_count(sig);
+        bool in_place = true;
+        for (Py_ssize_t i = 0; i < nargs; ++i)
+            out.values_[i] = args[i];
+        for (Py_ssize_t k = 0; k < nkw && in_place; ++k) {
+            PyObject *key = PyTuple_GetItem(kwnames, k);
+            int slot = -1;
+            for (int i = static_cast<int>(nargs); i < sig.count; ++i) {
+                PyObject *name = PyTuple_GetItem(names_tuple, i);
+                // A str subclass key may compare in its own way: the dict path decides.
+                if (name == key ||
+                    (PyUnicode_CheckExact(key) && PyUnicode_Compare(name, key) == 0)) {
+                    slot = i;
+                    break;
+                }
+            }
+            if (slot < 0 || out.values_[slot] != nullptr)
+                in_place = false;
+            else
+                out.values_[slot] = args[nargs + k];
+        }
+        for (int i = 0; i < required && in_place; ++i)
+            in_place = out.values_[i] != nullptr;
+        if (in_place)
+            return out.finish(sig, defaults, required);
+        for (PyObject *&v : out.values_)
+            v = nullptr;
+    }
+    Ref tuple = Ref::steal(PyTuple_New(nargs));
+    if (!tuple)
+        return -1;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        if (PyTuple_SetItem(tuple.get(), i, Ref::borrow(args[i]).release()) < 0) // steals
+            return -1;
+    Ref kwargs;
+    if (nkw > 0) {
+        kwargs = Ref::steal(PyDict_New());
+        if (!kwargs)
+            return -1;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0)
+                return -1;
+    }
+    return bind_args(sig, names_tuple, defaults, tuple.get(), kwargs.get(), out);
 }
 
 Ref make_defaults(const Signature &sig, PyObject *stored) noexcept {

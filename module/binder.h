@@ -58,6 +58,11 @@ class Bound {
   private:
     friend int bind_args(const Signature &, PyObject *, PyObject *, PyObject *, PyObject *,
                          Bound &) noexcept;
+    friend int bind_vector(const Signature &, PyObject *, PyObject *, PyObject *const *,
+                           Py_ssize_t, PyObject *, Bound &) noexcept;
+    // With every given argument in place: the defaults, then the conversion and exact-type
+    // passes.
+    int finish(const Signature &sig, PyObject *defaults, int required) noexcept;
     PyObject *values_[kMaxParams] = {};
     Ref owned_[kMaxParams];
 };
@@ -68,6 +73,13 @@ class Bound {
 // conversion's own exception) set when the call is refused.
 int bind_args(const Signature &sig, PyObject *names, PyObject *defaults, PyObject *args,
               PyObject *kwargs, Bound &out) noexcept;
+
+// The same for a vectorcall: args[0..nargs) by position, then one value for each name of
+// kwnames (a tuple, or NULL). What calls from Python pass (positions, then known keywords) is
+// bound in place; anything else goes through bind_args, so that every refusal and its message
+// comes from one code path.
+int bind_vector(const Signature &sig, PyObject *names, PyObject *defaults, PyObject *const *args,
+                Py_ssize_t nargs, PyObject *kwnames, Bound &out) noexcept;
 
 // The exact-type refusal for one value ("Argument 'x' has incorrect type (...)"), shared with
 // bodies that check a value themselves. expected_name is "str", "dict" or "int".
