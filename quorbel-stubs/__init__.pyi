@@ -10,7 +10,7 @@ import logging as logging
 import time as time
 from logging.handlers import RotatingFileHandler as RotatingFileHandler
 from types import ModuleType
-from typing import Any as Any, Dict as Dict, Optional as Optional
+from typing import Any, Dict, Optional
 
 # The Redis client package, or None when importing it failed.
 redis: Optional[ModuleType]
