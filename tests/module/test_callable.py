@@ -1,0 +1,169 @@
+"""The module's callables look like plain functions: attributes, signatures, docstrings,
+binding through instances, and the traceback entry every escaping exception carries."""
+
+import inspect
+import logging
+import os
+import traceback
+
+import pytest
+
+import quorbel
+from quorbel import RedisAppLogger, RedisStreamHandler
+
+OPT_DICT = "Optional[Dict[str, Any]]"
+LEVEL = [("self", None, inspect.Parameter.empty), ("msg", "str", inspect.Parameter.empty),
+         ("labels", OPT_DICT, None), ("ctx", OPT_DICT, None)]
+
+# (callable, qualname, [(parameter, annotation or None, default)], return annotation or None)
+CALLABLES = [
+    (quorbel._now_ns, "_now_ns", [], "str"),
+    (quorbel._merge_labels, "_merge_labels",
+     [("base", OPT_DICT, inspect.Parameter.empty), ("extra", OPT_DICT, inspect.Parameter.empty)],
+     "Dict[str, str]"),
+    (RedisStreamHandler.__init__, "RedisStreamHandler.__init__",
+     [("self", None, inspect.Parameter.empty), ("redis_url", "Optional[str]", None),
+      ("client", "Any", None), ("stream_key", "str", "logs:stream"), ("maxlen", "int", 1000000),
+      ("timeout_ms", "int", 5), ("default_labels", OPT_DICT, None), ("drop_on_error", "bool", True),
+      ("fallback_file_path", "Optional[str]", None), ("fallback_max_bytes", "int", 5242880),
+      ("fallback_backup_count", "int", 3)], "None"),
+    (RedisStreamHandler.emit, "RedisStreamHandler.emit",
+     [("self", None, inspect.Parameter.empty),
+      ("record", "logging.LogRecord", inspect.Parameter.empty)], "None"),
+    (RedisAppLogger.__init__, "RedisAppLogger.__init__",
+     [("self", None, inspect.Parameter.empty), ("logger", "logging.Logger", inspect.Parameter.empty)],
+     None),
+] + [(getattr(RedisAppLogger, n), "RedisAppLogger." + n, LEVEL, "None")
+     for n in ("debug", "info", "warning", "error", "exception")] + [
+    (quorbel.get_logger, "get_logger",
+     [("name", "str", inspect.Parameter.empty), ("redis_url", "Optional[str]", None),
+      ("client", "Any", None), ("stream_key", "str", "logs:stream"), ("maxlen", "int", 1000000),
+      ("timeout_ms", "int", 5), ("default_labels", OPT_DICT, None),
+      ("enable_fallback_file", "bool", False), ("fallback_path", "str", "/var/log/app.log"),
+      ("level", "int", logging.INFO)], "logging.Logger"),
+]
+IDS = [qualname for _, qualname, _, _ in CALLABLES]
+
+
+@pytest.mark.parametrize("fn, qualname, params, returns", CALLABLES, ids=IDS)
+def test_function_attributes(fn, qualname, params, returns):
+    assert fn.__name__ == qualname.rsplit(".", 1)[-1]
+    assert fn.__qualname__ == qualname
+    assert fn.__module__ == "quorbel"
+    assert fn.__kwdefaults__ is None
+    defaults = tuple(d for _, _, d in params if d is not inspect.Parameter.empty)
+    assert fn.__defaults__ == (defaults or None)
+    expected = [(name, ann) for name, ann, _ in params if ann is not None]
+    if returns is not None:
+        expected.append(("return", returns))
+    assert list(fn.__annotations__.items()) == expected
+    if qualname != "get_logger":
+        assert fn.__doc__ is None
+
+
+@pytest.mark.parametrize("fn, qualname, params, returns", CALLABLES, ids=IDS)
+def test_signature_as_inspect_reports_it(fn, qualname, params, returns):
+    sig = inspect.signature(fn)
+    got = [(p.name, p.kind, p.annotation, p.default) for p in sig.parameters.values()]
+    want = [(name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+             inspect.Parameter.empty if ann is None else ann, default)
+            for name, ann, default in params]
+    assert got == want
+    assert sig.return_annotation == (inspect.Signature.empty if returns is None else returns)
+
+
+@pytest.mark.parametrize("cls, name", [(RedisAppLogger, n) for n in
+                                       ("info", "exception", "__init__")] +
+                         [(RedisStreamHandler, "emit")])
+def test_methods_bind_through_an_instance(cls, name):
+    obj = cls(logging.getLogger("quorbel.test.callable")) if cls is RedisAppLogger else cls()
+    bound = getattr(obj, name)
+    assert bound.__self__ is obj and bound.__func__ is vars(cls)[name]
+    assert list(inspect.signature(bound).parameters) == \
+        list(inspect.signature(vars(cls)[name]).parameters)[1:]
+    assert getattr(cls, name) is vars(cls)[name]
+
+
+def test_level_methods_share_one_defaults_tuple():
+    tuples = {id(getattr(RedisAppLogger, n).__defaults__)
+              for n in ("debug", "info", "warning", "error", "exception")}
+    assert len(tuples) == 1
+
+
+def test_class_namespaces_in_order():
+    # As with a class statement, type() takes __qualname__ out of the namespace.
+    assert list(vars(RedisStreamHandler)) == ["__module__", "__doc__", "__init__", "emit"]
+    assert RedisStreamHandler.__qualname__ == "RedisStreamHandler"
+    assert RedisStreamHandler.__bases__ == (logging.Handler,)
+    assert list(vars(RedisAppLogger))[:8] == [
+        "__module__", "__doc__", "__init__", "debug", "info", "warning", "error", "exception"]
+    assert RedisAppLogger.__qualname__ == "RedisAppLogger"
+    assert RedisAppLogger.__bases__ == (object,)
+
+
+def lines(*parts):
+    return "\n".join(" " * indent + text for indent, text in parts)
+
+
+def test_docstrings_exactly():
+    handler_doc = lines(
+        (0, ""),
+        (4, "Logging handler that enqueues log records to a Redis Stream as compact JSON payloads."),
+        (0, ""), (4, "Schema (payload field in Redis XADD):"), (8, "{"),
+        (10, '"ts": "<ns>",'), (10, '"level": "info|warn|error|debug",'),
+        (10, '"msg": "<message>",'), (10, '"labels": { ...low-cardinality labels... },'),
+        (10, '"ctx": { ...high-cardinality context... }'), (8, "}"), (0, ""), (4, "Notes:"),
+        (4, "- Non-blocking best effort: short socket timeouts, swallows Redis errors by default."),
+        (4, "- Optional file fallback via RotatingFileHandler."), (4, ""))
+    assert RedisStreamHandler.__doc__ == handler_doc and len(handler_doc) == 517
+    assert RedisAppLogger.__doc__ == lines(
+        (0, ""), (4, "Thin wrapper to standardize passing labels and ctx through Python logging."),
+        (4, ""))
+    doc = quorbel.get_logger.__doc__.split("\n")
+    assert len(doc) == 13
+    assert doc[:4] == ["", "    Configure and return a logger with RedisStreamHandler attached.", "",
+                       "    Example:"]
+    assert doc[4].startswith('        default_labels = {"app": "velmora_core", "env": "TST", '
+                             '"instance": "') and doc[4].endswith('"}')
+    assert doc[5:7] == ["        logger = get_logger(", '            "vx.core",']
+    assert doc[7].startswith('            redis_url="redis://') and ':6379/0",' in doc[7]
+    assert doc[8:] == ["            default_labels=default_labels,",
+                       "            enable_fallback_file=True,",
+                       '            fallback_path="/var/log/vx/core.log",', "        )", "    "]
+    assert quorbel.__doc__ is None
+
+
+def last_entry(excinfo):
+    frame = traceback.extract_tb(excinfo.value.__traceback__)[-1]
+    return frame.name, os.path.splitext(os.path.basename(frame.filename))[0]
+
+
+@pytest.mark.parametrize("call, entry", [
+    (lambda: quorbel._now_ns(1), "quorbel._now_ns"),
+    (lambda: quorbel._merge_labels([], None), "quorbel._merge_labels"),
+    (lambda: RedisStreamHandler(maxlen="5"), "quorbel.RedisStreamHandler.__init__"),
+    (lambda: RedisStreamHandler().emit(), "quorbel.RedisStreamHandler.emit"),
+    (lambda: RedisAppLogger(), "quorbel.RedisAppLogger.__init__"),
+    (lambda: RedisAppLogger(logging.getLogger()).warning(b"m"), "quorbel.RedisAppLogger.warning"),
+    (lambda: quorbel.get_logger(None), "quorbel.get_logger"),
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_refusal_carries_the_callables_traceback_entry(call, entry):
+    with pytest.raises(TypeError) as info:
+        call()
+    assert last_entry(info) == (entry, "quorbel")
+
+
+def test_body_failure_carries_every_entry_on_the_way(tmp_path):
+    # The fallback file cannot be opened: the error comes from RotatingFileHandler, inside
+    # the handler's __init__, inside get_logger.
+    missing = str(tmp_path / "no" / "such" / "dir" / "f.log")
+    with pytest.raises(FileNotFoundError) as info:
+        quorbel.get_logger("quorbel.test.callable.tb", enable_fallback_file=True,
+                           fallback_path=missing)
+    names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
+    assert names.index("quorbel.get_logger") < names.index("quorbel.RedisStreamHandler.__init__")
+
+
+def test_the_callable_type_cannot_be_instantiated():
+    with pytest.raises(TypeError):
+        type(quorbel.get_logger)()
