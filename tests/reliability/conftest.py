@@ -10,6 +10,8 @@ import os
 
 import pytest
 
+from redis_proc import RedisProcess, require_redis_server
+
 _figures = []
 
 
@@ -24,6 +26,15 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.section("reliability figures")
         for line in _figures:
             terminalreporter.write_line(line)
+
+
+@pytest.fixture
+def server():
+    """A throwaway redis-server of the test's own, to fault or reconfigure."""
+    require_redis_server()
+    proc = RedisProcess().start()
+    yield proc
+    proc.stop()
 
 
 @pytest.fixture

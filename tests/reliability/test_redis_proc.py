@@ -7,14 +7,6 @@ import pytest
 from redis_proc import RedisProcess, _probe, free_port, make_tls_files, require_redis_server
 
 
-@pytest.fixture
-def server():
-    require_redis_server()
-    proc = RedisProcess().start()
-    yield proc
-    proc.stop()
-
-
 def answers(proc, timeout=0.5):
     # A raw probe: the client library's own retries would only slow this down.
     return _probe(proc.port, timeout) is not None

@@ -54,14 +54,6 @@ def seqs(payloads):
 
 
 @pytest.fixture
-def server():
-    require_redis_server()
-    proc = RedisProcess().start()
-    yield proc
-    proc.stop()
-
-
-@pytest.fixture
 def admin(server):
     client = server.client()
     yield client
