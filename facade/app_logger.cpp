@@ -11,10 +11,10 @@
 // The methods run no Python frame, so the record's caller location is the application's.
 #include "facade/app_logger.h"
 
-#include "handler/vectorcall.h"
 #include "module/callable.h"
 #include "module/names.h"
 #include "module/namespace.h"
+#include "module/vectorcall.h"
 
 namespace quorbel::facade {
 
@@ -72,13 +72,13 @@ template <Level L> Ref level_body(const module::Bound &a) noexcept {
                        : L == Level::Info    ? names.info
                        : L == Level::Warning ? names.warning
                                              : names.error;
-    handler::CallArgs c;
+    module::CallArgs c;
     c.args()[0] = a[1];
     c.args()[1] = extra.get();
     c.args()[2] = Py_True;
-    Ref result = handler::call_method(log.get(), method, c, 1,
-                               L == Level::Exception ? handler::kwnames.extra_exc_info
-                                                     : handler::kwnames.extra);
+    PyObject *keywords = L == Level::Exception ? module::kwnames.extra_exc_info
+                                               : module::kwnames.extra;
+    Ref result = module::call_method(log.get(), method, c, 1, keywords);
     if (!result)
         return {};
     return Ref::borrow(Py_None);

@@ -36,15 +36,18 @@
 #include "handler/clock.h"
 #include "handler/labels.h"
 #include "handler/payload.h"
-#include "handler/vectorcall.h"
 #include "module/names.h"
 #include "module/namespace.h"
 #include "module/traceback.h"
+#include "module/vectorcall.h"
 
 namespace quorbel::handler {
 
+using module::CallArgs;
 using module::Default;
 using module::Kind;
+using module::call;
+using module::kwnames;
 using module::names;
 
 namespace {

@@ -2,7 +2,6 @@
 #include "handler/payload.h"
 
 #include "handler/json_encoder.h"
-#include "handler/vectorcall.h"
 #include "module/names.h"
 #include "module/namespace.h"
 
@@ -17,7 +16,7 @@ namespace {
 // encode_basestring for strs, and call default for anything else. The native encoder's output
 // equals json.dumps only while every one of these is the object captured at import.
 struct Dependency {
-    PyObject *holder; // a namespace dict, or a mapping proxy standing for one
+    PyObject *holder; // a module's dict, or the JSONEncoder class
     PyObject *name;
     PyObject *value;
 };
@@ -30,35 +29,11 @@ int deps_count = 0;
 PyObject *current(const Dependency &dep) noexcept {
     if (PyDict_CheckExact(dep.holder))
         return PyDict_GetItemWithError(dep.holder, dep.name);
-    Ref value = Ref::steal(PyObject_GetItem(dep.holder, dep.name));
+    // A class attribute: found through the interpreter's type cache.
+    Ref value = Ref::steal(PyObject_GetAttr(dep.holder, dep.name));
     if (!value)
         PyErr_Clear();
     return value.get();
-}
-
-// The namespace in which a lookup of the JSONEncoder attributes ends. Its bases are just object,
-// whose attributes cannot change, so the class's own dict decides. The class hands out only a
-// read-only proxy of it; the proxy's one referent is the dict itself, which is cheaper to read.
-// Should that ever differ, the proxy serves.
-Ref class_namespace(PyObject *cls) noexcept {
-    Ref proxy = Ref::steal(PyObject_GetAttrString(cls, "__dict__"));
-    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    if (!proxy || !gc)
-        return {};
-    Ref referents = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
-    if (!referents)
-        return {};
-    if (PyList_Check(referents.get()) && PyList_Size(referents.get()) == 1) {
-        PyObject *dict = PyList_GetItem(referents.get(), 0);
-        Ref via_proxy = Ref::steal(PyObject_GetItem(proxy.get(), names.dunder_init));
-        if (!via_proxy)
-            return {};
-        if (PyDict_CheckExact(dict) && PyDict_GetItemWithError(dict, names.dunder_init) == via_proxy.get())
-            return Ref::borrow(dict);
-        if (PyErr_Occurred())
-            return {};
-    }
-    return proxy;
 }
 
 bool json_is_standard(PyObject *json) noexcept {
@@ -107,9 +82,6 @@ int init_payload() noexcept {
     Ref encoder = Ref::steal(PyObject_GetAttr(json.get(), names.JSONEncoder));
     if (!encoder)
         return -1;
-    Ref encoder_dict = class_namespace(encoder.get());
-    if (!encoder_dict)
-        return -1;
     // A module's dict stays the same object for the module's life.
     PyObject *json_dict = PyModule_GetDict(json.get());
     PyObject *encoder_module_dict = PyModule_GetDict(encoder_module.get());
@@ -119,10 +91,10 @@ int init_payload() noexcept {
     } wanted[] = {
         {json_dict, "dumps"},
         {json_dict, "JSONEncoder"},
-        {encoder_dict.get(), "__init__"},
-        {encoder_dict.get(), "encode"},
-        {encoder_dict.get(), "iterencode"},
-        {encoder_dict.get(), "default"},
+        {encoder.get(), "__init__"},
+        {encoder.get(), "encode"},
+        {encoder.get(), "iterencode"},
+        {encoder.get(), "default"},
         {encoder_module_dict, "c_make_encoder"},
         {encoder_module_dict, "encode_basestring"},
     };
@@ -130,17 +102,19 @@ int init_payload() noexcept {
     deps_count = 0; // a failed earlier attempt may have filled some
     for (const auto &w : wanted) {
         Ref name = Ref::steal(PyUnicode_InternFromString(w.name));
-        Ref value = name ? Ref::steal(PyObject_GetItem(w.holder, name.get())) : Ref();
+        if (!name)
+            return -1;
+        PyObject *holder = w.holder;
+        Ref value = Ref::steal(PyDict_CheckExact(holder) ? PyObject_GetItem(holder, name.get())
+                                                         : PyObject_GetAttr(holder, name.get()));
         if (!value)
             return -1;
         deps[deps_count++] = {w.holder, name.release(), value.release()};
     }
     // The holders stay alive for the process, with the values captured from them.
-    encoder_dict.release();
+    encoder.release();
     encoder_module.release();
     std_json = json.release();
-    if (init_vectorcall() < 0)
-        return -1;
     return json_encoder_init();
 }
 

@@ -2,6 +2,7 @@
 #include "module/binder.h"
 
 #include "module/names.h"
+#include "module/vectorcall.h"
 
 namespace quorbel::module {
 
@@ -308,21 +309,9 @@ int bind_vector(const Signature &sig, PyObject *names_tuple, PyObject *defaults,
         for (PyObject *&v : out.values_)
             v = nullptr;
     }
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple)
+    Ref tuple, kwargs;
+    if (pack_args(args, nargs, kwnames, &tuple, &kwargs) < 0)
         return -1;
-    for (Py_ssize_t i = 0; i < nargs; ++i)
-        if (PyTuple_SetItem(tuple.get(), i, Ref::borrow(args[i]).release()) < 0) // steals
-            return -1;
-    Ref kwargs;
-    if (nkw > 0) {
-        kwargs = Ref::steal(PyDict_New());
-        if (!kwargs)
-            return -1;
-        for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0)
-                return -1;
-    }
     return bind_args(sig, names_tuple, defaults, tuple.get(), kwargs.get(), out);
 }
 

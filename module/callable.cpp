@@ -15,15 +15,14 @@
 #include "module/namespace.h"
 #include "module/setup.h"
 #include "module/traceback.h"
+#include "module/vectorcall.h"
 
 namespace quorbel::module {
 
 namespace {
 
-// The vectorcall protocol (stable ABI from 3.12); the 3.7 headers do not declare it.
-using VectorcallFunc = PyObject *(*)(PyObject *, PyObject *const *, size_t, PyObject *);
+// Py_TPFLAGS_HAVE_VECTORCALL, in the stable ABI from 3.12.
 constexpr unsigned long kHaveVectorcallFlag = 1UL << 11;
-constexpr size_t kArgumentsOffsetFlag = size_t(1) << (8 * sizeof(size_t) - 1);
 
 struct Callable {
     PyObject_HEAD
@@ -64,7 +63,7 @@ PyObject *callable_vectorcall(PyObject *self, PyObject *const *args, size_t narg
     Callable *c = as_callable(self);
     Bound bound;
     Ref result;
-    const auto nargs = static_cast<Py_ssize_t>(nargsf & ~kArgumentsOffsetFlag);
+    const auto nargs = static_cast<Py_ssize_t>(nargsf & ~kArgumentsOffset);
     if (bind_vector(*c->sig, c->param_names, c->bound_defaults, args, nargs, kwnames, bound) == 0)
         result = c->sig->body(bound);
     if (!result)
@@ -124,7 +123,8 @@ struct Attribute {
     const char *message;
 };
 
-const Attribute kName{offsetof(Callable, name), Rule::Str, "__name__ must be set to a string object"};
+const Attribute kName{offsetof(Callable, name), Rule::Str,
+                     "__name__ must be set to a string object"};
 const Attribute kQualname{offsetof(Callable, qualname), Rule::Str,
                           "__qualname__ must be set to a string object"};
 const Attribute kDefaults{offsetof(Callable, defaults), Rule::TupleOrNone,

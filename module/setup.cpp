@@ -30,6 +30,7 @@
 #include "module/names.h"
 #include "module/namespace.h"
 #include "module/traceback.h"
+#include "module/vectorcall.h"
 
 namespace quorbel::module {
 
@@ -53,7 +54,8 @@ int init_process() noexcept {
     if (done)
         return 0;
     if (probe_facts() < 0 || init_names() < 0 || init_traceback() < 0 ||
-        init_callable_type() < 0 || handler::init_clock() < 0 || handler::init_payload() < 0)
+        init_callable_type() < 0 || init_vectorcall() < 0 || handler::init_clock() < 0 ||
+        handler::init_payload() < 0)
         return -1;
     if (init_code == nullptr) {
         Ref code = make_traceback_code("init quorbel");

@@ -3,7 +3,12 @@
 
 #include "module/ref.h"
 
-namespace quorbel::handler {
+namespace quorbel::module {
+
+// The vectorcall protocol; the 3.7 headers do not declare it.
+using VectorcallFunc = PyObject *(*)(PyObject *, PyObject *const *, size_t, PyObject *);
+// PY_VECTORCALL_ARGUMENTS_OFFSET: set in nargsf when the slot before args[0] may be used.
+inline constexpr size_t kArgumentsOffset = static_cast<size_t>(1) << (8 * sizeof(size_t) - 1);
 
 // Room for one slot before the arguments, which a vectorcall callee may borrow (a bound method
 // puts its self there instead of copying the arguments).
@@ -21,6 +26,11 @@ Ref call(PyObject *f, CallArgs &a, Py_ssize_t nargs, PyObject *kwnames) noexcept
 Ref call_method(PyObject *obj, PyObject *name, CallArgs &a, Py_ssize_t nargs,
                 PyObject *kwnames) noexcept;
 
+// The tuple-and-dict form of a vectorcall's arguments: *tuple = args[0..nargs), *kwargs = the
+// values after them keyed by kwnames (left empty when there are none). -1 with an exception set.
+int pack_args(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Ref *tuple,
+              Ref *kwargs) noexcept;
+
 // The keyword-name tuples used with call(); made once.
 struct KwNames {
     PyObject *maxlen_approximate = nullptr; // ("maxlen", "approximate")
@@ -33,4 +43,4 @@ extern KwNames kwnames;
 // Probes the interpreter and makes the tuples, at module exec; -1 with an exception set.
 int init_vectorcall() noexcept;
 
-} // namespace quorbel::handler
+} // namespace quorbel::module

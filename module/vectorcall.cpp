@@ -1,5 +1,5 @@
 // Calls on the hot paths: vectorcall where the stable ABI has it (3.12+), tuple and dict before.
-#include "handler/vectorcall.h"
+#include "module/vectorcall.h"
 
 #include <dlfcn.h>
 
@@ -8,9 +8,7 @@
 #include "module/names.h"
 #include "module/setup.h"
 
-namespace quorbel::handler {
-
-using module::names;
+namespace quorbel::module {
 
 KwNames kwnames;
 
@@ -19,13 +17,10 @@ namespace {
 // PyObject_Vectorcall is in the stable ABI from 3.12; the module is built against the 3.7
 // headers, so it is looked up by name and used only there. It skips the argument tuple and the
 // keyword dict, which the callee would only take apart again.
-using Vectorcall = PyObject *(*)(PyObject *, PyObject *const *, size_t, PyObject *);
-Vectorcall vectorcall = nullptr;
+VectorcallFunc vectorcall = nullptr;
 // PyObject_VectorcallMethod(name, args, nargsf, kwnames), likewise; args[0] is the object whose
 // method is called.
-Vectorcall vectorcall_method = nullptr;
-// PY_VECTORCALL_ARGUMENTS_OFFSET: the slot before args[0] may be used by the callee.
-constexpr size_t kArgumentsOffset = static_cast<size_t>(1) << (8 * sizeof(size_t) - 1);
+VectorcallFunc vectorcall_method = nullptr;
 
 Ref make_names(std::initializer_list<PyObject *> items) noexcept {
     Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
@@ -42,28 +37,34 @@ Ref make_names(std::initializer_list<PyObject *> items) noexcept {
 
 } // namespace
 
+int pack_args(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Ref *tuple,
+              Ref *kwargs) noexcept {
+    *tuple = Ref::steal(PyTuple_New(nargs));
+    if (!*tuple)
+        return -1;
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        if (PyTuple_SetItem(tuple->get(), i, Ref::borrow(args[i]).release()) < 0) // steals
+            return -1;
+    const Py_ssize_t nkw = kwnames ? PyTuple_Size(kwnames) : 0;
+    if (nkw == 0)
+        return 0;
+    *kwargs = Ref::steal(PyDict_New());
+    if (!*kwargs)
+        return -1;
+    for (Py_ssize_t k = 0; k < nkw; ++k)
+        if (PyDict_SetItem(kwargs->get(), PyTuple_GetItem(kwnames, k), args[nargs + k]) < 0)
+            return -1;
+    return 0;
+}
+
 Ref call(PyObject *f, CallArgs &a, Py_ssize_t nargs, PyObject *kwnames_tuple) noexcept {
     PyObject **args = a.args();
     if (vectorcall)
         return Ref::steal(vectorcall(f, args, static_cast<size_t>(nargs) | kArgumentsOffset,
                                      kwnames_tuple));
-    Ref tuple = Ref::steal(PyTuple_New(nargs));
-    if (!tuple)
+    Ref tuple, kwargs;
+    if (pack_args(args, nargs, kwnames_tuple, &tuple, &kwargs) < 0)
         return {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        Py_INCREF(args[i]);
-        PyTuple_SetItem(tuple.get(), i, args[i]); // steals; cannot fail on a new tuple
-    }
-    Ref kwargs;
-    if (kwnames_tuple) {
-        if (!(kwargs = Ref::steal(PyDict_New())))
-            return {};
-        for (Py_ssize_t i = 0, n = PyTuple_Size(kwnames_tuple); i < n; ++i) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GetItem(kwnames_tuple, i), args[nargs + i]) <
-                0)
-                return {};
-        }
-    }
     return Ref::steal(PyObject_Call(f, tuple.get(), kwargs.get()));
 }
 
@@ -84,10 +85,10 @@ int init_vectorcall() noexcept {
     if (kwnames.maxlen_approximate != nullptr)
         return 0;
     vectorcall = vectorcall_method = nullptr;
-    if (module::facts.minor >= 12) {
+    if (facts.minor >= 12) {
         // The interpreter's own symbols are global, whether it links libpython or is static.
-        vectorcall = reinterpret_cast<Vectorcall>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
-        vectorcall_method = reinterpret_cast<Vectorcall>(
+        vectorcall = reinterpret_cast<VectorcallFunc>(dlsym(RTLD_DEFAULT, "PyObject_Vectorcall"));
+        vectorcall_method = reinterpret_cast<VectorcallFunc>(
             dlsym(RTLD_DEFAULT, "PyObject_VectorcallMethod"));
     }
     Ref a = make_names({names.maxlen, names.approximate});
@@ -104,4 +105,4 @@ int init_vectorcall() noexcept {
     return 0;
 }
 
-} // namespace quorbel::handler
+} // namespace quorbel::module
