@@ -22,11 +22,18 @@ STOP_TIMEOUT = 5.0
 _live = set()
 
 
+# A cluster node also listens on its port + 10000, so redis-server refuses higher ports there.
+MAX_PORT = 55535
+
+
 def free_port():
-    """A TCP port on 127.0.0.1 that nothing listens on right now."""
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind((HOST, 0))
-        return s.getsockname()[1]
+    """A TCP port on 127.0.0.1, at most MAX_PORT, that nothing listens on right now."""
+    while True:
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind((HOST, 0))
+            port = s.getsockname()[1]
+        if port <= MAX_PORT:
+            return port
 
 
 def in_ci():

@@ -103,11 +103,13 @@ def test_a_taken_fixed_port_fails_fast_with_the_server_log(server):
         RedisProcess(port=server.port).start()
 
 
-def test_free_port_is_bindable():
+def test_free_port_is_bindable_and_leaves_room_for_a_cluster_bus():
     import socket
 
+    port = free_port()
+    assert port + 10000 <= 65535
     with socket.socket() as s:
-        s.bind(("127.0.0.1", free_port()))
+        s.bind(("127.0.0.1", port))
 
 
 def test_a_tls_server_speaks_only_tls(tmp_path):
