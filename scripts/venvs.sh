@@ -6,6 +6,7 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
+mkdir -p build
 export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 versions=()
 if [ "$#" -eq 0 ]; then
