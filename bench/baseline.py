@@ -4,6 +4,8 @@ Each does the same work as the native code it stands beside, written the plain w
   PyStreamHandler  the whole emit: labels merged, time.time_ns, json.dumps, xadd, fallback
   XaddOnlyHandler  an emit that only appends a text computed beforehand: the floor for
                    any handler that sends one entry per record through the same client
+  FallbackOnlyHandler  the same floor for the fallback path: the failed call, then a
+                   LogRecord of that text for the file handler
   PyAppLogger      the labelled wrapper: two dicts and one logging call
 """
 
@@ -84,6 +86,28 @@ class XaddOnlyHandler(logging.Handler):
     def emit(self, record):
         self.client.xadd(self.stream_key, {"payload": self.text}, maxlen=self.maxlen,
                          approximate=True)
+
+
+class FallbackOnlyHandler(logging.Handler):
+    """The floor of the fallback path as quorbel takes it: the client's call fails, then the
+    file handler gets a new LogRecord holding a text computed beforehand."""
+
+    def __init__(self, client, text, path, maxlen=1000000):
+        super().__init__()
+        self.client = client
+        self.text = text
+        self.maxlen = maxlen
+        self.fallback = plain_file_handler(path)
+
+    def emit(self, record):
+        try:
+            self.client.xadd("logs:stream", {"payload": self.text}, maxlen=self.maxlen,
+                             approximate=True)
+        except Exception:
+            pass
+        self.fallback.emit(logging.LogRecord(
+            name=record.name, level=record.levelno, pathname=record.pathname,
+            lineno=record.lineno, msg=self.text, args=(), exc_info=None))
 
 
 class PyAppLogger:

@@ -6,10 +6,13 @@ Groups (every ratio is quorbel's time over its baseline's; lower is better):
   emit_nested30  the same with a 30-entry nested ctx.
   redis          logger.info(...) end to end through a local redis-server and redis-py.
                  Baselines: a handler whose emit only calls client.xadd with a payload text
-                 computed beforehand, and a bare client.xadd loop on the same client.
+                 computed beforehand, and a bare client.xadd loop on the same client; the
+                 pure-Python handler is measured beside them for reference.
   fallback       the client raises and a fallback file is set. Baseline: a plain
                  RotatingFileHandler writing the same text, set up as the fallback file is;
-                 measured per logging call and per emit.
+                 measured per logging call and per emit. Beside it, the floor of the path
+                 itself: a handler whose emit only makes the failing call and hands the file
+                 handler a LogRecord of a text computed beforehand.
   wrapper        log.info(msg, labels=..., ctx=...) through RedisAppLogger, over calling
                  logger.info(msg, extra=...) directly, against a pure-Python wrapper doing
                  the same ("overhead" = extra time over the direct call), a NullHandler
@@ -235,10 +238,14 @@ def build_groups(opts, tmp, client):
         q = quorbel.RedisStreamHandler(client=client, stream_key="bench:quorbel", maxlen=MAXLEN,
                                        default_labels=dict(DEFAULT_LABELS))
         x = baseline.XaddOnlyHandler(client, "bench:xadd_only", text, maxlen=MAXLEN)
-        groups.append(Group("redis", int(3000 * scale), 6, [
+        p = baseline.PyStreamHandler(client, stream_key="bench:python", maxlen=MAXLEN,
+                                     default_labels=dict(DEFAULT_LABELS))
+        # Short chunks: a round trip varies with the machine's load from second to second.
+        groups.append(Group("redis", int(3000 * scale), 15, [
             ("quorbel", info_calls(make_logger("redis.q", q), SMALL_CTX)),
             ("xadd_only", info_calls(make_logger("redis.x", x), SMALL_CTX)),
             ("bare_xadd", bare_xadd_calls(client, "bench:bare", text)),
+            ("python", info_calls(make_logger("redis.p", p), SMALL_CTX)),
         ]))
 
     text = payload_text(SMALL_CTX)
@@ -251,9 +258,12 @@ def build_groups(opts, tmp, client):
                                         fallback_file_path=os.path.join(tmp, "quorbel-emit.log"))
     plain_emit = baseline.plain_file_handler(os.path.join(tmp, "plain-emit.log"))
     text_record = logging.LogRecord("bench", logging.INFO, __file__, 1, text, (), None)
+    floor = baseline.FallbackOnlyHandler(DownClient(), text, os.path.join(tmp, "floor.log"),
+                                        maxlen=MAXLEN)
     groups.append(Group("fallback", int(10000 * scale), 5, [
         ("quorbel", info_calls(make_logger("fallback.q", q), SMALL_CTX)),
         ("rotating_file", text_info_calls(make_logger("fallback.p", plain), text)),
+        ("fallback_only", info_calls(make_logger("fallback.f", floor), SMALL_CTX)),
         ("quorbel_emit", emit_calls(q_emit, small)),
         ("rotating_file_emit", emit_calls(plain_emit, text_record)),
     ]))
@@ -278,8 +288,11 @@ TARGETS = [
     ("redis", "quorbel", "xadd_only", 1.03, "ratio"),
     ("redis", "quorbel", "bare_xadd", None, "ratio"),
     ("redis", "xadd_only", "bare_xadd", None, "ratio"),
+    ("redis", "python", "xadd_only", None, "ratio"),
     ("fallback", "quorbel", "rotating_file", 1.15, "ratio"),
     ("fallback", "quorbel_emit", "rotating_file_emit", None, "ratio"),
+    ("fallback", "fallback_only", "rotating_file", None, "ratio"),
+    ("fallback", "quorbel", "fallback_only", None, "ratio"),
     ("wrapper", "quorbel", "python", 1.0, "overhead"),
     ("wrapper", "quorbel", "python", None, "ratio"),
     ("wrapper_off", "quorbel", "python", 1.0, "overhead"),
@@ -336,6 +349,8 @@ def main():
             server.stop()
         for h in logging.getLogger("quorbel.bench.fallback.p").handlers:
             h.close()
+        for h in logging.getLogger("quorbel.bench.fallback.f").handlers:
+            h.fallback.close()
         shutil.rmtree(tmp, ignore_errors=True)
 
     by_name = {g.name: g for g in groups}

@@ -13,27 +13,48 @@ namespace {
 
 // What json.dumps(payload, ensure_ascii=False, separators=...) runs through: json.dumps builds a
 // JSONEncoder, whose encode and iterencode hand the work to json.encoder's c_make_encoder with
-// encode_basestring for strs, and call default for anything else. The native encoder's output
-// equals json.dumps only while every one of these is the object captured at import.
+// encode_basestring for strs. The native encoder's output equals json.dumps only while every one
+// of these is the object captured at import. (JSONEncoder.default is not among them: it is only
+// called for objects the native encoder leaves to json.dumps.)
 struct Dependency {
-    PyObject *holder; // a module's dict, or the JSONEncoder class
+    PyObject *holder; // a module's dict, JSONEncoder's own dict, or the class itself
     PyObject *name;
     PyObject *value;
 };
 
 PyObject *std_json = nullptr;
-Dependency deps[8];
+Dependency deps[7];
 int deps_count = 0;
 
 // The entry as it is now, compared by identity only (the captured value keeps it alive).
 PyObject *current(const Dependency &dep) noexcept {
     if (PyDict_CheckExact(dep.holder))
         return PyDict_GetItemWithError(dep.holder, dep.name);
-    // A class attribute: found through the interpreter's type cache.
+    // A class whose own dict could not be reached: its attribute.
     Ref value = Ref::steal(PyObject_GetAttr(dep.holder, dep.name));
     if (!value)
         PyErr_Clear();
     return value.get();
+}
+
+// The dict behind cls.__dict__, which an instance's method lookup reads first: a dict lookup is
+// cheaper than a class attribute lookup. The mapping proxy refers to nothing else, so it is its
+// one referent. Where that does not hold, the class itself, whose attributes are then compared.
+Ref own_dict(PyObject *cls) noexcept {
+    Ref proxy = Ref::steal(PyObject_GetAttr(cls, names.dunder_dict));
+    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
+    if (!proxy || !gc)
+        return {};
+    Ref referents = Ref::steal(
+        PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
+    if (!referents)
+        return {};
+    if (PyList_Check(referents.get()) && PyList_Size(referents.get()) == 1) {
+        PyObject *dict = PyList_GetItem(referents.get(), 0);
+        if (PyDict_CheckExact(dict) && PyObject_Length(proxy.get()) == PyDict_Size(dict))
+            return Ref::borrow(dict);
+    }
+    return Ref::borrow(cls);
 }
 
 bool json_is_standard(PyObject *json) noexcept {
@@ -82,19 +103,21 @@ int init_payload() noexcept {
     Ref encoder = Ref::steal(PyObject_GetAttr(json.get(), names.JSONEncoder));
     if (!encoder)
         return -1;
-    // A module's dict stays the same object for the module's life.
+    // A module's dict stays the same object for the module's life, and so does a class's.
     PyObject *json_dict = PyModule_GetDict(json.get());
     PyObject *encoder_module_dict = PyModule_GetDict(encoder_module.get());
+    Ref encoder_dict = own_dict(encoder.get());
+    if (!encoder_dict)
+        return -1;
     const struct {
         PyObject *holder;
         const char *name;
     } wanted[] = {
         {json_dict, "dumps"},
         {json_dict, "JSONEncoder"},
-        {encoder.get(), "__init__"},
-        {encoder.get(), "encode"},
-        {encoder.get(), "iterencode"},
-        {encoder.get(), "default"},
+        {encoder_dict.get(), "__init__"},
+        {encoder_dict.get(), "encode"},
+        {encoder_dict.get(), "iterencode"},
         {encoder_module_dict, "c_make_encoder"},
         {encoder_module_dict, "encode_basestring"},
     };
@@ -112,6 +135,7 @@ int init_payload() noexcept {
         deps[deps_count++] = {w.holder, name.release(), value.release()};
     }
     // The holders stay alive for the process, with the values captured from them.
+    encoder_dict.release();
     encoder.release();
     encoder_module.release();
     std_json = json.release();

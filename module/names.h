@@ -23,6 +23,7 @@ namespace quorbel::module {
     X(dunder_module, "__module__")                                                                 \
     X(dunder_qualname, "__qualname__")                                                             \
     X(dunder_doc, "__doc__")                                                                       \
+    X(dunder_dict, "__dict__")                                                                     \
     X(dunder_init, "__init__")                                                                     \
     X(dunder_prepare, "__prepare__")                                                               \
     X(dunder_index, "__index__")                                                                   \

@@ -310,6 +310,19 @@ def patch_encode_method(monkeypatch):
     monkeypatch.setattr(json.JSONEncoder, "encode", lambda self, o: MARK)
 
 
+def patch_iterencode_method(monkeypatch):
+    monkeypatch.setattr(json.JSONEncoder, "iterencode", lambda self, o, _one_shot=False: [MARK])
+
+
+def patch_init_method(monkeypatch):
+    init = json.JSONEncoder.__init__
+
+    def patched(self, *args, **kwargs):
+        init(self, *args, **kwargs)
+        self.encode = lambda o: MARK
+    monkeypatch.setattr(json.JSONEncoder, "__init__", patched)
+
+
 def patch_string_encoder(monkeypatch):
     import json.encoder
     monkeypatch.setattr(json.encoder, "encode_basestring", lambda s: '"x"')
@@ -317,8 +330,18 @@ def patch_string_encoder(monkeypatch):
     return '{"x":"x","x":"x","x":"x","x":{"x":"x"},"x":{"x":"x"}}'
 
 
+def test_replaced_default_serves_what_json_cannot(monkeypatch):
+    # default is only ever asked about objects json has no form for: plain payloads are
+    # unchanged, and an unknown object gets the replacement's text.
+    monkeypatch.setattr(json.JSONEncoder, "default", lambda self, o: "via default")
+    assert_same_as_json({"user": "u1", "n": [1, 2.5, None]})
+    sent = emit({"obj": object()})
+    assert sent == reference(sent, {"obj": object()}) and sent.endswith('"ctx":{"obj":"via default"}}')
+
+
 @pytest.mark.parametrize("patch", [patch_dumps, rebind_to_module, patch_encoder_class,
-                                   patch_encode_method, patch_string_encoder])
+                                   patch_encode_method, patch_iterencode_method,
+                                   patch_init_method, patch_string_encoder])
 def test_replaced_encoder_is_used(monkeypatch, patch):
     ctx = {"user": "u1"}
     before = emit(ctx)
