@@ -45,8 +45,7 @@ Ref own_dict(PyObject *cls) noexcept {
     Ref gc = Ref::steal(PyImport_ImportModule("gc"));
     if (!proxy || !gc)
         return {};
-    Ref referents = Ref::steal(
-        PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
+    Ref referents = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
     if (!referents)
         return {};
     if (PyList_Check(referents.get()) && PyList_Size(referents.get()) == 1) {
