@@ -131,10 +131,10 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
     thread = threading.Thread(target=chaos, daemon=True)
     started = time.monotonic()
     thread.start()
-    slowest = 0.0
+    durations = []
     try:
         for seq in range(total):
-            slowest = max(slowest, timed_log(logger, seq))
+            durations.append(timed_log(logger, seq))
             progress[0] = seq + 1
         thread.join(60)
         assert not thread.is_alive(), "the kill/restart thread did not finish"
@@ -152,10 +152,13 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
         written = sum(os.path.getsize(f) for f in readers.files(fallback))
         assert written < 64 * 1024 * 400
     account(figures, range(total), in_stream, in_fallback, "kill/restart x%d via %s" % (kills, road))
-    figures("[faults] kill/restart via %s: slowest call %.1f ms, wall %.1f s, redis-py %s"
-            % (road, slowest * 1e3, time.monotonic() - started, redis.__version__))
-    # Seconds here would mean a retry with backoff slipped into the handler's client.
-    assert slowest < 1.0
+    slow = sorted(d for d in durations if d >= 0.1)
+    figures("[faults] kill/restart via %s: slowest call %.1f ms, %d of 100 ms or more, "
+            "wall %.1f s, redis-py %s" % (road, max(durations) * 1e3, len(slow),
+                                          time.monotonic() - started, redis.__version__))
+    # A retry with backoff in the handler's client would slow every call made while the
+    # server is down, thousands here; a stall of a busy machine slows one call now and then.
+    assert len(slow) <= 4, slow
 
 
 @pytest.mark.parametrize("timeout_ms, connected", [(5, True), (10, True), (5, False)],
