@@ -13,16 +13,31 @@
 
 #include "module/callable.h"
 #include "module/names.h"
-#include "module/namespace.h"
 #include "module/vectorcall.h"
 
 namespace quorbel::facade {
 
-using module::Default;
 using module::Kind;
-using module::names;
+using module::Name;
+using module::Param;
 
 namespace {
+
+const Name kLog{"_log"};
+const Name kLabels{"labels"};
+const Name kCtx{"ctx"};
+const Name kExtra{"extra"};
+const Name kExcInfo{"exc_info"};
+const Name kDebug{"debug"};
+const Name kInfo{"info"};
+const Name kWarning{"warning"};
+const Name kError{"error"};
+const Name kRedisAppLogger{"RedisAppLogger"};
+const Name kModuleName{"quorbel"};
+
+// The keyword names of the call on the wrapped logger.
+const module::NameTuple kExtraKeywords{kExtra};
+const module::NameTuple kExceptionKeywords{kExtra, kExcInfo};
 
 constexpr const char *kDoc =
     "\n"
@@ -30,17 +45,14 @@ constexpr const char *kDoc =
     "    ";
 
 Ref init_body(const module::Bound &a) noexcept {
-    if (PyObject_SetAttr(a[0], names.log_attr, a[1]) < 0)
+    if (PyObject_SetAttr(a[0], kLog, a[1]) < 0)
         return {};
     return Ref::borrow(Py_None);
 }
 
-const module::Param kInitParams[] = {
-    {"self", nullptr, Kind::Any, Default::Required},
-    {"logger", "logging.Logger", Kind::Any, Default::Required},
-};
+constexpr Param kInitParams[] = {Param::self(), Param::any("logger", "logging.Logger")};
 
-const module::Signature kInit{"__init__", "RedisAppLogger.__init__", kInitParams, 2, nullptr,
+constexpr module::Signature kInit{"__init__", "RedisAppLogger.__init__", kInitParams, nullptr,
                               nullptr, init_body};
 
 // labels or {} (and ctx or {}): a non-empty dict is passed on as the very object.
@@ -54,50 +66,49 @@ enum class Level { Debug, Info, Warning, Error, Exception };
 
 // self._log.<method>(msg, extra={"labels": ..., "ctx": ...}[, exc_info=True])
 template <Level L> Ref level_body(const module::Bound &a) noexcept {
-    Ref log = Ref::steal(PyObject_GetAttr(a[0], names.log_attr));
+    Ref log = Ref::steal(PyObject_GetAttr(a[0], kLog));
     if (!log)
         return {};
     Ref extra = Ref::steal(PyDict_New());
     if (!extra)
         return {};
     Ref labels = dict_or_new(a[2]);
-    if (!labels || PyDict_SetItem(extra.get(), names.labels, labels.get()) < 0)
+    if (!labels || PyDict_SetItem(extra.get(), kLabels, labels.get()) < 0)
         return {};
     Ref ctx = dict_or_new(a[3]);
-    if (!ctx || PyDict_SetItem(extra.get(), names.ctx, ctx.get()) < 0)
+    if (!ctx || PyDict_SetItem(extra.get(), kCtx, ctx.get()) < 0)
         return {};
     // The keyword mapping {"extra": extra[, "exc_info": True]}, passed as keyword names and
     // values: the logger method makes its own dict of them.
-    PyObject *method = L == Level::Debug     ? names.debug
-                       : L == Level::Info    ? names.info
-                       : L == Level::Warning ? names.warning
-                                             : names.error;
+    PyObject *method = L == Level::Debug     ? kDebug
+                       : L == Level::Info    ? kInfo
+                       : L == Level::Warning ? kWarning
+                                             : kError;
     module::CallArgs c;
     c.args()[0] = a[1];
     c.args()[1] = extra.get();
     c.args()[2] = Py_True;
-    PyObject *keywords = L == Level::Exception ? module::kwnames.extra_exc_info
-                                               : module::kwnames.extra;
+    PyObject *keywords = L == Level::Exception ? kExceptionKeywords : kExtraKeywords;
     Ref result = module::call_method(log.get(), method, c, 1, keywords);
     if (!result)
         return {};
     return Ref::borrow(Py_None);
 }
 
-const module::Param kLevelParams[] = {
-    {"self", nullptr, Kind::Any, Default::Required},
-    {"msg", "str", Kind::Str, Default::Required},
-    {"labels", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None},
-    {"ctx", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None},
+constexpr Param kLevelParams[] = {
+    Param::self(),
+    Param::required("msg", Kind::Str),
+    Param::optional("labels", Kind::OptDict),
+    Param::optional("ctx", Kind::OptDict),
 };
 
-const module::Signature kLevels[] = {
-    {"debug", "RedisAppLogger.debug", kLevelParams, 4, "None", nullptr, level_body<Level::Debug>},
-    {"info", "RedisAppLogger.info", kLevelParams, 4, "None", nullptr, level_body<Level::Info>},
-    {"warning", "RedisAppLogger.warning", kLevelParams, 4, "None", nullptr,
+constexpr module::Signature kLevels[] = {
+    {"debug", "RedisAppLogger.debug", kLevelParams, "None", nullptr, level_body<Level::Debug>},
+    {"info", "RedisAppLogger.info", kLevelParams, "None", nullptr, level_body<Level::Info>},
+    {"warning", "RedisAppLogger.warning", kLevelParams, "None", nullptr,
      level_body<Level::Warning>},
-    {"error", "RedisAppLogger.error", kLevelParams, 4, "None", nullptr, level_body<Level::Error>},
-    {"exception", "RedisAppLogger.exception", kLevelParams, 4, "None", nullptr,
+    {"error", "RedisAppLogger.error", kLevelParams, "None", nullptr, level_body<Level::Error>},
+    {"exception", "RedisAppLogger.exception", kLevelParams, "None", nullptr,
      level_body<Level::Exception>},
 };
 
@@ -111,8 +122,8 @@ int store(PyObject *ns, const char *key, Ref value) noexcept {
 
 Ref make_app_logger_class() noexcept {
     Ref ns = Ref::steal(PyDict_New());
-    if (!ns || store(ns.get(), "__module__", Ref::borrow(names.quorbel)) < 0 ||
-        store(ns.get(), "__qualname__", Ref::borrow(names.RedisAppLogger)) < 0 ||
+    if (!ns || store(ns.get(), "__module__", Ref::borrow(kModuleName)) < 0 ||
+        store(ns.get(), "__qualname__", Ref::borrow(kRedisAppLogger)) < 0 ||
         store(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
         store(ns.get(), "__init__", module::make_callable(kInit, Py_None)) < 0)
         return {};
@@ -127,7 +138,7 @@ Ref make_app_logger_class() noexcept {
     if (!bases)
         return {};
     return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type),
-                                                   names.RedisAppLogger, bases.get(), ns.get(),
+                                                   kRedisAppLogger.get(), bases.get(), ns.get(),
                                                    nullptr));
 }
 

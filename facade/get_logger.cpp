@@ -17,17 +17,35 @@
 //         return logger
 #include "facade/get_logger.h"
 
+#include "handler/handler.h"
 #include "module/callable.h"
 #include "module/names.h"
 #include "module/namespace.h"
 
 namespace quorbel::facade {
 
-using module::Default;
+using handler::OptionParams;
 using module::Kind;
-using module::names;
+using module::Name;
+using module::Param;
 
 namespace {
+
+const Name kLogging{"logging"};
+const Name kGetLogger{"getLogger"};
+const Name kSetLevel{"setLevel"};
+const Name kHandlers{"handlers"};
+const Name kRemoveHandler{"removeHandler"};
+const Name kAddHandler{"addHandler"};
+const Name kRedisStreamHandler{"RedisStreamHandler"};
+const Name kRedisUrl{"redis_url"};
+const Name kClient{"client"};
+const Name kStreamKey{"stream_key"};
+const Name kMaxlen{"maxlen"};
+const Name kTimeoutMs{"timeout_ms"};
+const Name kDefaultLabels{"default_labels"};
+const Name kDropOnError{"drop_on_error"};
+const Name kFallbackFilePath{"fallback_file_path"};
 
 constexpr const char *kDoc =
     "\n"
@@ -45,41 +63,43 @@ constexpr const char *kDoc =
     "        )\n"
     "    ";
 
+// Positions of the bound arguments.
+namespace arg {
 enum : int {
-    kName,
-    kRedisUrl,
-    kClient,
-    kStreamKey,
-    kMaxlen,
-    kTimeoutMs,
-    kDefaultLabels,
-    kEnableFallback,
-    kFallbackPath,
-    kLevel,
+    name,
+    redis_url,
+    client,
+    stream_key,
+    maxlen,
+    timeout_ms,
+    default_labels,
+    enable_fallback,
+    fallback_path,
+    level,
 };
+} // namespace arg
 
 Ref get_logger_body(const module::Bound &args) noexcept;
 
-const module::Param kParams[] = {
-    {"name", "str", Kind::Str, Default::Required},
-    {"redis_url", "Optional[str]", Kind::OptStr, Default::None},
-    {"client", "Any", Kind::Any, Default::None},
-    {"stream_key", "str", Kind::Str, Default::Str, 0, "logs:stream"},
-    {"maxlen", "int", Kind::Int, Default::Int, 1000000},
-    {"timeout_ms", "int", Kind::Int, Default::Int, 5},
-    {"default_labels", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None, 0, nullptr,
-     true},
-    {"enable_fallback_file", "bool", Kind::Bool, Default::False},
-    {"fallback_path", "str", Kind::Str, Default::Str, 0, "/var/log/app.log"},
-    {"level", "int", Kind::Int, Default::Stored},
+constexpr Param kParams[] = {
+    Param::required("name", Kind::Str),
+    OptionParams::redis_url,
+    OptionParams::client,
+    OptionParams::stream_key,
+    OptionParams::maxlen,
+    OptionParams::timeout_ms,
+    OptionParams::default_labels,
+    Param::flag("enable_fallback_file", false),
+    Param::text("fallback_path", "/var/log/app.log"),
+    Param::stored("level", Kind::Int),
 };
 
-const module::Signature kGetLogger{"get_logger", "get_logger", kParams, 10, "logging.Logger",
-                                   kDoc, get_logger_body};
+constexpr module::Signature kGetLoggerSignature{"get_logger", "get_logger", kParams, "logging.Logger",
+                                            kDoc, get_logger_body};
 
 // Detaches every handler that is an instance of the class bound as RedisStreamHandler now.
 int detach_stream_handlers(PyObject *logger) noexcept {
-    Ref handlers = Ref::steal(PyObject_GetAttr(logger, names.handlers));
+    Ref handlers = Ref::steal(PyObject_GetAttr(logger, kHandlers));
     if (!handlers)
         return -1;
     Ref snapshot = Ref::steal(PySequence_List(handlers.get()));
@@ -87,7 +107,7 @@ int detach_stream_handlers(PyObject *logger) noexcept {
         return -1;
     for (Py_ssize_t i = 0; i < PyList_Size(snapshot.get()); ++i) {
         PyObject *handler = PyList_GetItem(snapshot.get(), i);
-        Ref cls = module::lookup(names.RedisStreamHandler);
+        Ref cls = module::lookup(kRedisStreamHandler);
         if (!cls)
             return -1;
         int is_stream = PyObject_IsInstance(handler, cls.get());
@@ -95,7 +115,7 @@ int detach_stream_handlers(PyObject *logger) noexcept {
             return -1;
         if (is_stream) {
             Ref r = Ref::steal(
-                PyObject_CallMethodObjArgs(logger, names.removeHandler, handler, nullptr));
+                PyObject_CallMethodObjArgs(logger, kRemoveHandler, handler, nullptr));
             if (!r)
                 return -1;
         }
@@ -104,22 +124,22 @@ int detach_stream_handlers(PyObject *logger) noexcept {
 }
 
 Ref new_handler(const module::Bound &a) noexcept {
-    Ref cls = module::lookup(names.RedisStreamHandler);
+    Ref cls = module::lookup(kRedisStreamHandler);
     Ref kwargs = Ref::steal(PyDict_New());
     Ref no_args = Ref::steal(PyTuple_New(0));
     if (!cls || !kwargs || !no_args)
         return {};
-    PyObject *fallback = a.truth(kEnableFallback) ? a[kFallbackPath] : Py_None;
+    PyObject *fallback = a.truth(arg::enable_fallback) ? a[arg::fallback_path] : Py_None;
     struct {
         PyObject *keyword, *value;
-    } const items[] = {{names.redis_url, a[kRedisUrl]},
-                       {names.client, a[kClient]},
-                       {names.stream_key, a[kStreamKey]},
-                       {names.maxlen, a[kMaxlen]},
-                       {names.timeout_ms, a[kTimeoutMs]},
-                       {names.default_labels, a[kDefaultLabels]},
-                       {names.drop_on_error, Py_True},
-                       {names.fallback_file_path, fallback}};
+    } const items[] = {{kRedisUrl, a[arg::redis_url]},
+                       {kClient, a[arg::client]},
+                       {kStreamKey, a[arg::stream_key]},
+                       {kMaxlen, a[arg::maxlen]},
+                       {kTimeoutMs, a[arg::timeout_ms]},
+                       {kDefaultLabels, a[arg::default_labels]},
+                       {kDropOnError, Py_True},
+                       {kFallbackFilePath, fallback}};
     for (const auto &item : items)
         if (PyDict_SetItem(kwargs.get(), item.keyword, item.value) < 0)
             return {};
@@ -127,22 +147,22 @@ Ref new_handler(const module::Bound &a) noexcept {
 }
 
 Ref get_logger_body(const module::Bound &a) noexcept {
-    Ref logging = module::lookup(names.logging);
+    Ref logging = module::lookup(kLogging);
     if (!logging)
         return {};
     Ref logger =
-        Ref::steal(PyObject_CallMethodObjArgs(logging.get(), names.getLogger, a[kName], nullptr));
+        Ref::steal(PyObject_CallMethodObjArgs(logging.get(), kGetLogger, a[arg::name], nullptr));
     if (!logger)
         return {};
     Ref r = Ref::steal(
-        PyObject_CallMethodObjArgs(logger.get(), names.setLevel, a[kLevel], nullptr));
+        PyObject_CallMethodObjArgs(logger.get(), kSetLevel, a[arg::level], nullptr));
     if (!r || detach_stream_handlers(logger.get()) < 0)
         return {};
     Ref handler = new_handler(a);
     if (!handler)
         return {};
     r = Ref::steal(
-        PyObject_CallMethodObjArgs(logger.get(), names.addHandler, handler.get(), nullptr));
+        PyObject_CallMethodObjArgs(logger.get(), kAddHandler, handler.get(), nullptr));
     if (!r)
         return {};
     return logger;
@@ -151,10 +171,10 @@ Ref get_logger_body(const module::Bound &a) noexcept {
 } // namespace
 
 Ref make_get_logger(PyObject *level_default) noexcept {
-    Ref defaults = module::make_defaults(kGetLogger, level_default);
+    Ref defaults = module::make_defaults(kGetLoggerSignature, level_default);
     if (!defaults)
         return {};
-    return module::make_callable(kGetLogger, defaults.get());
+    return module::make_callable(kGetLoggerSignature, defaults.get());
 }
 
 } // namespace quorbel::facade

@@ -10,24 +10,25 @@
 #include <charconv>
 #include <ctime>
 
+#include "module/binding.h"
 #include "module/callable.h"
 #include "module/names.h"
 #include "module/namespace.h"
 
 namespace quorbel::handler {
 
-using module::names;
-
 namespace {
 
-PyObject *std_time = nullptr;    // the standard time module
-PyObject *std_time_ns = nullptr; // its time_ns
-PyObject *billion = nullptr;     // the int 1000000000
+const module::Name kTime{"time"};
+const module::Name kTimeNs{"time_ns"};
+const module::Name kNowNs{"_now_ns"};
+
+PyCFunction std_time_ns = nullptr; // what the time module's own time_ns runs
+PyObject *billion = nullptr;       // the int 1000000000
 
 Ref now_ns_body(const module::Bound &) noexcept;
 
-const module::Signature kNowNs{"_now_ns", "_now_ns", nullptr, 0, "str", nullptr, now_ns_body,
-                               true};
+constexpr auto kNowNsSignature = module::Signature::nullary("_now_ns", "str", now_ns_body);
 
 // time.time_ns() reads CLOCK_REALTIME; reading it here gives the same value without a call.
 Ref native_now() noexcept {
@@ -39,26 +40,18 @@ Ref native_now() noexcept {
     return Ref::steal(PyUnicode_FromStringAndSize(digits, end - digits));
 }
 
-// True when the module's `time` is the standard module with its own time_ns.
-bool clock_is_standard(PyObject *time) noexcept {
-    if (time != std_time)
-        return false;
-    PyObject *fn = PyDict_GetItemWithError(PyModule_GetDict(time), names.time_ns);
-    return fn == std_time_ns;
-}
+int is_standard_time_ns(PyObject *fn) noexcept { return module::runs_builtin(fn, std_time_ns); }
 
 Ref now_from_time_ns() noexcept {
-    Ref time = module::lookup(names.time);
+    Ref time = module::lookup(kTime);
     if (!time)
         return {};
-    if (clock_is_standard(time.get()))
+    module::Found fn;
+    if (module::resolve_attr(time.get(), kTimeNs, is_standard_time_ns, &fn) < 0)
+        return {};
+    if (fn.standard)
         return native_now();
-    if (PyErr_Occurred())
-        return {};
-    Ref fn = Ref::steal(PyObject_GetAttr(time.get(), names.time_ns));
-    if (!fn)
-        return {};
-    Ref ns = Ref::steal(PyObject_CallObject(fn.get(), nullptr));
+    Ref ns = Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
     if (!ns)
         return {};
     return Ref::steal(PyObject_Str(ns.get()));
@@ -66,10 +59,10 @@ Ref now_from_time_ns() noexcept {
 
 // Fallback for a `time` without time_ns: seconds as a float, times 10**9, truncated.
 Ref now_from_time() noexcept {
-    Ref time = module::lookup(names.time);
+    Ref time = module::lookup(kTime);
     if (!time)
         return {};
-    Ref seconds = Ref::steal(PyObject_CallMethodObjArgs(time.get(), names.time, nullptr));
+    Ref seconds = Ref::steal(PyObject_CallMethodObjArgs(time.get(), kTime, nullptr));
     if (!seconds)
         return {};
     Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), billion));
@@ -91,33 +84,37 @@ Ref now_ns() noexcept {
 
 Ref now_ns_body(const module::Bound &) noexcept { return now_ns(); }
 
+int is_own_now_ns(PyObject *fn) noexcept {
+    return module::is_callable_for(fn, kNowNsSignature);
+}
+
 } // namespace
 
 int init_clock() noexcept {
-    if (std_time != nullptr)
+    if (billion != nullptr)
         return 0;
+    // The time module is built in: its method table says what its own time_ns runs, however
+    // the module's attributes have been changed since.
     Ref time = Ref::steal(PyImport_ImportModule("time"));
     if (!time)
         return -1;
-    Ref fn = Ref::steal(PyObject_GetAttr(time.get(), names.time_ns));
     Ref n = Ref::steal(PyLong_FromLong(1000000000L));
-    if (!fn || !n)
+    if (!n)
         return -1;
-    std_time_ns = fn.release();
+    std_time_ns = module::builtin_of(time.get(), "time_ns");
     billion = n.release();
-    std_time = time.release();
     return 0;
 }
 
-Ref make_now_ns() noexcept { return module::make_callable(kNowNs, Py_None); }
+Ref make_now_ns() noexcept { return module::make_callable(kNowNsSignature, Py_None); }
 
 Ref call_now_ns() noexcept {
-    Ref fn = module::lookup(names.now_ns);
-    if (!fn)
+    module::Found fn;
+    if (module::resolve(kNowNs, is_own_now_ns, &fn) < 0)
         return {};
-    if (module::is_callable_for(fn.get(), kNowNs))
+    if (fn.standard)
         return now_ns();
-    return Ref::steal(PyObject_CallObject(fn.get(), nullptr));
+    return Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
 }
 
 } // namespace quorbel::handler

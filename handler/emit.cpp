@@ -2,7 +2,8 @@
 //
 //     def emit(self, record) -> "None":
 //         try:
-//             labels = _merge_labels(self.default_labels, getattr(record, "labels", None))
+//             labels = _merge_labels(plain(self.default_labels),
+//                                    plain(getattr(record, "labels", None)))
 //             ctx = getattr(record, "ctx", None) or {}
 //             payload_json = json.dumps({"ts": _now_ns(), "level": str(record.levelname).lower(),
 //                                        "msg": record.getMessage(), "labels": labels,
@@ -22,64 +23,78 @@
 //                     self._fallback.emit(logging.LogRecord(
 //                         name=record.name, level=record.levelno, pathname=record.pathname,
 //                         lineno=record.lineno, msg=payload_json, args=(), exc_info=None))
+//                     return
 //                 except Exception:
-//                     pass
-//                 return
-//             if not self.drop_on_error:
-//                 <report the loss through self.handleError(record)>
+//                     <the cause>
 //         except Exception:
-//             pass
+//             <the cause>
+//         if not self.drop_on_error:
+//             <report the loss through self.handleError(record), with its cause>
 //
-// with each surrogate code point in payload_json written as a JSON escape.
+// with each surrogate code point in payload_json written as a JSON escape, plain(x) the plain
+// dict of a dict subclass's items (else x), and a record logged from inside emit on the same
+// thread, beyond a fixed depth, lost (a client that logs through its own handler would
+// otherwise recurse until the stack runs out).
 #include "handler/emit.h"
 
 #include "handler/clock.h"
 #include "handler/labels.h"
 #include "handler/payload.h"
-#include "module/names.h"
 #include "module/namespace.h"
+#include "module/names.h"
 #include "module/traceback.h"
 #include "module/vectorcall.h"
 
 namespace quorbel::handler {
 
 using module::CallArgs;
-using module::Default;
-using module::Kind;
+using module::Name;
+using module::Param;
 using module::call;
-using module::kwnames;
-using module::names;
 
 namespace {
 
+const Name kDefaultLabels{"default_labels"};
+const Name kLabels{"labels"};
+const Name kCtx{"ctx"};
+const Name kLevelname{"levelname"};
+const Name kLower{"lower"};
+const Name kGetMessage{"getMessage"};
+const Name kClient{"_client"};
+const Name kXadd{"xadd"};
+const Name kStreamKey{"stream_key"};
+const Name kPayload{"payload"};
+const Name kMaxlen{"maxlen"};
+const Name kApproximate{"approximate"};
+const Name kFallback{"_fallback"};
+const Name kEmit{"emit"};
+const Name kLogging{"logging"};
+const Name kLogRecord{"LogRecord"};
+const Name kName{"name"};
+const Name kLevel{"level"};
+const Name kLevelno{"levelno"};
+const Name kPathname{"pathname"};
+const Name kLineno{"lineno"};
+const Name kMsg{"msg"};
+const Name kArgs{"args"};
+const Name kExcInfo{"exc_info"};
+const Name kDropOnError{"drop_on_error"};
+const Name kHandleError{"handleError"};
+
+const module::NameTuple kTrimKeywords{kMaxlen, kApproximate};
+// LogRecord's keywords, in the order the fallback record passes them.
+const module::NameTuple kRecordKeywords{kName, kLevel, kPathname, kLineno, kMsg, kArgs, kExcInfo};
+
+// How deep emit may run inside itself on one thread.
+constexpr int kMaxReentry = 8;
+thread_local int reentry_depth = 0;
+
 Ref emit_body(const module::Bound &args) noexcept;
 
-const module::Param kParams[] = {
-    {"self", nullptr, Kind::Any, Default::Required},
-    {"record", "logging.LogRecord", Kind::Any, Default::Required},
-};
+constexpr Param kParams[] = {Param::self(), Param::any("record", "logging.LogRecord")};
 
-const module::Signature kEmit{"emit", "RedisStreamHandler.emit", kParams, 2, "None", nullptr,
-                              emit_body};
-
-// A pending exception taken out of the way, to be reported later as the cause of a loss.
-struct Cause {
-    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-    Cause() = default;
-    Cause(const Cause &) = delete;
-    Cause &operator=(const Cause &) = delete;
-    ~Cause() {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-    }
-    void take() noexcept {
-        Py_XDECREF(type);
-        Py_XDECREF(value);
-        Py_XDECREF(tb);
-        PyErr_Fetch(&type, &value, &tb);
-    }
-};
+constexpr module::Signature kEmitSignature{"emit", "RedisStreamHandler.emit", kParams, "None",
+                                       nullptr, emit_body};
 
 // getattr(obj, name, None): only AttributeError counts as missing.
 Ref optional_attr(PyObject *obj, PyObject *name) noexcept {
@@ -95,7 +110,7 @@ Ref optional_attr(PyObject *obj, PyObject *name) noexcept {
 Ref level_text(PyObject *record) noexcept {
     static PyObject *last_name = nullptr;
     static PyObject *last_text = nullptr;
-    Ref name = Ref::steal(PyObject_GetAttr(record, names.levelname));
+    Ref name = Ref::steal(PyObject_GetAttr(record, kLevelname));
     if (!name)
         return {};
     if (name.get() == last_name)
@@ -104,7 +119,7 @@ Ref level_text(PyObject *record) noexcept {
                                                 : Ref::steal(PyObject_Str(name.get()));
     if (!text)
         return {};
-    Ref lower = Ref::steal(PyObject_CallMethodObjArgs(text.get(), names.lower, nullptr));
+    Ref lower = Ref::steal(PyObject_CallMethodObjArgs(text.get(), kLower, nullptr));
     if (!lower)
         return {};
     if (PyUnicode_CheckExact(name.get()) && PyUnicode_CheckExact(lower.get())) {
@@ -116,17 +131,28 @@ Ref level_text(PyObject *record) noexcept {
     return lower;
 }
 
+// A dict subclass (an OrderedDict, a defaultdict) as the plain dict of its items, as dict(v)
+// makes it; anything else as it is, for _merge_labels to take or refuse.
+Ref plain(Ref v) noexcept {
+    if (!v || PyDict_CheckExact(v.get()) || !PyDict_Check(v.get()))
+        return v;
+    Ref copy = Ref::steal(PyDict_New());
+    if (!copy || PyDict_Merge(copy.get(), v.get(), 1) < 0)
+        return {};
+    return copy;
+}
+
 Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
-    Ref defaults = Ref::steal(PyObject_GetAttr(self, names.default_labels));
+    Ref defaults = plain(Ref::steal(PyObject_GetAttr(self, kDefaultLabels)));
     if (!defaults)
         return {};
-    Ref record_labels = optional_attr(record, names.labels);
+    Ref record_labels = plain(optional_attr(record, kLabels));
     if (!record_labels)
         return {};
     Ref labels = call_merge_labels(defaults.get(), record_labels.get());
     if (!labels)
         return {};
-    Ref ctx = optional_attr(record, names.ctx);
+    Ref ctx = optional_attr(record, kCtx);
     if (!ctx)
         return {};
     int has_ctx = PyObject_IsTrue(ctx.get());
@@ -140,7 +166,7 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     Ref level = level_text(record);
     if (!level)
         return {};
-    Ref msg = Ref::steal(PyObject_CallMethodObjArgs(record, names.getMessage, nullptr));
+    Ref msg = Ref::steal(PyObject_CallMethodObjArgs(record, kGetMessage, nullptr));
     if (!msg)
         return {};
     return encode_payload_text(ts.get(), level.get(), msg.get(), labels.get(), ctx.get());
@@ -148,35 +174,35 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
 
 // self._client.xadd(self.stream_key, {"payload": text}[, maxlen=self.maxlen, approximate=True])
 int append(PyObject *self, PyObject *text) noexcept {
-    Ref maxlen = Ref::steal(PyObject_GetAttr(self, names.maxlen));
+    Ref maxlen = Ref::steal(PyObject_GetAttr(self, kMaxlen));
     if (!maxlen)
         return -1;
     int trim = PyObject_IsTrue(maxlen.get());
     if (trim < 0)
         return -1;
-    Ref client = Ref::steal(PyObject_GetAttr(self, names.client_attr));
+    Ref client = Ref::steal(PyObject_GetAttr(self, kClient));
     if (!client)
         return -1;
-    Ref xadd = Ref::steal(PyObject_GetAttr(client.get(), names.xadd));
+    Ref xadd = Ref::steal(PyObject_GetAttr(client.get(), kXadd));
     if (!xadd)
         return -1;
-    Ref key = Ref::steal(PyObject_GetAttr(self, names.stream_key));
+    Ref key = Ref::steal(PyObject_GetAttr(self, kStreamKey));
     if (!key)
         return -1;
     Ref fields = Ref::steal(PyDict_New());
-    if (!fields || PyDict_SetItem(fields.get(), names.payload, text) < 0)
+    if (!fields || PyDict_SetItem(fields.get(), kPayload, text) < 0)
         return -1;
     CallArgs a;
     a.args()[0] = key.get();
     a.args()[1] = fields.get();
     Ref result;
     if (trim) {
-        Ref limit = Ref::steal(PyObject_GetAttr(self, names.maxlen));
+        Ref limit = Ref::steal(PyObject_GetAttr(self, kMaxlen));
         if (!limit)
             return -1;
         a.args()[2] = limit.get();
         a.args()[3] = Py_True;
-        result = call(xadd.get(), a, 2, kwnames.maxlen_approximate);
+        result = call(xadd.get(), a, 2, kTrimKeywords);
     } else {
         result = call(xadd.get(), a, 2, nullptr);
     }
@@ -186,22 +212,22 @@ int append(PyObject *self, PyObject *text) noexcept {
 // self._fallback.emit(logging.LogRecord(name=..., level=..., pathname=..., lineno=...,
 //                                       msg=text, args=(), exc_info=None))
 int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
-    Ref fallback = Ref::steal(PyObject_GetAttr(self, names.fallback_attr));
+    Ref fallback = Ref::steal(PyObject_GetAttr(self, kFallback));
     if (!fallback)
         return -1;
-    Ref fallback_emit = Ref::steal(PyObject_GetAttr(fallback.get(), names.emit));
+    Ref fallback_emit = Ref::steal(PyObject_GetAttr(fallback.get(), kEmit));
     if (!fallback_emit)
         return -1;
-    Ref logging = module::lookup(names.logging);
+    Ref logging = module::lookup(kLogging);
     if (!logging)
         return -1;
-    Ref record_cls = Ref::steal(PyObject_GetAttr(logging.get(), names.LogRecord));
+    Ref record_cls = Ref::steal(PyObject_GetAttr(logging.get(), kLogRecord));
     if (!record_cls)
         return -1;
-    // The keywords in kwnames.fallback_record's order: name, level, pathname, lineno, then
+    // The keywords in kRecordKeywords's order: name, level, pathname, lineno, then
     // msg, args and exc_info.
     Ref copied[4];
-    PyObject *const attributes[] = {names.name, names.levelno, names.pathname, names.lineno};
+    PyObject *const attributes[] = {kName, kLevelno, kPathname, kLineno};
     CallArgs a;
     for (int i = 0; i < 4; ++i) {
         if (!(copied[i] = Ref::steal(PyObject_GetAttr(record, attributes[i]))))
@@ -214,7 +240,7 @@ int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
     a.args()[4] = text;
     a.args()[5] = no_args.get();
     a.args()[6] = Py_None;
-    Ref line = call(record_cls.get(), a, 0, kwnames.fallback_record);
+    Ref line = call(record_cls.get(), a, 0, kRecordKeywords);
     if (!line)
         return -1;
     CallArgs b;
@@ -223,8 +249,8 @@ int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
     return result ? 0 : -1;
 }
 
-// The traceback entry that gives a "no client" cause a frame, so handleError can print the
-// call stack of the logging call as it does for any other error.
+// The traceback entry that gives a loss without an exception a frame, so handleError can print
+// the call stack of the logging call as it does for any other error.
 PyObject *emit_entry_code() noexcept {
     static PyObject *code = nullptr;
     if (code == nullptr)
@@ -232,41 +258,47 @@ PyObject *emit_entry_code() noexcept {
     return code;
 }
 
+// Raises `type` with `message` from emit's own traceback entry.
+void raise_loss(PyObject *type, const char *message) noexcept {
+    PyObject *code = emit_entry_code();
+    if (code == nullptr)
+        return;
+    PyErr_SetString(type, message);
+    module::add_traceback_entry(code);
+}
+
 // With drop_on_error false, a record that reached neither the stream nor a fallback file is
-// reported the standard way: self.handleError(record) while the cause is being handled.
-int report_loss(PyObject *self, PyObject *record, Cause &cause) noexcept {
-    Ref drop = Ref::steal(PyObject_GetAttr(self, names.drop_on_error));
+// reported the standard way: self.handleError(record) while its cause is being handled. An
+// empty cause is made here, only when it is needed.
+int report_loss(PyObject *self, PyObject *record, Cause &cause,
+                PyObject *empty_type, const char *empty_message) noexcept {
+    Ref drop = Ref::steal(PyObject_GetAttr(self, kDropOnError));
     if (!drop)
         return -1;
     int truth = PyObject_IsTrue(drop.get());
     if (truth != 0)
         return truth < 0 ? -1 : 0;
-    if (cause.type == nullptr) {
-        PyObject *code = emit_entry_code();
-        if (code == nullptr)
-            return -1;
-        PyErr_SetString(PyExc_ConnectionError, "RedisStreamHandler has no Redis client");
-        module::add_traceback_entry(code);
+    if (!cause) {
+        raise_loss(empty_type, empty_message);
         cause.take();
     }
-    PyErr_NormalizeException(&cause.type, &cause.value, &cause.tb);
-    if (cause.tb != nullptr && cause.value != nullptr)
-        PyException_SetTraceback(cause.value, cause.tb);
+    cause.normalize();
     HandledScope keep_handled;
-    // steals: the three references move into the thread's handled exception.
-    PyErr_SetExcInfo(cause.type, cause.value, cause.tb);
-    cause.type = cause.value = cause.tb = nullptr;
-    Ref result = Ref::steal(PyObject_CallMethodObjArgs(self, names.handleError, record, nullptr));
+    PyObject *type, *value, *tb;
+    cause.release(&type, &value, &tb);
+    PyErr_SetExcInfo(type, value, tb); // steals
+    Ref result = Ref::steal(PyObject_CallMethodObjArgs(self, kHandleError, record, nullptr));
     return result ? 0 : -1;
 }
 
-// Everything of emit inside its catch-all; -1 with the exception to be filtered set.
-int emit_record(PyObject *self, PyObject *record) noexcept {
+// The record to the stream, else to the fallback file: 0 when it reached one of them, 1 when it
+// reached neither, with the reason in `cause` (empty: there was no client), -1 with an
+// exception set (the reason, or one that must leave emit).
+int deliver(PyObject *self, PyObject *record, Cause &cause) noexcept {
     Ref text = build_payload_text(self, record);
     if (!text)
         return -1;
-    Cause cause;
-    Ref client = Ref::steal(PyObject_GetAttr(self, names.client_attr));
+    Ref client = Ref::steal(PyObject_GetAttr(self, kClient));
     if (!client)
         return -1;
     if (client.get() != Py_None) {
@@ -276,23 +308,39 @@ int emit_record(PyObject *self, PyObject *record) noexcept {
             return -1;
         cause.take();
     }
-    Ref fallback = Ref::steal(PyObject_GetAttr(self, names.fallback_attr));
+    Ref fallback = Ref::steal(PyObject_GetAttr(self, kFallback));
     if (!fallback)
         return -1;
-    if (fallback.get() != Py_None) {
-        if (write_fallback(self, record, text.get()) < 0) {
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
-                return -1;
-            PyErr_Clear();
-        }
-        return 0;
-    }
-    return report_loss(self, record, cause);
+    if (fallback.get() == Py_None)
+        return 1;
+    return write_fallback(self, record, text.get());
 }
 
 Ref emit_body(const module::Bound &a) noexcept {
-    if (emit_record(a[0], a[1]) < 0) {
-        // Only what does not derive from Exception (KeyboardInterrupt, SystemExit) leaves emit.
+    PyObject *self = a[0], *record = a[1];
+    struct Depth {
+        Depth() noexcept { ++reentry_depth; }
+        ~Depth() { --reentry_depth; }
+    } depth;
+    Cause cause;
+    int outcome = 1;
+    PyObject *empty_type = PyExc_ConnectionError;
+    const char *empty_message = "RedisStreamHandler has no Redis client";
+    if (reentry_depth > kMaxReentry) {
+        empty_type = PyExc_RecursionError;
+        empty_message = "RedisStreamHandler.emit re-entered too deeply; the record is dropped";
+    } else {
+        outcome = deliver(self, record, cause);
+        if (outcome == 0)
+            return Ref::borrow(Py_None);
+        if (outcome < 0) {
+            // Only what does not derive from Exception (KeyboardInterrupt, SystemExit) leaves.
+            if (!PyErr_ExceptionMatches(PyExc_Exception))
+                return {};
+            cause.take();
+        }
+    }
+    if (report_loss(self, record, cause, empty_type, empty_message) < 0) {
         if (!PyErr_ExceptionMatches(PyExc_Exception))
             return {};
         PyErr_Clear();
@@ -302,6 +350,6 @@ Ref emit_body(const module::Bound &a) noexcept {
 
 } // namespace
 
-const module::Signature &emit_signature() noexcept { return kEmit; }
+const module::Signature &emit_signature() noexcept { return kEmitSignature; }
 
 } // namespace quorbel::handler

@@ -38,11 +38,44 @@
 
 namespace quorbel::handler {
 
-using module::Default;
 using module::Kind;
-using module::names;
+using module::Name;
+using module::Param;
 
 namespace {
+
+const Name kRedisStreamHandler{"RedisStreamHandler"};
+const Name kModuleName{"quorbel"};
+const Name kLogging{"logging"};
+const Name kHandler{"Handler"};
+const Name kFormatter{"Formatter"};
+const Name kMessageFormat{"%(message)s"};
+const Name kSetFormatter{"setFormatter"};
+const Name kRotatingFileHandler{"RotatingFileHandler"};
+const Name kMaxBytes{"maxBytes"};
+const Name kBackupCount{"backupCount"};
+const Name kEncoding{"encoding"};
+const Name kUtf8{"utf-8"};
+const Name kRedis{"redis"};
+const Name kHasRedis{"HAS_REDIS"};
+const Name kRedisClass{"Redis"};
+const Name kFromUrl{"from_url"};
+const Name kSocketConnectTimeout{"socket_connect_timeout"};
+const Name kSocketTimeout{"socket_timeout"};
+const Name kRetryOnTimeout{"retry_on_timeout"};
+const Name kStreamKey{"stream_key"};
+const Name kMaxlen{"maxlen"};
+const Name kDefaultLabels{"default_labels"};
+const Name kDropOnError{"drop_on_error"};
+const Name kClient{"_client"};
+const Name kTimeout{"_timeout"};
+const Name kFallback{"_fallback"};
+const Name kDunderModule{"__module__"};
+const Name kDunderQualname{"__qualname__"};
+const Name kDunderDoc{"__doc__"};
+const Name kDunderInit{"__init__"};
+const Name kDunderPrepare{"__prepare__"};
+const Name kEmit{"emit"};
 
 // The class object, for the initialiser's super() (a class body's __class__ cell).
 PyObject *handler_class = nullptr;
@@ -65,39 +98,41 @@ constexpr const char *kDoc =
     "    - Optional file fallback via RotatingFileHandler.\n"
     "    ";
 
+// Positions of the bound arguments.
+namespace arg {
 enum : int {
-    kSelf,
-    kRedisUrl,
-    kClient,
-    kStreamKey,
-    kMaxlen,
-    kTimeoutMs,
-    kDefaultLabels,
-    kDropOnError,
-    kFallbackPath,
-    kFallbackMaxBytes,
-    kFallbackBackupCount,
+    self,
+    redis_url,
+    client,
+    stream_key,
+    maxlen,
+    timeout_ms,
+    default_labels,
+    drop_on_error,
+    fallback_path,
+    fallback_max_bytes,
+    fallback_backup_count,
 };
+} // namespace arg
 
 Ref init_body(const module::Bound &args) noexcept;
 
-const module::Param kParams[] = {
-    {"self", nullptr, Kind::Any, Default::Required},
-    {"redis_url", "Optional[str]", Kind::OptStr, Default::None},
-    {"client", "Any", Kind::Any, Default::None},
-    {"stream_key", "str", Kind::Str, Default::Str, 0, "logs:stream"},
-    {"maxlen", "int", Kind::Int, Default::Int, 1000000},
-    {"timeout_ms", "int", Kind::Int, Default::Int, 5},
-    {"default_labels", "Optional[Dict[str, Any]]", Kind::OptDict, Default::None, 0, nullptr,
-     true},
-    {"drop_on_error", "bool", Kind::Bool, Default::True},
-    {"fallback_file_path", "Optional[str]", Kind::OptStr, Default::None},
-    {"fallback_max_bytes", "int", Kind::Int, Default::Int, 5242880},
-    {"fallback_backup_count", "int", Kind::Int, Default::Int, 3},
+constexpr Param kParams[] = {
+    Param::self(),
+    OptionParams::redis_url,
+    OptionParams::client,
+    OptionParams::stream_key,
+    OptionParams::maxlen,
+    OptionParams::timeout_ms,
+    OptionParams::default_labels,
+    Param::flag("drop_on_error", true),
+    Param::optional("fallback_file_path", Kind::OptStr),
+    Param::integer("fallback_max_bytes", 5242880),
+    Param::integer("fallback_backup_count", 3),
 };
 
-const module::Signature kInit{"__init__", "RedisStreamHandler.__init__", kParams, 11, "None",
-                              nullptr, init_body};
+constexpr module::Signature kInit{"__init__", "RedisStreamHandler.__init__", kParams, "None", nullptr,
+                              init_body};
 
 int set(PyObject *self, PyObject *name, PyObject *value) noexcept {
     return PyObject_SetAttr(self, name, value);
@@ -108,7 +143,7 @@ int run_base_init(PyObject *self) noexcept {
                                                         handler_class, self, nullptr));
     if (!super)
         return -1;
-    Ref result = Ref::steal(PyObject_CallMethodObjArgs(super.get(), names.dunder_init, nullptr));
+    Ref result = Ref::steal(PyObject_CallMethodObjArgs(super.get(), kDunderInit, nullptr));
     return result ? 0 : -1;
 }
 
@@ -137,25 +172,25 @@ Ref timeout_value(PyObject *timeout_ms) noexcept {
 
 // redis.Redis.from_url(url, socket_connect_timeout=t, socket_timeout=t, retry_on_timeout=True)
 Ref client_from_url(PyObject *self, PyObject *url) noexcept {
-    Ref redis = module::lookup(names.redis);
+    Ref redis = module::lookup(kRedis);
     if (!redis)
         return {};
-    Ref cls = Ref::steal(PyObject_GetAttr(redis.get(), names.Redis));
+    Ref cls = Ref::steal(PyObject_GetAttr(redis.get(), kRedisClass));
     if (!cls)
         return {};
-    Ref from_url = Ref::steal(PyObject_GetAttr(cls.get(), names.from_url));
+    Ref from_url = Ref::steal(PyObject_GetAttr(cls.get(), kFromUrl));
     if (!from_url)
         return {};
     Ref args = Ref::steal(PyTuple_Pack(1, url));
     Ref kwargs = Ref::steal(PyDict_New());
     if (!args || !kwargs)
         return {};
-    for (PyObject *key : {names.socket_connect_timeout, names.socket_timeout}) {
-        Ref timeout = Ref::steal(PyObject_GetAttr(self, names.timeout_attr));
+    for (PyObject *key : {kSocketConnectTimeout.get(), kSocketTimeout.get()}) {
+        Ref timeout = Ref::steal(PyObject_GetAttr(self, kTimeout));
         if (!timeout || PyDict_SetItem(kwargs.get(), key, timeout.get()) < 0)
             return {};
     }
-    if (PyDict_SetItem(kwargs.get(), names.retry_on_timeout, Py_True) < 0)
+    if (PyDict_SetItem(kwargs.get(), kRetryOnTimeout, Py_True) < 0)
         return {};
     return Ref::steal(PyObject_Call(from_url.get(), args.get(), kwargs.get()));
 }
@@ -164,50 +199,50 @@ Ref client_from_url(PyObject *self, PyObject *url) noexcept {
 // it may fail in any ordinary way: the handler then simply has no client.
 int choose_client(PyObject *self, PyObject *url, PyObject *client) noexcept {
     if (client != Py_None)
-        return set(self, names.client_attr, client);
+        return set(self, kClient, client);
     if (url == Py_None || PyUnicode_GetLength(url) == 0)
         return 0;
-    Ref has_redis = module::lookup(names.HAS_REDIS);
+    Ref has_redis = module::lookup(kHasRedis);
     if (!has_redis)
         return -1;
     int truth = PyObject_IsTrue(has_redis.get());
     if (truth <= 0)
         return truth;
     Ref made = client_from_url(self, url);
-    if (made && set(self, names.client_attr, made.get()) == 0)
+    if (made && set(self, kClient, made.get()) == 0)
         return 0;
     if (!PyErr_ExceptionMatches(PyExc_Exception))
         return -1;
     PyErr_Clear();
-    return set(self, names.client_attr, Py_None);
+    return set(self, kClient, Py_None);
 }
 
 int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
                   PyObject *backup_count) noexcept {
-    Ref cls = module::lookup(names.RotatingFileHandler);
+    Ref cls = module::lookup(kRotatingFileHandler);
     if (!cls)
         return -1;
     Ref args = Ref::steal(PyTuple_Pack(1, path));
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), names.maxBytes, max_bytes) < 0 ||
-        PyDict_SetItem(kwargs.get(), names.backupCount, backup_count) < 0 ||
-        PyDict_SetItem(kwargs.get(), names.encoding, names.utf_8) < 0)
+    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), kMaxBytes, max_bytes) < 0 ||
+        PyDict_SetItem(kwargs.get(), kBackupCount, backup_count) < 0 ||
+        PyDict_SetItem(kwargs.get(), kEncoding, kUtf8) < 0)
         return -1;
     Ref fallback = Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
-    if (!fallback || set(self, names.fallback_attr, fallback.get()) < 0)
+    if (!fallback || set(self, kFallback, fallback.get()) < 0)
         return -1;
     // self._fallback.setFormatter(logging.Formatter("%(message)s")), in evaluation order.
-    Ref stored = Ref::steal(PyObject_GetAttr(self, names.fallback_attr));
+    Ref stored = Ref::steal(PyObject_GetAttr(self, kFallback));
     if (!stored)
         return -1;
-    Ref set_formatter = Ref::steal(PyObject_GetAttr(stored.get(), names.setFormatter));
+    Ref set_formatter = Ref::steal(PyObject_GetAttr(stored.get(), kSetFormatter));
     if (!set_formatter)
         return -1;
-    Ref logging = module::lookup(names.logging);
+    Ref logging = module::lookup(kLogging);
     if (!logging)
         return -1;
     Ref formatter = Ref::steal(
-        PyObject_CallMethodObjArgs(logging.get(), names.Formatter, names.message_format, nullptr));
+        PyObject_CallMethodObjArgs(logging.get(), kFormatter.get(), kMessageFormat.get(), nullptr));
     if (!formatter)
         return -1;
     Ref result =
@@ -216,30 +251,30 @@ int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
 }
 
 Ref init_body(const module::Bound &a) noexcept {
-    PyObject *self = a[kSelf];
-    if (run_base_init(self) < 0 || set(self, names.stream_key, a[kStreamKey]) < 0)
+    PyObject *self = a[arg::self];
+    if (run_base_init(self) < 0 || set(self, kStreamKey, a[arg::stream_key]) < 0)
         return {};
-    Ref maxlen = maxlen_value(a[kMaxlen]);
-    if (!maxlen || set(self, names.maxlen, maxlen.get()) < 0)
+    Ref maxlen = maxlen_value(a[arg::maxlen]);
+    if (!maxlen || set(self, kMaxlen, maxlen.get()) < 0)
         return {};
-    PyObject *labels = a[kDefaultLabels];
+    PyObject *labels = a[arg::default_labels];
     Ref default_labels = (labels != Py_None && PyDict_Size(labels) > 0)
                              ? Ref::borrow(labels)
                              : Ref::steal(PyDict_New());
-    if (!default_labels || set(self, names.default_labels, default_labels.get()) < 0)
+    if (!default_labels || set(self, kDefaultLabels, default_labels.get()) < 0)
         return {};
-    if (set(self, names.drop_on_error, a.truth(kDropOnError) ? Py_True : Py_False) < 0 ||
-        set(self, names.client_attr, Py_None) < 0)
+    if (set(self, kDropOnError, a.truth(arg::drop_on_error) ? Py_True : Py_False) < 0 ||
+        set(self, kClient, Py_None) < 0)
         return {};
-    Ref timeout = timeout_value(a[kTimeoutMs]);
-    if (!timeout || set(self, names.timeout_attr, timeout.get()) < 0)
+    Ref timeout = timeout_value(a[arg::timeout_ms]);
+    if (!timeout || set(self, kTimeout, timeout.get()) < 0)
         return {};
-    if (choose_client(self, a[kRedisUrl], a[kClient]) < 0 ||
-        set(self, names.fallback_attr, Py_None) < 0)
+    if (choose_client(self, a[arg::redis_url], a[arg::client]) < 0 ||
+        set(self, kFallback, Py_None) < 0)
         return {};
-    PyObject *path = a[kFallbackPath];
+    PyObject *path = a[arg::fallback_path];
     if (path != Py_None && PyUnicode_GetLength(path) > 0 &&
-        open_fallback(self, path, a[kFallbackMaxBytes], a[kFallbackBackupCount]) < 0)
+        open_fallback(self, path, a[arg::fallback_max_bytes], a[arg::fallback_backup_count]) < 0)
         return {};
     return Ref::borrow(Py_None);
 }
@@ -254,10 +289,10 @@ int store(PyObject *ns, PyObject *key, Ref value) noexcept {
 } // namespace
 
 Ref make_stream_handler_class() noexcept {
-    Ref logging = module::lookup(names.logging);
+    Ref logging = module::lookup(kLogging);
     if (!logging)
         return {};
-    Ref base = Ref::steal(PyObject_GetAttr(logging.get(), names.Handler));
+    Ref base = Ref::steal(PyObject_GetAttr(logging.get(), kHandler));
     if (!base)
         return {};
     Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
@@ -265,9 +300,9 @@ Ref make_stream_handler_class() noexcept {
         return {};
     PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(base.get()));
     Ref ns;
-    if (PyObject_HasAttr(meta, names.dunder_prepare))
-        ns = Ref::steal(PyObject_CallMethodObjArgs(meta, names.dunder_prepare,
-                                                   names.RedisStreamHandler, bases.get(),
+    if (PyObject_HasAttr(meta, kDunderPrepare))
+        ns = Ref::steal(PyObject_CallMethodObjArgs(meta, kDunderPrepare.get(),
+                                                   kRedisStreamHandler.get(), bases.get(),
                                                    nullptr));
     else
         ns = Ref::steal(PyDict_New());
@@ -276,13 +311,13 @@ Ref make_stream_handler_class() noexcept {
     Ref init_defaults = module::make_defaults(kInit, nullptr);
     if (!init_defaults)
         return {};
-    if (store(ns.get(), names.dunder_module, Ref::borrow(names.quorbel)) < 0 ||
-        store(ns.get(), names.dunder_qualname, Ref::borrow(names.RedisStreamHandler)) < 0 ||
-        store(ns.get(), names.dunder_doc, Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
-        store(ns.get(), names.dunder_init, module::make_callable(kInit, init_defaults.get())) < 0 ||
-        store(ns.get(), names.emit, module::make_callable(emit_signature(), Py_None)) < 0)
+    if (store(ns.get(), kDunderModule, Ref::borrow(kModuleName)) < 0 ||
+        store(ns.get(), kDunderQualname, Ref::borrow(kRedisStreamHandler)) < 0 ||
+        store(ns.get(), kDunderDoc, Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
+        store(ns.get(), kDunderInit, module::make_callable(kInit, init_defaults.get())) < 0 ||
+        store(ns.get(), kEmit, module::make_callable(emit_signature(), Py_None)) < 0)
         return {};
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, names.RedisStreamHandler, bases.get(),
+    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, kRedisStreamHandler.get(), bases.get(),
                                                       ns.get(), nullptr));
     if (!cls)
         return {};

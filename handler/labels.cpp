@@ -14,26 +14,27 @@
 #include <charconv>
 #include <initializer_list>
 
+#include "module/binding.h"
 #include "module/callable.h"
 #include "module/names.h"
-#include "module/namespace.h"
 
 namespace quorbel::handler {
 
-using module::Default;
 using module::Kind;
-using module::names;
+using module::Param;
 
 namespace {
 
+const module::Name kMergeLabelsName{"_merge_labels"};
+
 Ref merge_labels_body(const module::Bound &args) noexcept;
 
-const module::Param kParams[] = {
-    {"base", "Optional[Dict[str, Any]]", Kind::OptDict, Default::Required},
-    {"extra", "Optional[Dict[str, Any]]", Kind::OptDict, Default::Required},
+constexpr Param kParams[] = {
+    Param::required("base", Kind::OptDict),
+    Param::required("extra", Kind::OptDict),
 };
 
-const module::Signature kMergeLabels{"_merge_labels", "_merge_labels", kParams, 2,
+constexpr module::Signature kMergeLabels{"_merge_labels", "_merge_labels", kParams,
                                      "Dict[str, str]", nullptr, merge_labels_body};
 
 Ref text_of(PyObject *v) noexcept {
@@ -93,28 +94,22 @@ Ref merge(PyObject *base, PyObject *extra) noexcept {
 
 Ref merge_labels_body(const module::Bound &args) noexcept { return merge(args[0], args[1]); }
 
-bool is_label_input(PyObject *v) noexcept { return v == Py_None || PyDict_CheckExact(v); }
+int is_own_merge_labels(PyObject *fn) noexcept {
+    return module::is_callable_for(fn, kMergeLabels);
+}
 
 } // namespace
 
 Ref make_merge_labels() noexcept { return module::make_callable(kMergeLabels, Py_None); }
 
 Ref call_merge_labels(PyObject *base, PyObject *extra) noexcept {
-    Ref fn = module::lookup(names.merge_labels);
-    if (!fn)
+    module::Found fn;
+    if (module::resolve(kMergeLabelsName, is_own_merge_labels, &fn) < 0)
         return {};
-    if (!module::is_callable_for(fn.get(), kMergeLabels))
-        return Ref::steal(PyObject_CallFunctionObjArgs(fn.get(), base, extra, nullptr));
-    // Our own function: the binder's exact-type pass, then the body, without an args tuple.
-    if (!is_label_input(base)) {
-        module::raise_incorrect_type("base", &PyDict_Type, "dict", base);
-        return {};
-    }
-    if (!is_label_input(extra)) {
-        module::raise_incorrect_type("extra", &PyDict_Type, "dict", extra);
-        return {};
-    }
-    return merge(base, extra);
+    PyObject *const args[] = {base, extra};
+    if (fn.standard)
+        return module::call_callable(fn.object.get(), args, 2);
+    return Ref::steal(PyObject_CallFunctionObjArgs(fn.object.get(), base, extra, nullptr));
 }
 
 } // namespace quorbel::handler

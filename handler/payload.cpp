@@ -1,152 +1,328 @@
 // The payload text of a stream entry (and of a fallback line).
+//
+//     json.dumps({"ts": ts, "level": level, "msg": msg, "labels": labels, "ctx": ctx},
+//                ensure_ascii=False, separators=(",", ":"))
+//
+// The native encoder writes the same text without json's per-call machinery, but only while the
+// `dumps` that the module's `json` binding has is the standard one: the json package's own
+// function, with its code and defaults untouched, running against the standard JSONEncoder and
+// its C helpers. Anything else is called exactly as above.
 #include "handler/payload.h"
 
 #include "handler/json_encoder.h"
-#include "module/names.h"
+#include "module/binding.h"
 #include "module/namespace.h"
 
 namespace quorbel::handler {
 
-using module::names;
+using module::Name;
 
 namespace {
 
-// What json.dumps(payload, ensure_ascii=False, separators=...) runs through: json.dumps builds a
-// JSONEncoder, whose encode and iterencode hand the work to json.encoder's c_make_encoder with
-// encode_basestring for strs. The native encoder's output equals json.dumps only while every one
-// of these is the object captured at import. (JSONEncoder.default is not among them: it is only
-// called for objects the native encoder leaves to json.dumps.)
-struct Dependency {
-    PyObject *holder; // a module's dict, JSONEncoder's own dict, or the class itself
-    PyObject *name;
+const Name kJson{"json"};
+const Name kDumps{"dumps"};
+const Name kEnsureAscii{"ensure_ascii"};
+const Name kSeparators{"separators"};
+const Name kComma{","};
+const Name kColon{":"};
+const Name kTs{"ts"};
+const Name kLevel{"level"};
+const Name kMsg{"msg"};
+const Name kLabels{"labels"};
+const Name kCtx{"ctx"};
+const Name kCode{"__code__"};
+const Name kKwdefaults{"__kwdefaults__"};
+const Name kGlobals{"__globals__"};
+const Name kJSONEncoder{"JSONEncoder"};
+const Name kInit{"__init__"};
+const Name kEncode{"encode"};
+const Name kIterencode{"iterencode"};
+const Name kCMakeEncoder{"c_make_encoder"};
+const Name kEncodeBasestring{"encode_basestring"};
+const Name kSpec{"__spec__"};
+const Name kLoader{"loader"};
+const Name kGetCode{"get_code"};
+const Name kCoConsts{"co_consts"};
+const Name kCoName{"co_name"};
+const Name kDict{"__dict__"};
+// dumps's keyword-only parameters and their defaults, in order.
+const Name kSkipkeys{"skipkeys"};
+const Name kCheckCircular{"check_circular"};
+const Name kAllowNan{"allow_nan"};
+const Name kCls{"cls"};
+const Name kIndent{"indent"};
+const Name kDefault{"default"};
+const Name kSortKeys{"sort_keys"};
+const struct {
+    const Name &name;
     PyObject *value;
+} kDumpsKwdefaults[] = {
+    {kSkipkeys, Py_False}, {kEnsureAscii, Py_True}, {kCheckCircular, Py_True},
+    {kAllowNan, Py_True},  {kCls, Py_None},         {kIndent, Py_None},
+    {kSeparators, Py_None}, {kDefault, Py_None},    {kSortKeys, Py_False},
 };
 
-PyObject *std_json = nullptr;
-Dependency deps[7];
-int deps_count = 0;
+// The standard objects, verified once against the standard library's own source, or all
+// nullptr when they could not be: then every payload goes through json.dumps.
+struct {
+    PyObject *function_type = nullptr; // types.FunctionType
+    PyObject *dumps_code = nullptr;    // dumps's code as compiled from the json package
+    PyObject *encoder = nullptr;       // json.encoder.JSONEncoder
+    PyObject *encoder_dict = nullptr;  // its own dict, which method lookup reads first
+    PyObject *methods[3] = {};         // its __init__, encode and iterencode
+    PyObject *encoder_globals = nullptr; // the globals those methods read (json.encoder's)
+    PyObject *make_encoder = nullptr;  // _json.make_encoder
+    PyCFunction encode_basestring = nullptr; // what _json.encode_basestring runs
+} std_json;
 
-// The entry as it is now, compared by identity only (the captured value keeps it alive).
-PyObject *current(const Dependency &dep) noexcept {
-    if (PyDict_CheckExact(dep.holder))
-        return PyDict_GetItemWithError(dep.holder, dep.name);
-    // A class whose own dict could not be reached: its attribute.
-    Ref value = Ref::steal(PyObject_GetAttr(dep.holder, dep.name));
-    if (!value)
-        PyErr_Clear();
-    return value.get();
+const Name *const kMethodNames[] = {&kInit, &kEncode, &kIterencode};
+
+// The last dumps found standard, and its globals (a function's __globals__ cannot be rebound).
+PyObject *seen_dumps = nullptr;
+PyObject *seen_globals = nullptr;
+PyObject *seen_code = nullptr; // a code object found equal to std_json.dumps_code
+
+int entry_is(PyObject *dict, PyObject *key, PyObject *expected) noexcept {
+    PyObject *value = PyDict_GetItemWithError(dict, key);
+    if (value == nullptr && PyErr_Occurred())
+        return -1;
+    return value == expected;
 }
 
-// The dict behind cls.__dict__, which an instance's method lookup reads first: a dict lookup is
-// cheaper than a class attribute lookup. The mapping proxy refers to nothing else, so it is its
-// one referent. Where that does not hold, the class itself, whose attributes are then compared.
-Ref own_dict(PyObject *cls) noexcept {
-    Ref proxy = Ref::steal(PyObject_GetAttr(cls, names.dunder_dict));
-    Ref gc = Ref::steal(PyImport_ImportModule("gc"));
-    if (!proxy || !gc)
-        return {};
-    Ref referents = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
-    if (!referents)
-        return {};
-    if (PyList_Check(referents.get()) && PyList_Size(referents.get()) == 1) {
-        PyObject *dict = PyList_GetItem(referents.get(), 0);
-        if (PyDict_CheckExact(dict) && PyObject_Length(proxy.get()) == PyDict_Size(dict))
-            return Ref::borrow(dict);
+int code_is_standard(PyObject *dumps) noexcept {
+    Ref code = Ref::steal(PyObject_GetAttr(dumps, kCode));
+    if (!code)
+        return -1;
+    if (code.get() == seen_code)
+        return 1;
+    const int equal = PyObject_RichCompareBool(code.get(), std_json.dumps_code, Py_EQ);
+    if (equal == 1) {
+        Py_XDECREF(seen_code);
+        seen_code = code.release();
     }
-    return Ref::borrow(cls);
+    return equal;
 }
 
-bool json_is_standard(PyObject *json) noexcept {
-    if (json != std_json)
-        return false;
-    for (int i = 0; i < deps_count; ++i)
-        if (current(deps[i]) != deps[i].value)
-            return false;
-    return true;
+// Its keyword-only defaults (the payload is always passed, so __defaults__ never applies).
+int defaults_are_standard(PyObject *dumps) noexcept {
+    Ref kwdefaults = Ref::steal(PyObject_GetAttr(dumps, kKwdefaults));
+    if (!kwdefaults)
+        return -1;
+    PyObject *d = kwdefaults.get();
+    constexpr Py_ssize_t n = sizeof kDumpsKwdefaults / sizeof kDumpsKwdefaults[0];
+    if (!PyDict_CheckExact(d) || PyDict_Size(d) != n)
+        return 0;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (const auto &expected : kDumpsKwdefaults) {
+        if (!PyDict_Next(d, &pos, &key, &value) || key != expected.name ||
+            value != expected.value)
+            return 0;
+    }
+    return 1;
 }
 
-Ref dumps_payload(PyObject *json, PyObject *ts, PyObject *level, PyObject *msg,
+// The globals that dumps runs with: JSONEncoder there, and what the class's methods read.
+int environment_is_standard(PyObject *globals) noexcept {
+    int ok = entry_is(globals, kJSONEncoder, std_json.encoder);
+    for (int i = 0; ok == 1 && i < 3; ++i)
+        ok = entry_is(std_json.encoder_dict, *kMethodNames[i], std_json.methods[i]);
+    if (ok == 1)
+        ok = entry_is(std_json.encoder_globals, kCMakeEncoder, std_json.make_encoder);
+    if (ok != 1)
+        return ok;
+    PyObject *basestring = PyDict_GetItemWithError(std_json.encoder_globals, kEncodeBasestring);
+    if (basestring == nullptr)
+        return PyErr_Occurred() ? -1 : 0;
+    return module::runs_builtin(basestring, std_json.encode_basestring);
+}
+
+int is_standard_dumps(PyObject *dumps) noexcept {
+    if (std_json.dumps_code == nullptr ||
+        reinterpret_cast<PyObject *>(Py_TYPE(dumps)) != std_json.function_type)
+        return 0;
+    int ok = code_is_standard(dumps);
+    if (ok == 1)
+        ok = defaults_are_standard(dumps);
+    if (ok != 1)
+        return ok;
+    if (dumps != seen_dumps) {
+        Ref globals = Ref::steal(PyObject_GetAttr(dumps, kGlobals));
+        if (!globals)
+            return -1;
+        if (!PyDict_Check(globals.get()))
+            return 0;
+        Py_XDECREF(seen_dumps);
+        Py_XDECREF(seen_globals);
+        seen_dumps = Ref::borrow(dumps).release();
+        seen_globals = globals.release();
+    }
+    return environment_is_standard(seen_globals);
+}
+
+Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg,
                   PyObject *labels, PyObject *ctx) noexcept {
     Ref payload = Ref::steal(PyDict_New());
-    if (!payload || PyDict_SetItem(payload.get(), names.ts, ts) < 0 ||
-        PyDict_SetItem(payload.get(), names.level, level) < 0 ||
-        PyDict_SetItem(payload.get(), names.msg, msg) < 0 ||
-        PyDict_SetItem(payload.get(), names.labels, labels) < 0 ||
-        PyDict_SetItem(payload.get(), names.ctx, ctx) < 0)
-        return {};
-    Ref dumps = Ref::steal(PyObject_GetAttr(json, names.dumps));
-    if (!dumps)
+    if (!payload || PyDict_SetItem(payload.get(), kTs, ts) < 0 ||
+        PyDict_SetItem(payload.get(), kLevel, level) < 0 ||
+        PyDict_SetItem(payload.get(), kMsg, msg) < 0 ||
+        PyDict_SetItem(payload.get(), kLabels, labels) < 0 ||
+        PyDict_SetItem(payload.get(), kCtx, ctx) < 0)
         return {};
     Ref args = Ref::steal(PyTuple_Pack(1, payload.get()));
-    Ref separators = Ref::steal(PyTuple_Pack(2, names.comma, names.colon));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !separators || !kwargs ||
-        PyDict_SetItem(kwargs.get(), names.ensure_ascii, Py_False) < 0 ||
-        PyDict_SetItem(kwargs.get(), names.separators, separators.get()) < 0)
+    if (!args)
         return {};
-    Ref text = Ref::steal(PyObject_Call(dumps.get(), args.get(), kwargs.get()));
+    Ref separators = Ref::steal(PyTuple_Pack(2, kComma.get(),
+                                             kColon.get()));
+    if (!separators)
+        return {};
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), kEnsureAscii, Py_False) < 0 ||
+        PyDict_SetItem(kwargs.get(), kSeparators, separators.get()) < 0)
+        return {};
+    Ref text = Ref::steal(PyObject_Call(dumps, args.get(), kwargs.get()));
     if (!text)
         return {};
     return escape_surrogates(text.get());
 }
 
+// The standard library's code for a module, compiled from its own source: an empty Ref and no
+// exception when the module's loader cannot give it.
+Ref source_code(PyObject *module, const char *name) noexcept {
+    Ref spec = Ref::steal(PyObject_GetAttr(module, kSpec));
+    if (!spec)
+        return {};
+    Ref loader = Ref::steal(PyObject_GetAttr(spec.get(), kLoader));
+    if (!loader)
+        return {};
+    Ref get_code = Ref::steal(PyObject_GetAttr(loader.get(), kGetCode));
+    if (!get_code)
+        return {};
+    Ref code = Ref::steal(PyObject_CallFunction(get_code.get(), "s", name));
+    if (code && code.get() == Py_None)
+        return {};
+    return code;
+}
+
+// The code object named `name` among code's constants.
+Ref nested_code(PyObject *code, PyObject *name) noexcept {
+    Ref consts = Ref::steal(PyObject_GetAttr(code, kCoConsts));
+    if (!consts || !PyTuple_Check(consts.get()))
+        return {};
+    for (Py_ssize_t i = 0, n = PyTuple_Size(consts.get()); i < n; ++i) {
+        PyObject *item = PyTuple_GetItem(consts.get(), i);
+        if (Py_TYPE(item) != Py_TYPE(code))
+            continue;
+        Ref item_name = Ref::steal(PyObject_GetAttr(item, kCoName));
+        if (!item_name)
+            return {};
+        const int same = PyObject_RichCompareBool(item_name.get(), name, Py_EQ);
+        if (same < 0)
+            return {};
+        if (same)
+            return Ref::borrow(item);
+    }
+    return {};
+}
+
+// f's code equals `code` (compiled from source): f runs what the standard library says.
+int has_code(PyObject *f, PyObject *code) noexcept {
+    Ref own = Ref::steal(PyObject_GetAttr(f, kCode));
+    if (!own)
+        return -1;
+    return PyObject_RichCompareBool(own.get(), code, Py_EQ);
+}
+
+Ref import(const char *name) noexcept { return Ref::steal(PyImport_ImportModule(name)); }
+
+// Finds and checks the standard objects. -1 with an exception set only where the failure is no
+// answer ("cannot tell") but a real error: memory, or an exception that is no Exception.
+int verify_standard_json() noexcept {
+    Ref types = import("types");
+    if (!types)
+        return -1;
+    Ref function_type = Ref::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
+    Ref json = import("json");
+    Ref encoder_module = import("json.encoder");
+    Ref c_json = import("_json");
+    if (!function_type || !json || !encoder_module || !c_json)
+        return -1;
+    Ref json_code = source_code(json.get(), "json");
+    Ref encoder_code = json_code ? source_code(encoder_module.get(), "json.encoder") : Ref();
+    Ref dumps_code = encoder_code ? nested_code(json_code.get(), kDumps) : Ref();
+    Ref class_code = dumps_code ? nested_code(encoder_code.get(), kJSONEncoder) : Ref();
+    if (!class_code)
+        return 0;
+    Ref encoder = Ref::steal(PyObject_GetAttr(encoder_module.get(), kJSONEncoder));
+    if (!encoder || !PyType_Check(encoder.get()))
+        return 0;
+    Ref proxy = Ref::steal(PyObject_GetAttr(encoder.get(), kDict));
+    Ref methods[3];
+    for (int i = 0; proxy && i < 3; ++i) {
+        Ref code = nested_code(class_code.get(), *kMethodNames[i]);
+        if (!code)
+            return 0;
+        methods[i] = Ref::steal(PyObject_GetItem(proxy.get(), *kMethodNames[i]));
+        if (!methods[i] || has_code(methods[i].get(), code.get()) != 1)
+            return 0;
+    }
+    if (!proxy)
+        return 0;
+    // The mapping proxy's one referent is the class's own dict, which instance method lookup
+    // reads first; checking entries there is cheaper than a class attribute lookup.
+    Ref gc = import("gc");
+    if (!gc)
+        return -1;
+    Ref referents = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
+    if (!referents || !PyList_Check(referents.get()) || PyList_Size(referents.get()) != 1)
+        return 0;
+    PyObject *encoder_dict = PyList_GetItem(referents.get(), 0);
+    if (!PyDict_CheckExact(encoder_dict))
+        return 0;
+    Ref make_encoder = Ref::steal(PyObject_GetAttrString(c_json.get(), "make_encoder"));
+    if (!make_encoder)
+        return 0;
+    Ref encoder_globals = Ref::steal(PyObject_GetAttr(methods[2].get(), kGlobals));
+    if (!encoder_globals || !PyDict_Check(encoder_globals.get()))
+        return 0;
+    std_json.function_type = function_type.release();
+    std_json.encoder_dict = Ref::borrow(encoder_dict).release();
+    for (int i = 0; i < 3; ++i)
+        std_json.methods[i] = methods[i].release();
+    std_json.encoder_globals = encoder_globals.release();
+    std_json.make_encoder = make_encoder.release();
+    std_json.encode_basestring = module::builtin_of(c_json.get(), "encode_basestring");
+    std_json.encoder = encoder.release();
+    std_json.dumps_code = dumps_code.release();
+    return 0;
+}
+
 } // namespace
 
 int init_payload() noexcept {
-    if (std_json != nullptr)
+    if (std_json.dumps_code != nullptr)
         return 0;
-    Ref json = Ref::steal(PyImport_ImportModule("json"));
-    Ref encoder_module = Ref::steal(PyImport_ImportModule("json.encoder"));
-    if (!json || !encoder_module)
+    if (verify_standard_json() < 0)
         return -1;
-    Ref encoder = Ref::steal(PyObject_GetAttr(json.get(), names.JSONEncoder));
-    if (!encoder)
-        return -1;
-    // A module's dict stays the same object for the module's life, and so does a class's.
-    PyObject *json_dict = PyModule_GetDict(json.get());
-    PyObject *encoder_module_dict = PyModule_GetDict(encoder_module.get());
-    Ref encoder_dict = own_dict(encoder.get());
-    if (!encoder_dict)
-        return -1;
-    const struct {
-        PyObject *holder;
-        const char *name;
-    } wanted[] = {
-        {json_dict, "dumps"},
-        {json_dict, "JSONEncoder"},
-        {encoder_dict.get(), "__init__"},
-        {encoder_dict.get(), "encode"},
-        {encoder_dict.get(), "iterencode"},
-        {encoder_module_dict, "c_make_encoder"},
-        {encoder_module_dict, "encode_basestring"},
-    };
-    static_assert(sizeof wanted / sizeof wanted[0] == sizeof deps / sizeof deps[0]);
-    deps_count = 0; // a failed earlier attempt may have filled some
-    for (const auto &w : wanted) {
-        Ref name = Ref::steal(PyUnicode_InternFromString(w.name));
-        if (!name)
+    // "Cannot tell" leaves the native encoder unused; a real failure fails the import.
+    if (PyErr_Occurred()) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) ||
+            !PyErr_ExceptionMatches(PyExc_Exception))
             return -1;
-        PyObject *holder = w.holder;
-        Ref value = Ref::steal(PyDict_CheckExact(holder) ? PyObject_GetItem(holder, name.get())
-                                                         : PyObject_GetAttr(holder, name.get()));
-        if (!value)
-            return -1;
-        deps[deps_count++] = {w.holder, name.release(), value.release()};
+        PyErr_Clear();
     }
-    // The holders stay alive for the process, with the values captured from them.
-    encoder_dict.release();
-    encoder.release();
-    encoder_module.release();
-    std_json = json.release();
     return json_encoder_init();
 }
 
 Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
                         PyObject *ctx) noexcept {
-    Ref json = module::lookup(names.json);
+    Ref json = module::lookup(kJson);
     if (!json)
         return {};
-    if (json_is_standard(json.get())) {
+    module::Found dumps;
+    if (module::resolve_attr(json.get(), kDumps, is_standard_dumps, &dumps) < 0)
+        return {};
+    if (dumps.standard) {
         Ref out;
         switch (encode_payload(ts, level, msg, labels, ctx, &out)) {
         case Encoded::Ok:
@@ -156,10 +332,8 @@ Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *
         case Encoded::Unsupported:
             break;
         }
-    } else if (PyErr_Occurred()) {
-        return {};
     }
-    return dumps_payload(json.get(), ts, level, msg, labels, ctx);
+    return dumps_payload(dumps.object.get(), ts, level, msg, labels, ctx);
 }
 
 } // namespace quorbel::handler

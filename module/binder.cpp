@@ -8,14 +8,13 @@ namespace quorbel::module {
 
 namespace {
 
-constexpr const char *kSubclassNote = "Note that quorbel refuses subclasses of built-in types.";
+const Name kConvertingDict{"ConvertingDict"};
+const Name kIndex{"__index__"};
+const Name kQualname{"__qualname__"};
+const Name kModule{"__module__"};
+const Name kLoggingConfig{"logging.config"};
 
-int required_count(const Signature &sig) noexcept {
-    int r = 0;
-    while (r < sig.count && sig.params[r].def == Default::Required)
-        ++r;
-    return r;
-}
+constexpr const char *kSubclassNote = "Note that quorbel refuses subclasses of built-in types.";
 
 void raise_count(const Signature &sig, const char *words, Py_ssize_t number,
                  Py_ssize_t given) noexcept {
@@ -34,24 +33,27 @@ void raise_count_for(const Signature &sig, int required, bool too_few, Py_ssize_
 }
 
 // A ConvertingDict (from dictConfig) becomes a plain dict, reading each entry through the
-// mapping so that its value conversions (cfg://, ext://) apply. Returns an empty Ref with no
-// exception when v is not one.
+// mapping so that its value conversions (cfg://, ext://) apply. Leaves `copy` empty, with no
+// exception, when v is not one. Only an imported logging.config can have made one, so the
+// module is looked up, never imported.
 int copy_config_dict(PyObject *v, Ref &copy) noexcept {
-    Ref config = Ref::steal(PyImport_ImportModule("logging.config"));
-    if (!config) {
-        PyErr_Clear();
-        return 0;
-    }
-    Ref cls = Ref::steal(PyObject_GetAttr(config.get(), names.ConvertingDict));
+    Ref config = Ref::steal(PyImport_GetModule(kLoggingConfig));
+    if (!config)
+        return PyErr_Occurred() ? -1 : 0;
+    Ref cls = Ref::steal(PyObject_GetAttr(config.get(), kConvertingDict));
     if (!cls) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            return -1;
         PyErr_Clear();
         return 0;
     }
     if (reinterpret_cast<PyObject *>(Py_TYPE(v)) != cls.get())
         return 0;
     Ref result = Ref::steal(PyDict_New());
+    if (!result)
+        return -1;
     Ref keys = Ref::steal(PyMapping_Keys(v));
-    if (!result || !keys)
+    if (!keys)
         return -1;
     Ref iter = Ref::steal(PyObject_GetIter(keys.get()));
     if (!iter)
@@ -71,7 +73,10 @@ int convert(const Param &p, PyObject *&value, Ref &owned) noexcept {
     if (p.kind == Kind::Int) {
         if (PyLong_CheckExact(value))
             return 0;
-        if (!has_number_protocol(value)) {
+        const int number = has_number_protocol(value);
+        if (number < 0)
+            return -1;
+        if (!number) {
             Ref got = type_qualname(Py_TYPE(value));
             if (got)
                 PyErr_Format(PyExc_TypeError,
@@ -167,23 +172,28 @@ void raise_keyword_error(const Signature &sig, PyObject *names_tuple, PyObject *
 } // namespace
 
 // 3.7: PyNumber_Check ignores __index__, so look for it on the type ourselves.
-bool has_number_protocol(PyObject *v) noexcept {
+int has_number_protocol(PyObject *v) noexcept {
     if (PyNumber_Check(v) || PyComplex_Check(v))
-        return true;
-    int has = PyObject_HasAttr(reinterpret_cast<PyObject *>(Py_TYPE(v)), names.dunder_index);
-    return has == 1;
+        return 1;
+    Ref index = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(v)), kIndex));
+    if (index)
+        return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
+    PyErr_Clear();
+    return 0;
 }
 
 Ref type_qualname(PyTypeObject *type) noexcept {
     PyObject *t = reinterpret_cast<PyObject *>(type);
-    Ref qualname = Ref::steal(PyObject_GetAttr(t, names.dunder_qualname));
+    Ref qualname = Ref::steal(PyObject_GetAttr(t, kQualname));
     if (!qualname || !PyUnicode_Check(qualname.get())) {
         if (!qualname && !PyErr_ExceptionMatches(PyExc_AttributeError))
             return {};
         PyErr_Clear();
         return Ref::steal(PyUnicode_FromString("?"));
     }
-    Ref module = Ref::steal(PyObject_GetAttr(t, names.dunder_module));
+    Ref module = Ref::steal(PyObject_GetAttr(t, kModule));
     if (!module) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
             return {};
@@ -223,7 +233,7 @@ int bind_args(const Signature &sig, PyObject *names_tuple, PyObject *defaults, P
         }
         return 0;
     }
-    const int required = required_count(sig);
+    const int required = sig.required;
     if (nargs > sig.count || (nkw == 0 && nargs < required)) {
         raise_count_for(sig, required, nargs < required, nargs);
         return -1;
@@ -263,11 +273,19 @@ int Bound::finish(const Signature &sig, PyObject *defaults, int required) noexce
         if (values_[i] == nullptr)
             values_[i] = PyTuple_GetItem(defaults, i - required);
     }
-    for (int i = 0; i < sig.count; ++i) {
-        if (convert(sig.params[i], values_[i], owned_[i]) < 0)
-            return -1;
+    if (sig.converts) {
+        for (int i = 0; i < sig.count; ++i) {
+            if (convert(sig.params[i], values_[i], owned_[i]) < 0)
+                return -1;
+        }
     }
     for (int i = 0; i < sig.count; ++i) {
+        // The values that calls pass almost always; check() decides the rest.
+        PyObject *v = values_[i];
+        const Kind kind = sig.params[i].kind;
+        if (kind == Kind::Any || (kind == Kind::Str && PyUnicode_CheckExact(v)) ||
+            (kind == Kind::OptDict && (v == Py_None || PyDict_CheckExact(v))))
+            continue;
         if (check(sig.params[i], values_[i], owned_[i]) < 0)
             return -1;
     }
@@ -281,7 +299,7 @@ int bind_vector(const Signature &sig, PyObject *names_tuple, PyObject *defaults,
         if (nargs == 0 && nkw == 0)
             return 0;
     } else if (nargs <= sig.count) {
-        const int required = required_count(sig);
+        const int required = sig.required;
         bool in_place = true;
         for (Py_ssize_t i = 0; i < nargs; ++i)
             out.values_[i] = args[i];
@@ -316,7 +334,7 @@ int bind_vector(const Signature &sig, PyObject *names_tuple, PyObject *defaults,
 }
 
 Ref make_defaults(const Signature &sig, PyObject *stored) noexcept {
-    const int required = required_count(sig);
+    const int required = sig.required;
     if (required == sig.count)
         return Ref::borrow(Py_None);
     Ref tuple = Ref::steal(PyTuple_New(sig.count - required));

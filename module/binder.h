@@ -1,23 +1,27 @@
 // Description of a callable's signature, and the one binder that turns (args, kwargs) into values.
 #pragma once
 
+#include <cstddef>
+
 #include "module/ref.h"
 
 namespace quorbel::module {
 
-// How a parameter is converted and tested; decided by its annotation string.
+// How a parameter is converted and tested.
 enum class Kind : unsigned char {
-    Any,     // "Any", "logging.LogRecord", "logging.Logger", self: untested
-    Str,     // "str": exactly str
-    OptStr,  // "Optional[str]": exactly str, or None
-    OptDict, // "Optional[Dict[str, Any]]": exactly dict, or None
-    Int,     // "int": numbers converted with int(), then exactly int
-    Bool,    // "bool": reduced to True or False
+    Any,     // untested
+    Str,     // exactly str
+    OptStr,  // exactly str, or None
+    OptDict, // exactly dict, or None
+    Int,     // numbers converted with int(), then exactly int
+    Bool,    // reduced to True or False
 };
 
-// The default of a parameter; Stored is a value computed at import (get_logger's level).
+// The default of a parameter; Stored is a value computed at import and passed in.
 enum class Default : unsigned char { Required, None, True, False, Int, Str, Stored };
 
+// One row of a signature table, made by the named constructors below. The annotation text
+// follows from the kind, except for Any, whose text is given (none for self).
 struct Param {
     const char *name;
     const char *annotation; // nullptr: no entry in __annotations__
@@ -28,12 +32,61 @@ struct Param {
     // OptDict only: also take logging.config.ConvertingDict, as a plain dict copy, so that
     // dictConfig users can pass a mapping.
     bool config_dict = false;
+
+    static constexpr Param self() { return {"self", nullptr, Kind::Any, Default::Required}; }
+    // Required, of any type; `annotation` is its text.
+    static constexpr Param any(const char *name, const char *annotation) {
+        return {name, annotation, Kind::Any, Default::Required};
+    }
+    static constexpr Param required(const char *name, Kind kind) {
+        return {name, annotation_of(kind), kind, Default::Required};
+    }
+    // Defaults to None (an Any parameter is annotated "Any").
+    static constexpr Param optional(const char *name, Kind kind) {
+        return {name, annotation_of(kind), kind, Default::None};
+    }
+    static constexpr Param integer(const char *name, long long value) {
+        return {name, annotation_of(Kind::Int), Kind::Int, Default::Int, value};
+    }
+    static constexpr Param text(const char *name, const char *value) {
+        return {name, annotation_of(Kind::Str), Kind::Str, Default::Str, 0, value};
+    }
+    static constexpr Param flag(const char *name, bool value) {
+        return {name, annotation_of(Kind::Bool), Kind::Bool, value ? Default::True : Default::False};
+    }
+    // The default is the value passed to make_defaults as `stored`.
+    static constexpr Param stored(const char *name, Kind kind) {
+        return {name, annotation_of(kind), kind, Default::Stored};
+    }
+    constexpr Param accepting_config_dict() const {
+        Param p = *this;
+        p.config_dict = true;
+        return p;
+    }
+
+    static constexpr const char *annotation_of(Kind kind) {
+        switch (kind) {
+        case Kind::Str:
+            return "str";
+        case Kind::OptStr:
+            return "Optional[str]";
+        case Kind::OptDict:
+            return "Optional[Dict[str, Any]]";
+        case Kind::Int:
+            return "int";
+        case Kind::Bool:
+            return "bool";
+        case Kind::Any:
+            break;
+        }
+        return "Any";
+    }
 };
 
 class Bound;
 using Body = Ref (*)(const Bound &);
 
-inline constexpr int kMaxParams = 11;
+inline constexpr int kMaxParams = 12;
 
 // Everything about a callable that is fixed when the module is built: introspection
 // attributes and binding behaviour both come from here, so they cannot drift apart.
@@ -45,7 +98,30 @@ struct Signature {
     const char *returns; // return annotation, nullptr for none
     const char *doc;     // __doc__, nullptr for None
     Body body;
-    bool no_args = false; // "takes no arguments" style messages (_now_ns)
+    bool no_args = false;  // "takes no arguments" style messages (_now_ns)
+    int required = 0;      // the leading parameters without a default
+    bool converts = false; // some parameter is converted (int(), truth) before the type checks
+
+    template <std::size_t N>
+    constexpr Signature(const char *name, const char *qualname, const Param (&params)[N],
+                        const char *returns, const char *doc, Body body)
+        : name(name), qualname(qualname), params(params), count(static_cast<int>(N)),
+          returns(returns), doc(doc), body(body) {
+        static_assert(N <= kMaxParams, "more parameters than Bound holds");
+        while (required < count && params[required].def == Default::Required)
+            ++required;
+        for (const Param &p : params)
+            converts = converts || p.kind == Kind::Int || p.kind == Kind::Bool;
+    }
+    // A callable that takes no arguments at all.
+    static constexpr Signature nullary(const char *name, const char *returns, Body body) {
+        return Signature(name, returns, body);
+    }
+
+  private:
+    constexpr Signature(const char *name, const char *returns, Body body)
+        : name(name), qualname(name), params(nullptr), count(0), returns(returns), doc(nullptr),
+          body(body), no_args(true) {}
 };
 
 // Bound arguments: borrowed values in parameter order. Converted values are owned here.
@@ -87,7 +163,8 @@ void raise_incorrect_type(const char *param, PyTypeObject *expected, const char 
                           PyObject *value) noexcept;
 
 // Whether int() may be tried on v: an integer, index or float conversion, or a complex number.
-bool has_number_protocol(PyObject *v) noexcept;
+// 1 or 0; -1 with an exception set when the test itself failed.
+int has_number_protocol(PyObject *v) noexcept;
 
 // The qualified name of a type as messages show it ("str", "collections.OrderedDict").
 Ref type_qualname(PyTypeObject *type) noexcept;

@@ -11,9 +11,9 @@
 
 #include <structmember.h>
 
+#include "module/facts.h"
 #include "module/names.h"
 #include "module/namespace.h"
-#include "module/setup.h"
 #include "module/traceback.h"
 #include "module/vectorcall.h"
 
@@ -21,8 +21,7 @@ namespace quorbel::module {
 
 namespace {
 
-// Py_TPFLAGS_HAVE_VECTORCALL, in the stable ABI from 3.12.
-constexpr unsigned long kHaveVectorcallFlag = 1UL << 11;
+const Name kModuleName{"quorbel"};
 
 struct Callable {
     PyObject_HEAD
@@ -231,11 +230,6 @@ PyType_Slot callable_slots[] = {
     {0, nullptr},
 };
 
-// Py_TPFLAGS_METHOD_DESCRIPTOR (3.8+): lets the interpreter call a method without making a
-// bound method first; our call already takes self as the first argument. Bit 17 is unused on
-// 3.7, and the flag is only set where the interpreter knows it.
-constexpr unsigned long kMethodDescriptorFlag = 1UL << 17;
-
 // The code object of `def name(params): pass`, nested in `class Owner:` for methods, so that
 // co_varnames, co_argcount and (3.11+) co_qualname match the callable.
 Ref make_signature_code(const Signature &sig, PyObject *param_names) noexcept {
@@ -300,17 +294,19 @@ int init_callable_type() noexcept {
     Ref method = Ref::steal(PyObject_GetAttrString(types.get(), "MethodType"));
     if (!method)
         return -1;
-    unsigned long flags = Py_TPFLAGS_DEFAULT;
-    if (facts.minor >= 8)
-        flags |= kMethodDescriptorFlag;
+    // The method-descriptor flag lets the interpreter call a method without making a bound
+    // method first (our call already takes self first); an immutable type cannot have its
+    // __call__ or anything else reassigned from Python, as a function's type cannot.
+    unsigned long flags =
+        Py_TPFLAGS_DEFAULT | facts.method_descriptor_flag | facts.immutable_type_flag;
     // The slots, and the vectorcall offset where the interpreter supports it for the type.
     constexpr std::size_t kSlots = sizeof callable_slots / sizeof callable_slots[0];
     PyType_Slot slots[kSlots + 1];
     for (std::size_t i = 0; i < kSlots; ++i)
         slots[i] = callable_slots[i];
     slots[kSlots] = {0, nullptr};
-    if (facts.minor >= 12) {
-        flags |= kHaveVectorcallFlag;
+    if (facts.vectorcall_flag != 0) {
+        flags |= facts.vectorcall_flag;
         slots[kSlots - 1] = {Py_tp_members, vectorcall_members};
     }
     PyType_Spec spec = {"quorbel.function", static_cast<int>(sizeof(Callable)), 0,
@@ -354,7 +350,7 @@ Ref make_callable(const Signature &sig, PyObject *defaults) noexcept {
     c->annotations = annotations.release();
     c->name = name.release();
     c->qualname = qualname.release();
-    c->module = Ref::borrow(names.quorbel).release();
+    c->module = Ref::borrow(kModuleName).release();
     c->doc = doc.release();
     c->code = code.release();
     c->tb_code = tb_code.release();
@@ -363,6 +359,10 @@ Ref make_callable(const Signature &sig, PyObject *defaults) noexcept {
 
 bool is_callable_for(PyObject *obj, const Signature &sig) noexcept {
     return Py_TYPE(obj) == callable_type && as_callable(obj)->sig == &sig;
+}
+
+Ref call_callable(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) noexcept {
+    return Ref::steal(callable_vectorcall(obj, args, static_cast<size_t>(nargs), nullptr));
 }
 
 } // namespace quorbel::module

@@ -12,7 +12,11 @@ int init_callable_type() noexcept;
 // (borrowed: a tuple or None), so that several callables can share one tuple.
 Ref make_callable(const Signature &sig, PyObject *defaults) noexcept;
 
-// Whether obj is the callable made for sig (used to skip binding on internal calls).
+// Whether obj is the callable made for sig.
 bool is_callable_for(PyObject *obj, const Signature &sig) noexcept;
+
+// obj(*args) for obj one of the module's callables, without the generic call machinery: the
+// same binding, body and traceback entry as any call of it.
+Ref call_callable(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) noexcept;
 
 } // namespace quorbel::module

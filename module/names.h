@@ -1,114 +1,57 @@
-// Interned Python strings used by the module, created once when the module executes.
+// Interned Python strings: each concept declares the names it uses, and the module interns them
+// all once, when it first executes.
 #pragma once
 
 #include "module/ref.h"
 
 namespace quorbel::module {
 
-// X(field, "text"): one interned str per entry, so no call builds a name at run time.
-#define QUORBEL_NAMES(X)                                                                           \
-    X(json, "json")                                                                                \
-    X(logging, "logging")                                                                          \
-    X(time, "time")                                                                                \
-    X(redis, "redis")                                                                              \
-    X(HAS_REDIS, "HAS_REDIS")                                                                      \
-    X(RotatingFileHandler, "RotatingFileHandler")                                                  \
-    X(RedisStreamHandler, "RedisStreamHandler")                                                    \
-    X(RedisAppLogger, "RedisAppLogger")                                                            \
-    X(get_logger, "get_logger")                                                                    \
-    X(merge_labels, "_merge_labels")                                                               \
-    X(now_ns, "_now_ns")                                                                           \
-    X(test, "__test__")                                                                            \
-    X(builtins, "__builtins__")                                                                    \
-    X(dunder_module, "__module__")                                                                 \
-    X(dunder_qualname, "__qualname__")                                                             \
-    X(dunder_doc, "__doc__")                                                                       \
-    X(dunder_dict, "__dict__")                                                                     \
-    X(dunder_init, "__init__")                                                                     \
-    X(dunder_prepare, "__prepare__")                                                               \
-    X(dunder_index, "__index__")                                                                   \
-    X(quorbel, "quorbel")                                                                          \
-    X(Any, "Any")                                                                                  \
-    X(Dict, "Dict")                                                                                \
-    X(Optional, "Optional")                                                                        \
-    X(Handler, "Handler")                                                                          \
-    X(Formatter, "Formatter")                                                                      \
-    X(LogRecord, "LogRecord")                                                                      \
-    X(INFO, "INFO")                                                                                \
-    X(time_ns, "time_ns")                                                                          \
-    X(Redis, "Redis")                                                                              \
-    X(from_url, "from_url")                                                                        \
-    X(socket_connect_timeout, "socket_connect_timeout")                                            \
-    X(socket_timeout, "socket_timeout")                                                            \
-    X(retry_on_timeout, "retry_on_timeout")                                                        \
-    X(maxBytes, "maxBytes")                                                                        \
-    X(backupCount, "backupCount")                                                                  \
-    X(encoding, "encoding")                                                                        \
-    X(utf_8, "utf-8")                                                                              \
-    X(message_format, "%(message)s")                                                               \
-    X(setFormatter, "setFormatter")                                                                \
-    X(stream_key, "stream_key")                                                                    \
-    X(maxlen, "maxlen")                                                                            \
-    X(default_labels, "default_labels")                                                            \
-    X(drop_on_error, "drop_on_error")                                                              \
-    X(client_attr, "_client")                                                                      \
-    X(timeout_attr, "_timeout")                                                                    \
-    X(fallback_attr, "_fallback")                                                                  \
-    X(labels, "labels")                                                                            \
-    X(ctx, "ctx")                                                                                  \
-    X(levelname, "levelname")                                                                      \
-    X(getMessage, "getMessage")                                                                    \
-    X(lower, "lower")                                                                              \
-    X(xadd, "xadd")                                                                                \
-    X(payload, "payload")                                                                          \
-    X(approximate, "approximate")                                                                  \
-    X(name, "name")                                                                                \
-    X(level, "level")                                                                              \
-    X(levelno, "levelno")                                                                          \
-    X(pathname, "pathname")                                                                        \
-    X(lineno, "lineno")                                                                            \
-    X(msg, "msg")                                                                                  \
-    X(args, "args")                                                                                \
-    X(exc_info, "exc_info")                                                                        \
-    X(emit, "emit")                                                                                \
-    X(handleError, "handleError")                                                                  \
-    X(getLogger, "getLogger")                                                                      \
-    X(setLevel, "setLevel")                                                                        \
-    X(handlers, "handlers")                                                                        \
-    X(removeHandler, "removeHandler")                                                              \
-    X(addHandler, "addHandler")                                                                    \
-    X(redis_url, "redis_url")                                                                      \
-    X(client, "client")                                                                            \
-    X(timeout_ms, "timeout_ms")                                                                    \
-    X(fallback_file_path, "fallback_file_path")                                                    \
-    X(fallback_max_bytes, "fallback_max_bytes")                                                    \
-    X(fallback_backup_count, "fallback_backup_count")                                              \
-    X(log_attr, "_log")                                                                            \
-    X(extra, "extra")                                                                              \
-    X(debug, "debug")                                                                              \
-    X(info, "info")                                                                                \
-    X(warning, "warning")                                                                          \
-    X(error, "error")                                                                              \
-    X(ts, "ts")                                                                                    \
-    X(dumps, "dumps")                                                                              \
-    X(JSONEncoder, "JSONEncoder")                                                                  \
-    X(ensure_ascii, "ensure_ascii")                                                                \
-    X(separators, "separators")                                                                    \
-    X(comma, ",")                                                                                  \
-    X(colon, ":")                                                                                  \
-    X(config, "config")                                                                            \
-    X(ConvertingDict, "ConvertingDict")
+// One interned str, declared at namespace scope beside the code that uses it:
+//     const module::Name kLower{"lower"};
+// Declaring it registers it; init_names() interns every registered name, so no call builds a
+// name at run time. Until then it converts to nullptr.
+class Name {
+  public:
+    explicit Name(const char *text) noexcept;
+    Name(const Name &) = delete;
+    Name &operator=(const Name &) = delete;
 
-struct Names {
-#define QUORBEL_NAME_FIELD(field, text) PyObject *field = nullptr;
-    QUORBEL_NAMES(QUORBEL_NAME_FIELD)
-#undef QUORBEL_NAME_FIELD
+    operator PyObject *() const noexcept { return object_; }
+    // For variadic C calls, which take no conversion.
+    PyObject *get() const noexcept { return object_; }
+
+  private:
+    friend int init_names() noexcept;
+    const char *text_;
+    mutable PyObject *object_ = nullptr; // interned at init; the process keeps it
+    const Name *next_;
 };
 
-// Filled by init_names(); the strings live for the life of the process.
-extern Names names;
+// A tuple of names, made after the names themselves: keyword names for vectorcall-style calls.
+class NameTuple {
+  public:
+    static constexpr int kMax = 8;
+    template <typename... Names> explicit NameTuple(const Names &...names) noexcept
+        : items_{&names...}, count_(sizeof...(Names)), next_(link(this)) {
+        static_assert(sizeof...(Names) <= kMax, "too many names for one tuple");
+    }
+    NameTuple(const NameTuple &) = delete;
+    NameTuple &operator=(const NameTuple &) = delete;
 
-// Interns every name (once per process); -1 with an exception set on failure.
+    operator PyObject *() const noexcept { return object_; }
+
+  private:
+    friend int init_names() noexcept;
+    // Puts self at the head of the registry; returns the old head.
+    static const NameTuple *link(const NameTuple *self) noexcept;
+    const Name *items_[kMax];
+    int count_;
+    mutable PyObject *object_ = nullptr;
+    const NameTuple *next_;
+};
+
+// Interns every declared name, then makes every declared tuple. -1 with an exception set on
+// failure; what was made stays made, so a later call finishes the work.
 int init_names() noexcept;
 
 } // namespace quorbel::module

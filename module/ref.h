@@ -48,16 +48,75 @@ class Ref {
     PyObject *p_ = nullptr;
 };
 
+// An exception taken out of the way (PyErr_Fetch), owned until it is restored or dropped.
+class Cause {
+  public:
+    Cause() noexcept = default;
+    Cause(const Cause &) = delete;
+    Cause &operator=(const Cause &) = delete;
+    Cause &operator=(Cause &&other) noexcept {
+        if (this != &other) {
+            clear();
+            other.release(&type_, &value_, &tb_);
+        }
+        return *this;
+    }
+    ~Cause() { clear(); }
+
+    // Takes the pending exception (none: the Cause stays empty), dropping any held before.
+    void take() noexcept {
+        clear();
+        PyErr_Fetch(&type_, &value_, &tb_);
+    }
+    // Makes it pending again; the Cause is then empty.
+    void restore() noexcept {
+        PyErr_Restore(type_, value_, tb_); // steals all three
+        type_ = value_ = tb_ = nullptr;
+    }
+    // As a normalized exception instance carrying its traceback, for handing on.
+    void normalize() noexcept {
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_ != nullptr && value_ != nullptr)
+            PyException_SetTraceback(value_, tb_);
+    }
+    // Makes `context` (emptied) the __context__ of this exception; both end normalized.
+    void chain(Cause &context) noexcept {
+        normalize();
+        context.normalize();
+        if (value_ != nullptr && context.value_ != nullptr) {
+            PyException_SetContext(value_, context.value_); // steals
+            context.value_ = nullptr;
+        }
+        context.clear();
+    }
+    // Moves the three references out (to PyErr_SetExcInfo, which steals them).
+    void release(PyObject **type, PyObject **value, PyObject **tb) noexcept {
+        *type = type_;
+        *value = value_;
+        *tb = tb_;
+        type_ = value_ = tb_ = nullptr;
+    }
+    explicit operator bool() const noexcept { return type_ != nullptr; }
+
+  private:
+    void clear() noexcept {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(tb_);
+    }
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+};
+
 // Keeps the pending exception intact across code that may raise and clear its own.
 class ErrorScope {
   public:
-    ErrorScope() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
+    ErrorScope() noexcept { saved_.take(); }
     ErrorScope(const ErrorScope &) = delete;
     ErrorScope &operator=(const ErrorScope &) = delete;
-    ~ErrorScope() { PyErr_Restore(type_, value_, tb_); } // steals all three
+    ~ErrorScope() { saved_.restore(); }
 
   private:
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
+    Cause saved_;
 };
 
 // Keeps the exception that the thread is handling (sys.exc_info()) across a block.

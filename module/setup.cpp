@@ -16,7 +16,6 @@
 //     __test__ = {}
 #include "module/setup.h"
 
-#include <cstdlib>
 #include <initializer_list>
 
 #include "facade/app_logger.h"
@@ -27,6 +26,7 @@
 #include "handler/payload.h"
 #include "module/binder.h"
 #include "module/callable.h"
+#include "module/facts.h"
 #include "module/names.h"
 #include "module/namespace.h"
 #include "module/traceback.h"
@@ -34,28 +34,37 @@
 
 namespace quorbel::module {
 
-Facts facts;
-
 namespace {
 
-PyObject *init_code = nullptr;      // the "init quorbel" traceback entry
-PyObject *home_modules = nullptr;   // sys.modules of the interpreter that set the module up
+// The namespace, in binding order.
+const Name kJson{"json"};
+const Name kLogging{"logging"};
+const Name kTime{"time"};
+const Name kRotatingFileHandler{"RotatingFileHandler"};
+const Name kAny{"Any"};
+const Name kDict{"Dict"};
+const Name kOptional{"Optional"};
+const Name kRedis{"redis"};
+const Name kHasRedis{"HAS_REDIS"};
+const Name kNowNs{"_now_ns"};
+const Name kMergeLabels{"_merge_labels"};
+const Name kRedisStreamHandler{"RedisStreamHandler"};
+const Name kRedisAppLogger{"RedisAppLogger"};
+const Name kGetLogger{"get_logger"};
+const Name kTest{"__test__"};
+// Read during the import.
+const Name kBuiltins{"__builtins__"};
+const Name kInfo{"INFO"};
 
-int probe_facts() noexcept {
-    // Py_GetVersion() begins with "3.minor."
-    const char *version = Py_GetVersion();
-    facts.minor = std::atoi(version + 2);
-    return 0;
-}
+PyObject *init_code = nullptr;    // the "init quorbel" traceback entry
+PyObject *home_modules = nullptr; // sys.modules of the interpreter that set the module up
 
-// Work that does not depend on the module object; done once per process.
+// Work that does not depend on the module object; once per process. Each step keeps only what
+// it finished, so an import that failed (a MemoryError) can be tried again.
 int init_process() noexcept {
-    static bool done = false;
-    if (done)
-        return 0;
-    if (probe_facts() < 0 || init_names() < 0 || init_traceback() < 0 ||
-        init_callable_type() < 0 || init_vectorcall() < 0 || handler::init_clock() < 0 ||
-        handler::init_payload() < 0)
+    probe_facts();
+    if (init_names() < 0 || init_traceback() < 0 || init_callable_type() < 0 ||
+        handler::init_clock() < 0 || handler::init_payload() < 0)
         return -1;
     if (init_code == nullptr) {
         Ref code = make_traceback_code("init quorbel");
@@ -63,7 +72,6 @@ int init_process() noexcept {
             return -1;
         init_code = code.release();
     }
-    done = true;
     return 0;
 }
 
@@ -82,13 +90,9 @@ Ref import_name(PyObject *from, PyObject *name) noexcept {
 
 // `from <module> import a, b, ...`, binding each name in order.
 int import_from(const char *module, std::initializer_list<PyObject *> attrs) noexcept {
-    Ref fromlist = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(attrs.size())));
+    Ref fromlist = make_tuple(attrs.begin(), static_cast<Py_ssize_t>(attrs.size()));
     if (!fromlist)
         return -1;
-    Py_ssize_t i = 0;
-    for (PyObject *attr : attrs)
-        if (PyTuple_SetItem(fromlist.get(), i++, Ref::borrow(attr).release()) < 0) // steals
-            return -1;
     Ref name = Ref::steal(PyUnicode_FromString(module));
     if (!name)
         return -1;
@@ -102,18 +106,18 @@ int import_from(const char *module, std::initializer_list<PyObject *> attrs) noe
 }
 
 int import_standard_modules() noexcept {
-    for (PyObject *name : {names.json, names.logging, names.time})
+    for (PyObject *name : std::initializer_list<PyObject *>{kJson, kLogging, kTime})
         if (bind(name, import_absolute(name, nullptr)) < 0)
             return -1;
     return 0;
 }
 
 int import_rotating_file_handler() noexcept {
-    return import_from("logging.handlers", {names.RotatingFileHandler});
+    return import_from("logging.handlers", {kRotatingFileHandler});
 }
 
 int import_typing_names() noexcept {
-    return import_from("typing", {names.Any, names.Dict, names.Optional});
+    return import_from("typing", {kAny, kDict, kOptional});
 }
 
 // The client library is optional: any Exception from its import means "absent". Anything else
@@ -121,43 +125,48 @@ int import_typing_names() noexcept {
 // importing thread is kept either way.
 int import_redis() noexcept {
     HandledScope keep_handled;
-    Ref redis = import_absolute(names.redis, nullptr);
-    if (redis && bind(names.redis, std::move(redis)) == 0 &&
-        bind(names.HAS_REDIS, Ref::borrow(Py_True)) == 0)
-        return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    Ref redis = import_absolute(kRedis, nullptr);
+    if (!redis) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception))
+            return -1;
+        PyErr_Clear();
+        if (bind(kRedis, Ref::borrow(Py_None)) < 0)
+            return -1;
+        return bind(kHasRedis, Ref::borrow(Py_False));
+    }
+    // Binding can only fail for want of memory: that fails the import, as it would in Python.
+    if (bind(kRedis, std::move(redis)) < 0)
         return -1;
-    PyErr_Clear();
-    if (bind(names.redis, Ref::borrow(Py_None)) < 0 ||
-        bind(names.HAS_REDIS, Ref::borrow(Py_False)) < 0)
-        return -1;
-    return 0;
+    return bind(kHasRedis, Ref::borrow(Py_True));
 }
 
 int define_helpers() noexcept {
-    if (bind(names.now_ns, handler::make_now_ns()) < 0)
+    if (bind(kNowNs, handler::make_now_ns()) < 0)
         return -1;
-    return bind(names.merge_labels, handler::make_merge_labels());
+    return bind(kMergeLabels, handler::make_merge_labels());
 }
 
 int define_stream_handler() noexcept {
-    return bind(names.RedisStreamHandler, handler::make_stream_handler_class());
+    return bind(kRedisStreamHandler, handler::make_stream_handler_class());
 }
 
 int define_app_logger() noexcept {
-    return bind(names.RedisAppLogger, facade::make_app_logger_class());
+    return bind(kRedisAppLogger, facade::make_app_logger_class());
 }
 
 // get_logger's level default: logging.INFO as it is now, kept for every later call.
 int define_get_logger() noexcept {
-    Ref logging = lookup(names.logging);
+    Ref logging = lookup(kLogging);
     if (!logging)
         return -1;
-    Ref info = Ref::steal(PyObject_GetAttr(logging.get(), names.INFO));
+    Ref info = Ref::steal(PyObject_GetAttr(logging.get(), kInfo));
     if (!info)
         return -1;
     if (info.get() != Py_None && !PyLong_CheckExact(info.get())) {
-        if (!has_number_protocol(info.get())) {
+        const int number = has_number_protocol(info.get());
+        if (number < 0)
+            return -1;
+        if (!number) {
             Ref got = type_qualname(Py_TYPE(info.get()));
             if (got)
                 PyErr_Format(PyExc_TypeError, "Expected %.200s, got %U", "int", got.get());
@@ -167,23 +176,23 @@ int define_get_logger() noexcept {
         if (!info)
             return -1;
     }
-    return bind(names.get_logger, facade::make_get_logger(info.get()));
+    return bind(kGetLogger, facade::make_get_logger(info.get()));
 }
 
-int define_test_dict() noexcept { return bind(names.test, Ref::steal(PyDict_New())); }
+int define_test_dict() noexcept { return bind(kTest, Ref::steal(PyDict_New())); }
 
 // Functions created against this namespace see the builtins on every version (3.7-3.9 give
 // code run against a globals dict without __builtins__ a builtins of just None).
 int add_builtins(PyObject *m) noexcept {
     PyObject *dict = PyModule_GetDict(m);
-    if (PyDict_GetItemWithError(dict, names.builtins) != nullptr)
+    if (PyDict_GetItemWithError(dict, kBuiltins) != nullptr)
         return 0;
     if (PyErr_Occurred())
         return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins)
         return -1;
-    return PyDict_SetItem(dict, names.builtins, builtins.get());
+    return PyDict_SetItem(dict, kBuiltins, builtins.get());
 }
 
 int run_body(PyObject *m) noexcept {

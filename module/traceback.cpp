@@ -3,19 +3,28 @@
 // The limited API has no PyFrame_New, so a real frame is made by evaluating a tiny code object,
 // "_getframe()", compiled under our file name and renamed; PyTraceBack_Here then puts that
 // frame in front of the pending exception's traceback, as the interpreter does for Python code.
+// Every frame hands its globals to Python code (tb_frame.f_globals), so each evaluation gets a
+// new globals dict, filled from what was captured here: nothing Python can reach is read back.
 #include "module/traceback.h"
 
+#include "module/facts.h"
 #include "module/names.h"
 
 namespace quorbel::module {
 
 namespace {
 
+const Name kGetframe{"_getframe"};
+const Name kBuiltins{"__builtins__"};
+const Name kReplace{"replace"};
+const Name kCoName{"co_name"};
+const Name kCoQualname{"co_qualname"};
+
 struct {
-    PyObject *globals = nullptr;   // {"_getframe": sys._getframe, "__builtins__": builtins}
-    PyObject *code_type = nullptr; // types.CodeType, for 3.7, which has no code.replace
-    bool has_replace = false;      // 3.8+
-    bool has_qualname = false;     // 3.11+: co_qualname
+    PyObject *getframe = nullptr;   // sys._getframe
+    PyObject *builtins = nullptr;   // the builtins module
+    PyObject *frame_type = nullptr; // types.FrameType: what the evaluation must return
+    PyObject *code_type = nullptr;  // types.CodeType, for 3.7, which has no code.replace
 } state;
 
 // 3.7: types.CodeType(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts,
@@ -38,63 +47,92 @@ Ref rebuild_code_37(PyObject *code, PyObject *name) noexcept {
     return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
 }
 
+Ref attribute_of(const char *module, const char *name) noexcept {
+    Ref m = Ref::steal(PyImport_ImportModule(module));
+    if (!m)
+        return {};
+    return Ref::steal(PyObject_GetAttrString(m.get(), name));
+}
+
+// The frame of `code` evaluated against a globals dict of its own.
+Ref entry_frame(PyObject *code) noexcept {
+    Ref globals = Ref::steal(PyDict_New());
+    if (!globals || PyDict_SetItem(globals.get(), kGetframe, state.getframe) < 0 ||
+        PyDict_SetItem(globals.get(), kBuiltins, state.builtins) < 0)
+        return {};
+    return Ref::steal(PyEval_EvalCode(code, globals.get(), nullptr));
+}
+
 } // namespace
 
 int init_traceback() noexcept {
-    if (state.globals != nullptr)
+    if (state.getframe != nullptr)
         return 0;
-    Ref sys = Ref::steal(PyImport_ImportModule("sys"));
-    Ref types = Ref::steal(PyImport_ImportModule("types"));
+    Ref getframe = attribute_of("sys", "_getframe");
+    if (!getframe)
+        return -1;
+    Ref frame_type = attribute_of("types", "FrameType");
+    if (!frame_type)
+        return -1;
+    Ref code_type = attribute_of("types", "CodeType");
+    if (!code_type)
+        return -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (!sys || !types || !builtins)
+    if (!builtins)
         return -1;
-    Ref getframe = Ref::steal(PyObject_GetAttrString(sys.get(), "_getframe"));
-    Ref code_type = Ref::steal(PyObject_GetAttrString(types.get(), "CodeType"));
-    Ref globals = Ref::steal(PyDict_New());
-    if (!getframe || !code_type || !globals ||
-        PyDict_SetItemString(globals.get(), "_getframe", getframe.get()) < 0 ||
-        PyDict_SetItem(globals.get(), names.builtins, builtins.get()) < 0)
-        return -1;
-    Ref probe = Ref::steal(Py_CompileString("0", kSourceFile, Py_eval_input));
-    if (!probe)
-        return -1;
-    state.has_replace = PyObject_HasAttrString(probe.get(), "replace") == 1;
-    state.has_qualname = PyObject_HasAttrString(probe.get(), "co_qualname") == 1;
+    state.frame_type = frame_type.release();
     state.code_type = code_type.release();
-    state.globals = globals.release();
+    state.builtins = builtins.release();
+    state.getframe = getframe.release();
     return 0;
 }
 
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
-    if (!state.has_replace)
+    if (!facts.code_replace)
         return rebuild_code_37(code, name);
-    Ref replace = Ref::steal(PyObject_GetAttrString(code, "replace"));
-    Ref empty = Ref::steal(PyTuple_New(0));
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!replace || !empty || !kwargs || PyDict_SetItemString(kwargs.get(), "co_name", name) < 0)
+    Ref replace = Ref::steal(PyObject_GetAttr(code, kReplace));
+    if (!replace)
         return {};
-    if (state.has_qualname && PyDict_SetItemString(kwargs.get(), "co_qualname", qualname) < 0)
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty)
+        return {};
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), kCoName, name) < 0)
+        return {};
+    if (facts.code_qualname && PyDict_SetItem(kwargs.get(), kCoQualname, qualname) < 0)
         return {};
     return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
 }
 
 Ref make_traceback_code(const char *name) noexcept {
     Ref code = Ref::steal(Py_CompileString("_getframe()", kSourceFile, Py_eval_input));
+    if (!code)
+        return {};
     Ref text = Ref::steal(PyUnicode_FromString(name));
-    if (!code || !text)
+    if (!text)
         return {};
     return rename_code(code.get(), text.get(), text.get());
 }
 
 void add_traceback_entry(PyObject *code) noexcept {
-    Ref frame;
-    {
-        ErrorScope keep;
-        frame = Ref::steal(PyEval_EvalCode(code, state.globals, nullptr));
-        if (!frame)
-            PyErr_Clear();
+    if (!PyErr_Occurred())
+        return;
+    Cause pending;
+    pending.take();
+    Ref frame = entry_frame(code);
+    if (!frame) {
+        // What the evaluation raised goes on, as in Python code, with the first as context.
+        Cause raised;
+        raised.take();
+        if (raised)
+            raised.chain(pending);
+        else
+            raised = std::move(pending);
+        raised.restore();
+        return;
     }
-    if (frame)
+    pending.restore();
+    if (reinterpret_cast<PyObject *>(Py_TYPE(frame.get())) == state.frame_type)
         PyTraceBack_Here(reinterpret_cast<struct _frame *>(frame.get()));
 }
 

@@ -1,12 +1,10 @@
 // Calls on the hot paths: vectorcall where the stable ABI has it (3.12+), tuple and dict before.
 #pragma once
 
-#include "module/ref.h"
+#include "module/facts.h"
 
 namespace quorbel::module {
 
-// The vectorcall protocol; the 3.7 headers do not declare it.
-using VectorcallFunc = PyObject *(*)(PyObject *, PyObject *const *, size_t, PyObject *);
 // PY_VECTORCALL_ARGUMENTS_OFFSET: set in nargsf when the slot before args[0] may be used.
 inline constexpr size_t kArgumentsOffset = static_cast<size_t>(1) << (8 * sizeof(size_t) - 1);
 
@@ -31,16 +29,7 @@ Ref call_method(PyObject *obj, PyObject *name, CallArgs &a, Py_ssize_t nargs,
 int pack_args(PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames, Ref *tuple,
               Ref *kwargs) noexcept;
 
-// The keyword-name tuples used with call(); made once.
-struct KwNames {
-    PyObject *maxlen_approximate = nullptr; // ("maxlen", "approximate")
-    PyObject *extra = nullptr;              // ("extra",)
-    PyObject *extra_exc_info = nullptr;     // ("extra", "exc_info")
-    PyObject *fallback_record = nullptr;    // LogRecord's keywords, in the order emit passes them
-};
-extern KwNames kwnames;
-
-// Probes the interpreter and makes the tuples, at module exec; -1 with an exception set.
-int init_vectorcall() noexcept;
+// A new tuple of the n borrowed items.
+Ref make_tuple(PyObject *const *items, Py_ssize_t n) noexcept;
 
 } // namespace quorbel::module
