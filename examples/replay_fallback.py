@@ -162,6 +162,8 @@ def open_snapshot(path: str) -> List[Source]:
     """
     for _ in range(SNAPSHOT_TRIES):
         names = fallback_names(path)
+        if not names:
+            raise ReplayError("neither {} nor a rotated backup of it exists".format(path))
         sources: List[Source] = []
         try:
             for name in names:

@@ -290,6 +290,11 @@ def test_a_rotation_while_the_files_are_opened_is_noticed(redis_url, redis_clien
     capsys.readouterr()
 
 
+def test_a_missing_fallback_file_is_an_error(redis_url, tmp_path):
+    done = replay(redis_url, tmp_path / "typo.log")
+    assert done.returncode == 3 and "neither %s nor" % (tmp_path / "typo.log") in done.stderr
+
+
 def test_progress_belongs_to_one_stream_and_one_run(redis_url, redis_client, writer):
     w = writer()
     w.log(3)
