@@ -12,8 +12,9 @@ that no earlier run appended. A line that is not a payload object is reported on
 and skipped for good; a last line still being written is left for a later run.
 
 Exit status: 0 when every line was appended, 1 when some lines were skipped, 2 for
-usage errors, 3 when the run stopped early (Redis unreachable or refusing, a file
-unreadable, another replay running): a later run carries on where this one stopped.
+usage errors, 3 when the run stopped early (Redis unreachable or refusing, no fallback
+file, another replay running, a progress file of another stream): a later run carries on
+from the last batch this one appended.
 """
 
 import argparse
@@ -105,9 +106,8 @@ class Progress:
         try:
             stream = data["stream"]
             marks = [Mark(int(m["offset"]), str(m["sha256"])) for m in data["files"]]
-        except (TypeError, KeyError, ValueError) as exc:
-            raise ReplayError("{} is not a progress file ({!r} missing or wrong)".format(
-                self.path, exc))
+        except (TypeError, KeyError, ValueError):
+            raise ReplayError("{} is not a progress file of this tool".format(self.path))
         if stream != self.stream:
             raise ReplayError("{} records progress into stream {!r}, not {!r}; give another "
                               "--progress file".format(self.path, stream, self.stream))
@@ -310,7 +310,7 @@ class Replay:
         self.save(done)
 
 
-def positive_or_zero(text: str) -> int:
+def length(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError("must be 0 (no trimming) or more")
@@ -322,7 +322,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         prog=PROG, description="Append quorbel fallback-file records to a Redis stream.")
     ap.add_argument("--url", required=True, help="e.g. redis://127.0.0.1:6379/0")
     ap.add_argument("--stream", required=True, help="the stream key, e.g. logs:stream")
-    ap.add_argument("--maxlen", type=positive_or_zero, default=1000000,
+    ap.add_argument("--maxlen", type=length, default=1000000,
                     help="approximate length cap of the stream (0: none; default 1000000)")
     ap.add_argument("--progress", help="the progress file (default: PATH.replay)")
     ap.add_argument("path", metavar="PATH", help="the fallback file the handler writes")

@@ -248,8 +248,17 @@ def file_moved_away(client, url, path):
     os.rename(path + ".away", path)
 
 
+@contextlib.contextmanager
+def progress_damaged(client, url, path):
+    # Taken as "nothing done yet", it would make a run append everything again.
+    with open(path + ".replay", "w") as f:
+        f.write('{"stream":')
+    yield url
+    os.remove(path + ".replay")
+
+
 @pytest.mark.parametrize("fault", [key_of_another_type, server_unreachable, another_run_busy,
-                                   file_moved_away], ids=lambda f: f.__name__)
+                                   file_moved_away, progress_damaged], ids=lambda f: f.__name__)
 def test_a_refused_run_fails_and_a_later_run_appends_everything_once(
         redis_url, redis_client, writer, fault):
     w = writer()
