@@ -7,6 +7,8 @@ record count and wall time. Figures carry a "[faults]" prefix (see the figures f
 import itertools
 import logging
 import os
+import subprocess
+import sys
 import threading
 import time
 import warnings
@@ -22,6 +24,8 @@ from redis_proc import RedisProcess, free_port
 # happens before the reply; only fsync is left to the kernel) and keeps each append
 # fast enough for the 5 ms socket timeout.
 DURABLE = ("--appendonly", "yes", "--appendfsync", "no")
+REPLAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
+                      "replay_fallback.py")
 
 _names = itertools.count()
 
@@ -159,6 +163,22 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
     # A retry with backoff in the handler's client would slow every call made while the
     # server is down, thousands here; a stall of a busy machine slows one call now and then.
     assert len(slow) <= 4, slow
+
+    # Bringing the fallback files home leaves the stream alone holding every record.
+    started = time.monotonic()
+    replay = subprocess.run(
+        [sys.executable, REPLAY, "--url", server.url, "--stream", "logs:stream", str(fallback)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+    assert replay.returncode == 0, replay.stderr
+    client = server.client()
+    after = seqs(readers.stream(client, "logs:stream"))
+    client.close()
+    figures("[faults] replay after kill/restart via %s: %d entries appended in %.1f s, "
+            "stream %d entries, %d records twice"
+            % (road, len(after) - len(in_stream), time.monotonic() - started, len(after),
+               len(after) - len(set(after))))
+    assert len(after) - len(in_stream) == len(in_fallback)
+    assert set(after) == set(range(total))
 
 
 @pytest.mark.parametrize("timeout_ms, connected", [(5, True), (10, True), (5, False)],
