@@ -10,6 +10,12 @@ UTF-8 JSON text without raw CR or LF. A record that cannot be encoded leaves no 
 Inputs are generated as plans and built twice: once for the handler, once for the
 reference (plain Python doing what emit does), so objects that change themselves
 while being converted start out the same for both.
+
+The second half turns on the module itself, as a hostile program would: the globals
+behind its traceback entries, signal handlers that raise while a call fails, labels of
+a dict subclass, records lost for every reason (reported with drop_on_error=False),
+the clock and the encoder replaced before or after the import, a client that logs
+from inside its append, and the type of the module's callables.
 """
 
 import collections
