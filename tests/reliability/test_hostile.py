@@ -10,6 +10,12 @@ UTF-8 JSON text without raw CR or LF. A record that cannot be encoded leaves no 
 Inputs are generated as plans and built twice: once for the handler, once for the
 reference (plain Python doing what emit does), so objects that change themselves
 while being converted start out the same for both.
+
+The second half turns on the module itself, as a hostile program would: the globals
+behind its traceback entries, signal handlers that raise while a call fails, labels of
+a dict subclass, records lost for every reason (reported with drop_on_error=False),
+the clock and the encoder replaced before or after the import, a client that logs
+from inside its append, and the type of the module's callables.
 """
 
 import collections
@@ -27,6 +33,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import quorbel
+from child import run_child
+from fakes import RecordingClient
 from redis_proc import closable
 
 TS = re.compile(rb'^\{"ts":"(\d+)",')
@@ -508,3 +516,542 @@ def test_exception_being_handled_survives_a_dropped_record(roads):
         handler.handle(record)
         assert sys.exc_info()[1] is exc
     assert roads.client.exists("hostile:kept") == 0
+
+
+# --- Hostile programs: what a Python program can do to the module itself ---------------------
+# Anything that may crash runs in a fresh interpreter (run_child): a crash is a failure that
+# names the signal.
+
+# Each failing call, as the child script names it: quorbel's own refusals (before a body runs),
+# an exception from a body, and the cause emit reports for a record with nowhere to go.
+FAILING_CALLS = r'''
+import json, logging, sys
+import quorbel
+
+
+class Refuses:
+    def __str__(self):
+        raise ValueError("no text for you")
+
+
+class Reporting(quorbel.RedisStreamHandler):
+    def handleError(self, record):
+        self.causes.append(sys.exc_info()[1])
+
+
+LOSING = Reporting(drop_on_error=False)
+RECORD = logging.LogRecord("hostile", logging.INFO, "hostile.py", 7, "m", (), None)
+APP = quorbel.RedisAppLogger(logging.getLogger("hostile"))
+
+
+def emit_without_destination():
+    LOSING.causes = []
+    LOSING.emit(RECORD)
+    [cause] = LOSING.causes
+    raise cause
+
+
+CALLS = {
+    "_merge_labels refuses a list": lambda: quorbel._merge_labels([], None),
+    "_merge_labels body raises": lambda: quorbel._merge_labels({"k": Refuses()}, None),
+    "info refuses an int": lambda: APP.info(123),
+    "_now_ns refuses an argument": lambda: quorbel._now_ns(1),
+    "get_logger refuses bytes": lambda: quorbel.get_logger(b"x"),
+    "emit reports a loss": emit_without_destination,
+}
+
+
+def outcome(call):
+    """[exception type, text, names of the module's traceback entries]."""
+    try:
+        call()
+    except Exception as exc:
+        names, tb = [], exc.__traceback__
+        while tb is not None:
+            if tb.tb_frame.f_code.co_name.startswith("quorbel."):
+                names.append(tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        return [type(exc).__name__, str(exc), names]
+    return ["no exception"]
+'''
+
+ENTRY_GLOBALS = FAILING_CALLS + r'''
+
+def entry_globals():
+    """The globals of the frame behind a traceback entry of the module."""
+    try:
+        quorbel._merge_labels([], None)
+    except TypeError as exc:
+        tb = exc.__traceback__
+    while not tb.tb_frame.f_code.co_name.startswith("quorbel."):
+        tb = tb.tb_next
+    return tb.tb_frame.f_globals
+
+
+before = {name: outcome(call) for name, call in CALLS.items()}
+exec(sys.argv[1], {"g": entry_globals()})
+after = {name: [outcome(call), outcome(call)] for name, call in CALLS.items()}
+print(json.dumps({"before": before, "after": after}))
+'''
+
+TAMPERINGS = {
+    "_getframe returns an int": "g['_getframe'] = lambda: 42",
+    "_getframe returns None": "g['_getframe'] = lambda: None",
+    "_getframe returns a str": "g['_getframe'] = str",
+    "_getframe is an int": "g['_getframe'] = 42",
+    "_getframe raises": "def f():\n    raise KeyError('tampered')\ng['_getframe'] = f",
+    "_getframe deleted": "g.pop('_getframe', None)",
+    "__builtins__ deleted": "g.pop('__builtins__', None)",
+    "__builtins__ emptied": "g['__builtins__'] = {}",
+    "dict cleared": "g.clear()",
+}
+
+
+@pytest.mark.parametrize("tampering", sorted(TAMPERINGS))
+def test_tampering_with_a_traceback_entry_changes_nothing(tampering):
+    # A traceback hands out the frame of the module's entry, and with it that frame's globals.
+    # Whatever a program does to them, later failing calls raise as before, entry included.
+    result = json.loads(run_child(ENTRY_GLOBALS, TAMPERINGS[tampering]))
+    for name, first in result["before"].items():
+        assert first[0] != "no exception" and first[2], (name, first)
+        assert result["after"][name] == [first, first], name
+
+
+SIGNALLED = FAILING_CALLS + r'''
+import signal
+
+
+class Tick(BaseException):
+    pass
+
+
+class TickError(Exception):
+    pass
+
+
+EXCEPTIONS = {"KeyboardInterrupt": KeyboardInterrupt, "BaseException": Tick,
+              "Exception": TickError}
+
+
+def python_refuses(msg):
+    if type(msg) is not str:
+        raise TypeError("Argument 'msg' has incorrect type")
+
+
+CALLS["python function"] = lambda: python_refuses(123)
+call, tick, target = CALLS[sys.argv[1]], EXCEPTIONS[sys.argv[2]], int(sys.argv[3])
+raised = caught = 0
+armed = False
+
+
+def on_alarm(signum, frame):
+    # Raises only while the loop below is inside its try, at most once per pass of it: each
+    # exception raised here must arrive at the except clause that counts it.
+    global armed, raised
+    if armed:
+        armed = False
+        raised += 1
+        raise tick()
+
+
+signal.signal(signal.SIGALRM, on_alarm)
+signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+while raised < target:
+    try:
+        armed = True
+        try:
+            call()
+        except Exception as exc:
+            if isinstance(exc, tick):
+                raise
+        armed = False
+    except tick:
+        caught += 1
+signal.setitimer(signal.ITIMER_REAL, 0, 0)
+print(json.dumps({"raised": raised, "caught": caught}))
+'''
+
+
+# emit discards every Exception raised inside it, a signal handler's too: only the others.
+@pytest.mark.parametrize("call, raised", [
+    (call, raised)
+    for call in ["python function", "info refuses an int", "_merge_labels refuses a list",
+                 "_merge_labels body raises", "emit reports a loss"]
+    for raised in ["KeyboardInterrupt", "BaseException", "Exception"]
+    if (call, raised) != ("emit reports a loss", "Exception")])
+def test_exceptions_raised_by_signal_handlers_reach_the_caller(call, raised):
+    # A signal handler raising every 0.2 ms lands, now and then, while the module adds the
+    # traceback entry of a failing call. Like a Python function (the first case), the module
+    # must hand each of those exceptions to the caller: none is lost (Ctrl-C always stops).
+    result = json.loads(run_child(SIGNALLED, call, raised, 1000))
+    assert result["raised"] == 1000
+    assert result["caught"] == result["raised"], "%d of %d exceptions were lost" % (
+        result["raised"] - result["caught"], result["raised"])
+
+
+def isolated_logger(handler):
+    logger = logging.getLogger("quorbel.hostile.%d.%d" % (os.getpid(), next(_keys)))
+    logger.propagate = False
+    logger.setLevel(logging.DEBUG)
+    logger.addHandler(handler)
+    return logger
+
+
+class Reporting(quorbel.RedisStreamHandler):
+    """Keeps each reported loss as (record, the exception being handled)."""
+
+    def handleError(self, record):
+        self.reports.append((record, sys.exc_info()[1]))
+
+
+def reporting_handler(tmp_path, destinations, drop_on_error=False):
+    """A handler with a recording client and/or a fallback file, and what they received."""
+    client = RecordingClient() if "client" in destinations else None
+    path = tmp_path / "fallback.log"
+    handler = Reporting(client=client, default_labels={"app": "api", "region": "us"},
+                        drop_on_error=drop_on_error,
+                        fallback_file_path=str(path) if "file" in destinations else None)
+    handler.reports = []
+
+    def delivered():
+        if handler._fallback is not None:
+            handler._fallback.close()
+        lines = path.read_text(encoding="utf-8").splitlines() if path.exists() else []
+        return (client.payloads() if client else []) + [json.loads(line) for line in lines]
+
+    return handler, delivered
+
+
+class LabelDict(dict):
+    pass
+
+
+def defaultdict_labels():
+    labels = collections.defaultdict(str)
+    labels.update([("region", "eu"), ("code", 7), ("skip", None)])
+    return labels
+
+
+LABEL_SUBCLASSES = {
+    "OrderedDict": lambda: collections.OrderedDict([("region", "eu"), ("code", 7), ("skip", None)]),
+    "defaultdict": defaultdict_labels,
+    "dict subclass": lambda: LabelDict([("region", "eu"), ("code", 7), ("skip", None)]),
+}
+
+
+@pytest.mark.parametrize("destination", ["client", "file"])
+@pytest.mark.parametrize("kind", sorted(LABEL_SUBCLASSES))
+def test_labels_of_a_dict_subclass_are_merged_as_a_plain_dict(tmp_path, kind, destination):
+    handler, delivered = reporting_handler(tmp_path, destination)
+    labels = LABEL_SUBCLASSES[kind]()
+    isolated_logger(handler).info("m %s", "x", extra={"labels": labels, "ctx": {"n": 1}})
+    handler.close()
+    payloads = delivered()
+    assert len(payloads) == 1, "the record was not delivered exactly once: %r" % payloads
+    payload = payloads[0]
+    assert payload["msg"] == "m x" and payload["ctx"] == {"n": 1}
+    # The defaults' key order, the record's values over them, its None values left out.
+    assert list(payload["labels"].items()) == [("app", "api"), ("region", "eu"), ("code", "7")]
+    assert handler.reports == []
+    assert list(labels.items()) == [("region", "eu"), ("code", 7), ("skip", None)]
+    # Called directly, _merge_labels keeps to its binding rules.
+    with pytest.raises(TypeError) as refused:
+        quorbel._merge_labels(None, labels)
+    qualname = type(labels).__qualname__
+    if type(labels).__module__ != "builtins":
+        qualname = type(labels).__module__ + "." + qualname
+    assert str(refused.value).startswith(
+        "Argument 'extra' has incorrect type (expected dict, got %s). " % qualname)
+
+
+class MessageFails(Exception):
+    pass
+
+
+FAILURE = MessageFails("the message refuses")
+
+
+class RefusesText:
+    def __str__(self):
+        raise FAILURE
+
+
+def circular():
+    ctx = {"a": 1}
+    ctx["self"] = ctx
+    return ctx
+
+
+def encoding_error(ctx):
+    payload = {"ts": "0", "level": "info", "msg": "m", "labels": {}, "ctx": ctx}
+    try:
+        json.dumps(payload, ensure_ascii=False, separators=(",", ":"))
+    except Exception as exc:
+        return exc
+    raise AssertionError("json.dumps encoded %r" % (ctx,))
+
+
+# A record that reaches no destination: (the logging call's arguments, the cause as Python
+# reports it for the same input).
+LOSSES = {
+    "ctx holds a set": (("m", (), {"ctx": {"s": {1, 2}}}), lambda: encoding_error({"s": {1, 2}})),
+    "ctx holds bytes": (("m", (), {"ctx": {"b": b"\xff"}}), lambda: encoding_error({"b": b"\xff"})),
+    "ctx contains itself": (("m", (), {"ctx": circular()}), lambda: encoding_error(circular())),
+    "labels are a list": (("m", (), {"labels": [("k", "v")]}),
+                          lambda: quorbel._merge_labels({"app": "api"}, [("k", "v")])),
+    "a label value refuses str()": (("m", (), {"labels": {"k": RefusesText()}}), lambda: FAILURE),
+    "args do not fit the message": (("%d", ("x",), {}), lambda: logging.LogRecord(
+        "x", logging.INFO, "p", 1, "%d", ("x",), None).getMessage()),
+    "the message refuses str()": ((RefusesText(), (), {}), lambda: FAILURE),
+}
+
+
+def expected_cause(reference):
+    try:
+        cause = reference()
+    except Exception as exc:
+        return exc
+    return cause
+
+
+@pytest.mark.parametrize("drop_on_error", [False, True])
+@pytest.mark.parametrize("destinations", ["client", "client and file", "file", "none"])
+@pytest.mark.parametrize("loss", sorted(LOSSES))
+def test_every_lost_record_is_reported_with_its_cause(tmp_path, loss, destinations, drop_on_error):
+    # With drop_on_error=False a record that reaches neither the stream nor a file is
+    # reported through handleError(record) while its cause is being handled; with True,
+    # nothing is reported. Either way nothing is delivered and emit returns.
+    (msg, args, extra), reference = LOSSES[loss]
+    handler, delivered = reporting_handler(tmp_path, destinations, drop_on_error)
+    isolated_logger(handler).info(msg, *args, extra=extra)
+    handler.close()
+    assert delivered() == []
+    if drop_on_error:
+        assert handler.reports == []
+        return
+    assert len(handler.reports) == 1, "the loss was reported %d times" % len(handler.reports)
+    [(record, cause)] = handler.reports
+    assert record.msg is msg
+    want = expected_cause(reference)
+    if want is FAILURE:
+        assert cause is FAILURE
+    else:
+        assert (type(cause), str(cause)) == (type(want), str(want))
+
+
+# The clock and the encoder, replaced by a program before or after it imports the module:
+# either way emit calls what is there when it runs.
+REPLACED = r'''
+import json, logging, sys, time
+
+CHANGES = {}
+
+
+def change(what):
+    def register(fn):
+        CHANGES[what] = fn
+        return fn
+    return register
+
+
+@change("time.time_ns")
+def freeze_clock():
+    time.time_ns = lambda: 1234567890123456789
+
+
+@change("json.dumps wrapped")
+def wrap_dumps():
+    original = json.dumps
+    calls = []
+
+    def dumps(*args, **kwargs):
+        text = original(*args, **kwargs)
+        calls.append({"args": len(args), "keys": list(args[0]) if args else None,
+                      "kwargs": [[k, repr(v)] for k, v in kwargs.items()], "text": text})
+        return text
+
+    dumps.calls = calls
+    json.dumps = dumps
+
+
+@change("json.dumps.__kwdefaults__")
+def sort_keys_by_default():
+    json.dumps.__kwdefaults__["sort_keys"] = True
+
+
+@change("json.dumps.__code__")
+def replace_code():
+    def dumps(obj, *, skipkeys=False, ensure_ascii=True, check_circular=True, allow_nan=True,
+              cls=None, indent=None, separators=None, default=None, sort_keys=False, **kw):
+        # Runs with json's globals, where JSONEncoder is defined.
+        return "replaced " + JSONEncoder(ensure_ascii=ensure_ascii, separators=separators,
+                                         sort_keys=True).encode(obj)
+
+    json.dumps.__code__ = dumps.__code__
+
+
+what, when = sys.argv[1], sys.argv[2]
+if when == "before":
+    CHANGES[what]()
+import quorbel
+if when == "after":
+    CHANGES[what]()
+
+
+class Recording:
+    def __init__(self):
+        self.payloads = []
+
+    def xadd(self, key, fields, **kwargs):
+        self.payloads.append(fields["payload"])
+
+
+client = Recording()
+handler = quorbel.RedisStreamHandler(client=client, default_labels={"app": "api"})
+record = logging.LogRecord("replaced", logging.WARNING, "replaced.py", 7, "caf\u00e9 %s", ("ok",),
+                           None)
+record.labels = {"zone": 3}
+record.ctx = {"user": "\u00e9", "n": 1}
+now = quorbel._now_ns()
+handler.emit(record)
+[payload] = client.payloads
+ts = payload.split('"ts":"')[1].split('"')[0] if '"ts":"' in payload else None
+# What the json.dumps of this moment makes of the same payload, with the ts it carries.
+expected = json.dumps({"ts": ts, "level": "warning", "msg": "caf\u00e9 ok",
+                       "labels": {"app": "api", "zone": "3"}, "ctx": {"user": "\u00e9", "n": 1}},
+                      ensure_ascii=False, separators=(",", ":"))
+calls = getattr(json.dumps, "calls", [])
+# Printed by an encoder of its own: json.dumps is what the test changed.
+print(json.JSONEncoder().encode({"now": now, "ts": ts, "payload": payload, "expected": expected,
+                  "calls": calls[:1], "emit_calls": len(calls) - 1}))
+'''
+
+
+@pytest.mark.parametrize("when", ["before", "after"])
+def test_a_clock_replaced_around_the_import_is_used(when):
+    result = json.loads(run_child(REPLACED, "time.time_ns", when))
+    assert (result["now"], result["ts"]) == ("1234567890123456789", "1234567890123456789")
+
+
+@pytest.mark.parametrize("when", ["before", "after"])
+@pytest.mark.parametrize("what", ["json.dumps wrapped", "json.dumps.__kwdefaults__",
+                                  "json.dumps.__code__"])
+def test_a_json_dumps_changed_around_the_import_makes_the_payload(what, when):
+    result = json.loads(run_child(REPLACED, what, when))
+    assert result["payload"] == result["expected"]
+    if what == "json.dumps wrapped":
+        # One call for the record (the other is the child's own), with emit's exact arguments.
+        assert result["emit_calls"] == 1
+        [call] = result["calls"]
+        assert call["args"] == 1 and call["keys"] == ["ts", "level", "msg", "labels", "ctx"]
+        assert call["kwargs"] == [["ensure_ascii", "False"], ["separators", "(',', ':')"]]
+        assert call["text"] == result["payload"]
+
+
+REENTRANT = r'''
+import json, logging, sys
+import quorbel
+
+drop_on_error = sys.argv[1] == "True"
+logger = logging.getLogger("reentrant")
+logger.propagate = False
+logger.setLevel(logging.INFO)
+
+
+class Reentrant:
+    """Logs one more record through the same logger from inside every append."""
+
+    def __init__(self):
+        self.delivered = []
+
+    def xadd(self, key, fields, **kwargs):
+        depth = json.loads(fields["payload"])["ctx"]["depth"]
+        logger.info("nested", extra={"ctx": {"depth": depth + 1}})
+        self.delivered.append(depth)
+
+
+class Reporting(quorbel.RedisStreamHandler):
+    def handleError(self, record):
+        cause = sys.exc_info()[1]
+        self.reports.append([record.ctx["depth"], type(cause).__name__ if cause else None])
+
+
+runs = []
+for limit in (50000, 20000):
+    sys.setrecursionlimit(limit)
+    client = Reentrant()
+    handler = Reporting(client=client, drop_on_error=drop_on_error)
+    handler.reports = []
+    logger.addHandler(handler)
+    logger.info("outer", extra={"ctx": {"depth": 0}})
+    logger.removeHandler(handler)
+    runs.append({"delivered": client.delivered, "reports": handler.reports})
+print(json.dumps(runs))
+'''
+
+
+@pytest.mark.parametrize("drop_on_error", [False, True])
+def test_reentry_through_the_client_is_bounded(drop_on_error):
+    # Every append logs again through the same handler, with a recursion limit far above
+    # what the C stack holds. The chain ends at a fixed depth, whatever the limit: the record
+    # there is dropped (reported with drop_on_error=False), every shallower one delivered.
+    runs = json.loads(run_child(REENTRANT, drop_on_error))
+    depth = len(runs[0]["delivered"])
+    for run in runs:
+        assert sorted(run["delivered"]) == list(range(depth)) and depth >= 1
+        if drop_on_error:
+            assert run["reports"] == []
+        else:
+            [[reported, cause]] = run["reports"]
+            assert reported == depth and cause is not None
+
+
+IMMUTABLE = r'''
+import json, sys
+import quorbel
+
+CALLABLES = [quorbel.get_logger, quorbel._now_ns, quorbel._merge_labels,
+             quorbel.RedisStreamHandler.__init__, quorbel.RedisStreamHandler.emit,
+             quorbel.RedisAppLogger.__init__, quorbel.RedisAppLogger.info]
+
+
+def hijack(*args, **kwargs):
+    return "hijacked"
+
+
+CHANGES = {
+    "set __call__": lambda t: setattr(t, "__call__", hijack),
+    "set __get__": lambda t: setattr(t, "__get__", hijack),
+    "set __repr__": lambda t: setattr(t, "__repr__", hijack),
+    "set a new attribute": lambda t: setattr(t, "extra", 1),
+    "delete __call__": lambda t: delattr(t, "__call__"),
+    "delete __repr__": lambda t: delattr(t, "__repr__"),
+}
+
+
+def attempt(t):
+    try:
+        CHANGES[sys.argv[1]](t)
+    except Exception as exc:
+        return type(exc).__name__
+    return "changed"
+
+
+plain = attempt(type(lambda: 0))
+ours = sorted({attempt(type(c)) for c in CALLABLES})
+try:
+    works = (quorbel._now_ns().isdigit()
+             and quorbel._merge_labels({"a": 1}, None) == {"a": "1"}
+             and "function" in repr(quorbel.get_logger))
+except Exception as exc:
+    works = repr(exc)
+print(json.dumps({"plain function": plain, "ours": ours, "works": works}))
+'''
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="a type is made immutable from 3.10 on")
+@pytest.mark.parametrize("change", ["set __call__", "set __get__", "set __repr__",
+                                    "set a new attribute", "delete __call__", "delete __repr__"])
+def test_the_callable_type_refuses_changes_as_a_plain_function_type_does(change):
+    result = json.loads(run_child(IMMUTABLE, change))
+    assert result == {"plain function": "TypeError", "ours": ["TypeError"], "works": True}

@@ -1,0 +1,444 @@
+"""One failed allocation at a time: the import, the constructor, emit, the level methods,
+get_logger, _merge_labels and _now_ns.
+
+A sweep fails the Nth allocation (and only that one) of an operation, for N = 0, 1, 2, ...
+until the operation no longer reaches the Nth allocation. Each trial runs in a child forked
+from a prepared interpreter, so every trial starts from the same state and a crash names its
+N. Allowed outcomes: success with a correct result, or MemoryError. Never SystemError (an
+error return without an exception, a result with an exception set), never a crash; and once
+allocations work again, the same operation (for the import: a new import) succeeds and works.
+"""
+
+import json
+import os
+import sys
+
+import pytest
+
+from child import run_child
+
+SWEEP = r'''
+import ctypes, gc, importlib.util, json, logging, logging.handlers, os, re, sys, traceback, types
+import typing
+import _testcapi
+
+try:
+    import redis  # what the module's own import takes as already imported
+except Exception:
+    pass
+
+# The import system's own work before the module runs, done once: finding the file (without
+# the current directory, whose lookup fails with an OSError of errno 0 when out of memory) and
+# loading the shared object, so that each trial's import spends its allocations on the module.
+if "" in sys.path:
+    sys.path.remove("")
+ctypes.CDLL(importlib.util.find_spec("quorbel").origin)
+
+OPERATION, WORKDIR, FIRST, STEP = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+LIMIT, MAX_BAD = 20000, 20
+ALARMS = ("SystemError", "Fatal Python error", "without setting an exception",
+          "with an exception set")
+
+
+class Recording:
+    def __init__(self):
+        self.payloads = []
+
+    def xadd(self, key, fields, **kwargs):
+        self.payloads.append(fields["payload"])
+        return "1-0"
+
+
+def payload_problems(text, msg, labels, level="info"):
+    """What is wrong with one delivered payload text."""
+    try:
+        p = json.loads(text)
+    except ValueError as exc:
+        return ["undecodable payload %r: %s" % (text[:200], exc)]
+    want = {"level": level, "msg": msg, "labels": labels, "ctx": {"n": 1, "who": "\u00e9"}}
+    got = {k: p.get(k) for k in want}
+    problems = [] if got == want else ["payload %r, expected %r" % (got, want)]
+    if list(p) != ["ts", "level", "msg", "labels", "ctx"] or not re.match(r"^\d{19}$", p["ts"]):
+        problems.append("payload members or ts wrong: %r" % text[:200])
+    return problems
+
+
+def causes(exc):
+    """exc and every exception it carries as cause or context."""
+    seen = []
+    while exc is not None and not any(exc is s for s in seen):
+        seen.append(exc)
+        exc = exc.__cause__ or exc.__context__
+    return seen
+
+
+def acceptable(exc, allowed=("MemoryError",)):
+    """An allowed outcome, or how the interpreter itself reports a lock it could not allocate
+    (threading's locks, the locks of buffered files)."""
+    return type(exc).__name__ in allowed or (
+        type(exc) is RuntimeError and re.match(r"^can't allocate (read |write )?lock$", str(exc)))
+
+
+def exception_problems(exc, allowed=("MemoryError",)):
+    """What is wrong with an exception: its type, or a SystemError anywhere in its chain."""
+    chain = causes(exc)
+    problems = ["%s: %s" % (type(e).__name__, e) for e in chain[:1] if not acceptable(e, allowed)]
+    return problems + ["%s in the chain: %s" % (type(e).__name__, e) for e in chain[1:]
+                       if isinstance(e, SystemError)]
+
+
+class Reporting:
+    """Mixed into the handler: records the cause of every reported loss."""
+
+    def handleError(self, record):
+        self.reports.append(sys.exc_info()[1])
+
+
+def record(msg="m \u00e9"):
+    r = logging.LogRecord("sweep", logging.INFO, "sweep.py", 7, "%s", (msg,), None)
+    r.labels = {"zone": 3, "skip": None}
+    r.ctx = {"n": 1, "who": "\u00e9"}
+    return r
+
+
+LABELS = {"app": "api", "zone": "3"}
+
+
+def smoke(q):
+    """The module works as a whole: its functions, a handler, the facade, a refused call."""
+    problems = []
+    if not re.match(r"^\d{19}$", q._now_ns()):
+        problems.append("_now_ns() gave %r" % q._now_ns())
+    if q._merge_labels({"app": "api"}, {"zone": 3}) != LABELS:
+        problems.append("_merge_labels gave %r" % q._merge_labels({"app": "api"}, {"zone": 3}))
+    client = Recording()
+    logger = q.get_logger("sweep.smoke", client=client, default_labels={"app": "api"})
+    logger.propagate = False
+    q.RedisAppLogger(logger).info("m \u00e9", labels={"zone": 3}, ctx={"n": 1, "who": "\u00e9"})
+    if len(client.payloads) != 1:
+        problems.append("%d payloads delivered by the facade" % len(client.payloads))
+    else:
+        problems += payload_problems(client.payloads[0], "m \u00e9", LABELS)
+    try:
+        q._merge_labels([], None)
+        problems.append("_merge_labels([], None) did not raise")
+    except TypeError as exc:
+        tb, names = exc.__traceback__, []
+        while tb is not None:
+            names.append(tb.tb_frame.f_code.co_name)
+            tb = tb.tb_next
+        if "quorbel._merge_labels" not in names:
+            problems.append("no quorbel._merge_labels entry in %r" % names)
+    return problems
+
+
+# Each operation: prepare() before the fault (state for the trial), run(state) under the fault,
+# check(state, value, exc) after it, giving the problems of the outcome.
+
+def import_prepare():
+    return None
+
+
+def import_run(state):
+    import quorbel
+    return quorbel
+
+
+def import_check(state, value, exc):
+    if exc is not None:
+        # A failed import leaves nothing behind: a new import succeeds and works.
+        if "quorbel" in sys.modules:
+            return ["a failed import left sys.modules['quorbel']"]
+        try:
+            import quorbel
+        except BaseException as again:
+            return ["the import after the failed one raised %s: %s"
+                    % (type(again).__name__, again)]
+        return smoke(quorbel)
+    return smoke(value)
+
+
+OPERATIONS = {"import": (import_prepare, import_run, import_check)}
+
+if OPERATION != "import":
+    import quorbel
+
+    class Handler(Reporting, quorbel.RedisStreamHandler):
+        pass
+
+    def handler(client, path=None, drop_on_error=False):
+        h = Handler(client=client, default_labels={"app": "api"}, drop_on_error=drop_on_error,
+                    fallback_file_path=path)
+        h.reports = []
+        return h
+
+    def delivery_problems(payloads, reports, expected_reports=("MemoryError",)):
+        problems = []
+        for cause in reports:
+            problems += exception_problems(cause, expected_reports)
+        if len(payloads) > 1:
+            problems.append("%d payloads for one record" % len(payloads))
+        for text in payloads:
+            problems += payload_problems(text, "m \u00e9", LABELS)
+        return problems
+
+    def construct_prepare():
+        return {"path": os.path.join(WORKDIR, "construct-%d.log" % os.getpid())}
+
+    def construct_run(state):
+        state["client"] = Recording()
+        return handler(state["client"], state["path"])
+
+    def construct_check(state, value, exc):
+        if exc is not None:
+            value = construct_run(state)  # once allocations work again
+        value.emit(record())
+        return delivery_problems(state["client"].payloads, value.reports, ())
+
+    def emit_prepare(where):
+        def prepare():
+            state = {"record": record(), "client": Recording(),
+                     "path": os.path.join(WORKDIR, "emit-%d.log" % os.getpid())}
+            state["handler"] = handler(state["client"] if where == "stream" else None,
+                                       state["path"] if where == "fallback" else None)
+            return state
+        return prepare
+
+    def emit_run(state):
+        return state["handler"].emit(state["record"])
+
+    def delivered(state):
+        if state["handler"]._fallback is None:
+            return list(state["client"].payloads)
+        state["handler"]._fallback.flush()
+        with open(state["path"], encoding="utf-8") as f:
+            return f.read().splitlines()
+
+    def emit_check(where):
+        # Without a destination the loss is reported with its cause: no client, or whatever
+        # failed first.
+        allowed = ("MemoryError", "ConnectionError") if where == "nowhere" else ("MemoryError",)
+
+        def check(state, value, exc):
+            problems = delivery_problems(delivered(state), state["handler"].reports, allowed)
+            if value is not None:
+                problems.append("emit returned %r" % (value,))
+            # A clean retry: one more payload (none without a destination), nothing else.
+            before, reports = len(delivered(state)), len(state["handler"].reports)
+            state["handler"].emit(record())
+            after = delivered(state)
+            if where == "nowhere":
+                if len(state["handler"].reports) != reports + 1:
+                    problems.append("the retry's loss was not reported")
+            elif len(after) != before + 1 or len(state["handler"].reports) != reports:
+                problems.append("the retry delivered %d payloads, reported %d losses"
+                                % (len(after) - before, len(state["handler"].reports) - reports))
+            else:
+                problems += payload_problems(after[-1], "m \u00e9", LABELS)
+            return problems
+        return check
+
+    for where in ("stream", "fallback", "nowhere"):
+        OPERATIONS["emit " + where] = (emit_prepare(where), emit_run, emit_check(where))
+    OPERATIONS["construct"] = (construct_prepare, construct_run, construct_check)
+
+    def level_operation(level):
+        def prepare():
+            client = Recording()
+            logger = logging.getLogger("sweep.%s" % level)
+            logger.propagate = False
+            logger.setLevel(logging.DEBUG)
+            logger.addHandler(handler(client, drop_on_error=True))
+            return {"client": client, "app": quorbel.RedisAppLogger(logger)}
+
+        def run(state):
+            return getattr(state["app"], level)("m \u00e9", labels={"zone": 3},
+                                                 ctx={"n": 1, "who": "\u00e9"})
+
+        def check(state, value, exc):
+            problems = [] if value is None else ["%s returned %r" % (level, value)]
+            want = "error" if level == "exception" else level
+            payloads = list(state["client"].payloads)
+            if len(payloads) > 1:
+                problems.append("%d payloads for one record" % len(payloads))
+            for text in payloads:
+                problems += payload_problems(text, "m \u00e9", LABELS, want)
+            run(state)
+            if len(state["client"].payloads) != len(payloads) + 1:
+                problems.append("the retry delivered nothing")
+            else:
+                problems += payload_problems(state["client"].payloads[-1], "m \u00e9", LABELS,
+                                             want)
+            return problems
+
+        return prepare, run, check
+
+    for level in ("debug", "info", "warning", "error", "exception"):
+        OPERATIONS[level] = level_operation(level)
+
+    def get_logger_run(state):
+        state["client"] = Recording()
+        return quorbel.get_logger("sweep.get_logger", client=state["client"],
+                                  default_labels={"app": "api"})
+
+    def get_logger_check(state, value, exc):
+        problems = []
+        logger = get_logger_run(state)  # a clean retry replaces whatever the first call left
+        logger.propagate = False
+        ours = [h for h in logger.handlers if isinstance(h, quorbel.RedisStreamHandler)]
+        if len(ours) != 1:
+            problems.append("%d stream handlers after the retry" % len(ours))
+        logger.info("%s", "m \u00e9", extra={"labels": {"zone": 3},
+                                             "ctx": {"n": 1, "who": "\u00e9"}})
+        return problems + delivery_problems(state["client"].payloads, [], ()) + (
+            [] if state["client"].payloads else ["the retry's logger delivered nothing"])
+
+    OPERATIONS["get_logger"] = (dict, get_logger_run, get_logger_check)
+
+    def merge_run(state):
+        return quorbel._merge_labels({"app": "api", 1: 2.5}, {"zone": 3, "skip": None, "k": "\u00e9"})
+
+    def merge_check(state, value, exc):
+        want = {"app": "api", "1": "2.5", "zone": "3", "k": "\u00e9"}
+        problems = []
+        for got in ([] if exc is not None else [value]) + [merge_run(state)]:
+            if got != want or list(got) != list(want):
+                problems.append("_merge_labels gave %r" % (got,))
+        return problems
+
+    OPERATIONS["_merge_labels"] = (dict, merge_run, merge_check)
+
+    def now_run(state):
+        return quorbel._now_ns()
+
+    def now_check(state, value, exc):
+        problems = []
+        for got in ([] if exc is not None else [value]) + [now_run(state)]:
+            if not (type(got) is str and re.match(r"^\d{19}$", got)):
+                problems.append("_now_ns() gave %r" % (got,))
+        return problems
+
+    OPERATIONS["_now_ns"] = (dict, now_run, now_check)
+
+prepare, run, check = OPERATIONS[OPERATION]
+
+
+def trial(n, out_path):
+    """In the forked child: the operation with its nth allocation failing."""
+    state = prepare()
+    # No collection in the middle: every trial of the sweep sees the same allocations.
+    gc.disable()
+    value = exc = None
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        value = run(state)
+    except BaseException as e:
+        exc = e
+    # Did the operation reach its nth allocation? If not, one of the next n + 1 does.
+    reached = True
+    try:
+        for _ in range(n + 1):
+            bytearray(1)
+    except MemoryError:
+        reached = False
+    _testcapi.remove_mem_hooks()
+    gc.enable()
+    problems = []
+    if exc is not None:
+        problems += exception_problems(exc)
+    problems += check(state, value, exc)
+    result = {"n": n, "kind": "ok" if exc is None else type(exc).__name__, "reached": reached,
+              "problems": problems}
+    if problems and exc is not None:
+        result["traceback"] = "".join(traceback.format_exception(type(exc), exc,
+                                                                 exc.__traceback__))
+    with open(out_path, "w") as f:
+        json.dump(result, f)
+
+
+def fork_trial(n):
+    out_path = os.path.join(WORKDIR, "trial.json")
+    err_path = os.path.join(WORKDIR, "trial.err")
+    for p in (out_path, err_path):
+        if os.path.exists(p):
+            os.remove(p)
+    pid = os.fork()
+    if pid == 0:
+        code = 0
+        try:
+            fd = os.open(err_path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
+            os.dup2(fd, 2)
+            trial(n, out_path)
+        except BaseException:
+            traceback.print_exc()
+            code = 3
+        sys.stderr.flush()
+        os._exit(code)
+    _, status = os.waitpid(pid, 0)
+    with open(err_path, errors="replace") as f:
+        err = f.read()
+    result = {"n": n, "kind": "no result", "reached": True, "problems": []}
+    if os.path.exists(out_path):
+        with open(out_path) as f:
+            result = json.load(f)
+    if os.WIFSIGNALED(status):
+        result["kind"] = "crashed"
+        result["problems"].append("killed by signal %d" % os.WTERMSIG(status))
+    elif os.WEXITSTATUS(status) != 0:
+        result["problems"].append("exit status %d" % os.WEXITSTATUS(status))
+    result["problems"] += ["stderr: " + a for a in ALARMS if a in err]
+    if result["problems"]:
+        result["stderr"] = err[-3000:]
+    return result
+
+
+n, bad = FIRST, 0
+while n < LIMIT:
+    result = fork_trial(n)
+    print(json.dumps(result), flush=True)
+    if not result["reached"] and not result["problems"]:
+        break  # past the operation's last allocation
+    bad += bool(result["problems"])
+    if result["kind"] == "no result" or bad == MAX_BAD:
+        break  # the harness itself failed, or enough is known
+    n += STEP
+'''
+
+# The import makes some 5000 allocations, the others fewer than 100: the import's sweep is
+# shared out among IMPORT_SHARDS tests, each taking every IMPORT_SHARDS-th allocation.
+IMPORT_SHARDS = 6
+SWEEPS = [("import", first, IMPORT_SHARDS) for first in range(IMPORT_SHARDS)] + [
+    (operation, 0, 1)
+    for operation in ["construct", "emit stream", "emit fallback", "emit nowhere", "debug",
+                      "info", "warning", "error", "exception", "get_logger", "_merge_labels",
+                      "_now_ns"]]
+
+
+def _testcapi_hooks():
+    try:
+        import _testcapi
+    except ImportError:
+        return False
+    return hasattr(_testcapi, "set_nomemory") and hasattr(_testcapi, "remove_mem_hooks")
+
+
+pytestmark = [
+    pytest.mark.skipif(not _testcapi_hooks(), reason="this interpreter has no _testcapi "
+                       "allocation hooks"),
+    pytest.mark.skipif(not hasattr(os, "fork"), reason="trials run in forked children"),
+]
+
+
+@pytest.mark.parametrize("operation, first, step", SWEEPS,
+                         ids=["%s-%d" % (op, first) if step > 1 else op for op, first, step in SWEEPS])
+def test_one_failed_allocation(tmp_path, figures, operation, first, step):
+    out = run_child(SWEEP, operation, tmp_path, first, step, timeout=300)
+    trials = [json.loads(line) for line in out.splitlines()]
+    bad = [t for t in trials if t["problems"]]
+    figures("[nomemory] %s on %d.%d: allocations %d, %d, ... %d: %d MemoryError, %d trials with "
+            "problems", operation, sys.version_info[0], sys.version_info[1], first, first + step,
+            trials[-1]["n"], sum(t["kind"] == "MemoryError" for t in trials), len(bad))
+    assert not bad, "%d of %d trials went wrong; the first:\n%s" % (
+        len(bad), len(trials), "\n".join(json.dumps(t, indent=1) for t in bad[:3]))
+    # The sweep went past the operation's last allocation, and the operation did allocate.
+    assert not trials[-1]["reached"] and len(trials) > 1
