@@ -182,8 +182,10 @@ Ref client_from_url(PyObject *self, PyObject *url) noexcept {
     if (!from_url)
         return {};
     Ref args = Ref::steal(PyTuple_Pack(1, url));
+    if (!args)
+        return {};
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs)
+    if (!kwargs)
         return {};
     for (PyObject *key : {kSocketConnectTimeout.get(), kSocketTimeout.get()}) {
         Ref timeout = Ref::steal(PyObject_GetAttr(self, kTimeout));
@@ -223,8 +225,10 @@ int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
     if (!cls)
         return -1;
     Ref args = Ref::steal(PyTuple_Pack(1, path));
+    if (!args)
+        return -1;
     Ref kwargs = Ref::steal(PyDict_New());
-    if (!args || !kwargs || PyDict_SetItem(kwargs.get(), kMaxBytes, max_bytes) < 0 ||
+    if (!kwargs || PyDict_SetItem(kwargs.get(), kMaxBytes, max_bytes) < 0 ||
         PyDict_SetItem(kwargs.get(), kBackupCount, backup_count) < 0 ||
         PyDict_SetItem(kwargs.get(), kEncoding, kUtf8) < 0)
         return -1;

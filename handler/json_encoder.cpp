@@ -8,7 +8,7 @@
 // order), so anything outside that set is left to json.dumps itself.
 #include "handler/json_encoder.h"
 
-#include <dlfcn.h>
+#include "module/facts.h"
 
 #include <charconv>
 #include <cmath>
@@ -808,20 +808,7 @@ Ref escape_surrogates(PyObject *text) {
 }
 
 int json_encoder_init() {
-    PyObject *hexversion = PySys_GetObject("hexversion"); // borrowed
-    if (!hexversion) {
-        PyErr_SetString(PyExc_RuntimeError, "sys.hexversion is missing");
-        return -1;
-    }
-    long version = PyLong_AsLong(hexversion);
-    if (version == -1 && PyErr_Occurred())
-        return -1;
-    as_utf8_and_size = nullptr;
-    if (version >= 0x030a0000) {
-        // The interpreter's own symbols are global, whether it links libpython or is static.
-        as_utf8_and_size =
-            reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-    }
+    as_utf8_and_size = module::facts.as_utf8_and_size;
     return 0;
 }
 

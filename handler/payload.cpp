@@ -242,10 +242,16 @@ int verify_standard_json() noexcept {
     if (!types)
         return -1;
     Ref function_type = Ref::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
+    if (!function_type)
+        return -1;
     Ref json = import("json");
+    if (!json)
+        return -1;
     Ref encoder_module = import("json.encoder");
+    if (!encoder_module)
+        return -1;
     Ref c_json = import("_json");
-    if (!function_type || !json || !encoder_module || !c_json)
+    if (!c_json)
         return -1;
     Ref json_code = source_code(json.get(), "json");
     Ref encoder_code = json_code ? source_code(encoder_module.get(), "json.encoder") : Ref();

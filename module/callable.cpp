@@ -259,8 +259,7 @@ Ref make_signature_code(const Signature &sig, PyObject *param_names) noexcept {
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(source.get()));
     if (!bytes)
         return {};
-    Ref code = Ref::steal(Py_CompileString(PyBytes_AsString(bytes.get()), kSourceFile,
-                                           Py_file_input));
+    Ref code = compile_source(PyBytes_AsString(bytes.get()), Py_file_input);
     // Descend through the constants: the class body (for methods), then the function.
     for (int depth = dot ? 2 : 1; code && depth > 0; --depth) {
         Ref consts = Ref::steal(PyObject_GetAttrString(code.get(), "co_consts"));
@@ -321,15 +320,25 @@ int init_callable_type() noexcept {
 
 Ref make_callable(const Signature &sig, PyObject *defaults) noexcept {
     Ref param_names = make_param_names(sig);
+    if (!param_names)
+        return {};
     Ref annotations = make_annotations(sig);
+    if (!annotations)
+        return {};
     Ref name = Ref::steal(PyUnicode_InternFromString(sig.name));
+    if (!name)
+        return {};
     Ref qualname = Ref::steal(PyUnicode_InternFromString(sig.qualname));
+    if (!qualname)
+        return {};
     Ref doc = sig.doc ? Ref::steal(PyUnicode_FromString(sig.doc)) : Ref::borrow(Py_None);
-    if (!param_names || !annotations || !name || !qualname || !doc)
+    if (!doc)
         return {};
     Ref code = make_signature_code(sig, param_names.get());
+    if (!code)
+        return {};
     Ref tb_name = Ref::steal(PyUnicode_FromFormat("quorbel.%s", sig.qualname));
-    if (!code || !tb_name)
+    if (!tb_name)
         return {};
     Ref tb_bytes = Ref::steal(PyUnicode_AsUTF8String(tb_name.get()));
     if (!tb_bytes)

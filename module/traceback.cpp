@@ -87,6 +87,15 @@ int init_traceback() noexcept {
     return 0;
 }
 
+Ref compile_source(const char *text, int start) noexcept {
+    Ref code = Ref::steal(Py_CompileString(text, kSourceFile, start));
+    if (!code && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_SyntaxError))) {
+        PyErr_Clear();
+        PyErr_NoMemory();
+    }
+    return code;
+}
+
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
     if (!facts.code_replace)
         return rebuild_code_37(code, name);
@@ -105,7 +114,7 @@ Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
 }
 
 Ref make_traceback_code(const char *name) noexcept {
-    Ref code = Ref::steal(Py_CompileString("_getframe()", kSourceFile, Py_eval_input));
+    Ref code = compile_source("_getframe()", Py_eval_input);
     if (!code)
         return {};
     Ref text = Ref::steal(PyUnicode_FromString(name));

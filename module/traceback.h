@@ -8,6 +8,11 @@ namespace quorbel::module {
 // The file name that the module's code objects and traceback entries carry.
 inline constexpr const char *kSourceFile = "quorbel.cpp";
 
+// Compiles one of the module's own fixed sources in kSourceFile. They are valid, so a failure is
+// a failed allocation, reported as MemoryError: 3.7's parser says SyntaxError then, and later
+// parsers can fail without setting anything.
+Ref compile_source(const char *text, int start) noexcept;
+
 // Captures what entries are made from; once per process.
 int init_traceback() noexcept;
 
