@@ -191,6 +191,19 @@ def test_edge_payloads_match_json(ctx):
     assert_same_as_reference(ctx)
 
 
+@pytest.mark.parametrize("ctx, sent", [
+    (circular_dict(), False),
+    (cycle_past_depth_cap(), False),
+    ({"at": datetime.date(2024, 1, 1)}, False),
+    (nested(200), True),
+    ({"a": shared, "b": shared}, True),
+], ids=["circular", "deep cycle", "date", "nested 200", "shared"])
+def test_what_json_refuses_is_dropped_and_the_rest_sent(impl, ctx, sent):
+    # Guards the differential cases against agreeing on None by accident.
+    record = make_record(ctx=ctx)
+    assert (impl.payload_text(quorbel.RedisStreamHandler(), record) is not None) == sent
+
+
 @pytest.mark.skipif(not hasattr(sys, "set_int_max_str_digits"),
                     reason="no limit on int-to-str digits before 3.11")
 @pytest.mark.parametrize("limit, sent", [(0, True), (4300, False), (6000, True)])
