@@ -55,16 +55,6 @@ def reports(h):
     return getattr(h, "reports", [])
 
 
-@pytest.fixture
-def logger():
-    log = logging.getLogger("quorbel.test.emit")
-    log.propagate = False
-    log.setLevel(logging.DEBUG)
-    yield log
-    for h in [h for h in log.handlers if isinstance(h, RedisStreamHandler)]:
-        log.removeHandler(h)
-
-
 # --- the append ---------------------------------------------------------------------
 
 

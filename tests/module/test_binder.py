@@ -105,13 +105,6 @@ for _m in LEVEL_METHODS:
     ]
 
 
-@pytest.mark.parametrize("call, message", COUNT_CASES)
-def test_count_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
 # ---------------------------------------------------------------- keywords
 
 def _multiple(name, kw):
@@ -143,8 +136,8 @@ KEYWORD_CASES = [
 ]
 
 
-@pytest.mark.parametrize("call, message", KEYWORD_CASES)
-def test_keyword_errors(call, message):
+@pytest.mark.parametrize("call, message", COUNT_CASES + KEYWORD_CASES)
+def test_count_and_keyword_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
