@@ -52,7 +52,8 @@ def make_record(msg="hello", args=(), level=logging.INFO, **attrs):
 
 
 def emitted_payload(handler, record):
-    """The payload text the handler's emit appends for the record, or None when it drops it."""
+    """The payload text the handler's emit appends for the record (to a recording client it
+    installs as the handler's client), or None when it drops the record."""
     client = RecordingClient()
     handler._client = client
     assert handler.emit(record) is None

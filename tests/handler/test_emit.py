@@ -113,18 +113,9 @@ class Unprintable:
         raise ValueError("no text")
 
 
-def circular():
-    d = {}
-    d["self"] = d
-    return d
-
-
+# One case a stage; what else the encoder refuses is in test_json_encoder.py.
 DROPPED = {
     "datetime ctx": dict(ctx={"at": datetime.datetime(2024, 1, 1)}),
-    "set ctx": dict(ctx={"tags": {"a"}}),
-    "bytes ctx": dict(ctx={"raw": b"x"}),
-    "circular ctx": dict(ctx=circular()),
-    "tuple key ctx": dict(ctx={(1, 2): "v"}),
     "labels list": dict(labels=[("env", "prod")]),
     "labels dict subclass": dict(labels=__import__("collections").OrderedDict(env="prod")),
     "label value str raises": dict(labels={"env": Unprintable()}),
