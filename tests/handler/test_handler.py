@@ -1,12 +1,8 @@
-"""RedisStreamHandler construction: argument conversion and checks, attributes, client, fallback."""
+"""RedisStreamHandler construction: its attributes, the client and the fallback file."""
 
-import collections
-import decimal
 import logging
 import logging.handlers
-import pathlib
 import sys
-import traceback
 
 import pytest
 
@@ -36,12 +32,6 @@ def base_attribute_names():
     cls, log = make_recorder(logging.Handler)
     cls()
     return [name for name, _ in log]
-
-
-def type_name(tp):
-    if tp.__module__ == "builtins":
-        return tp.__qualname__
-    return "%s.%s" % (tp.__module__, tp.__qualname__)
 
 
 class FakeRedisModule:
@@ -138,124 +128,11 @@ def test_fallback_set_twice(monkeypatch, tmp_path):
     assert len(fallback_sets) == 2 and isinstance(h._fallback, FakeFileHandler)
 
 
-# --- argument conversion and checks ---------------------------------------------------
+# --- what the body makes of its arguments (binding and conversion: test_binder.py) ----
 
 
-class Truthless:
-    def __bool__(self):
-        raise ZeroDivisionError("no truth")
-
-
-class FloatOnly:
-    def __float__(self):
-        return 3.0
-
-
-def arg_type_message(param, expected, value):
-    return "Argument '%s' has incorrect type (expected %s, got %s)" % (
-        param, expected, type_name(type(value)))
-
-
-REFUSED = [
-    ("stream_key", None, "str"),
-    ("stream_key", b"logs", "str"),
-    ("redis_url", b"redis://127.0.0.1", "str"),
-    ("redis_url", 6379, "str"),
-    ("fallback_file_path", pathlib.Path("x.log"), "str"),
-    ("default_labels", [("a", "b")], "dict"),
-    ("default_labels", "app=api", "dict"),
-    ("maxlen", None, "int"),
-    ("maxlen", "5", "int"),
-    ("timeout_ms", [5], "int"),
-    ("fallback_max_bytes", None, "int"),
-    ("fallback_backup_count", "3", "int"),
-]
-
-
-@pytest.mark.parametrize("param, value, expected", REFUSED)
-def test_refused_argument_sets_nothing(param, value, expected):
-    cls, log = make_recorder(RedisStreamHandler)
-    with pytest.raises(TypeError) as info:
-        cls(**{param: value})
-    assert str(info.value) == arg_type_message(param, expected, value)
-    assert log == []
-
-
-class StrSub(str):
-    pass
-
-
-@pytest.mark.parametrize("param, value, expected", [
-    ("default_labels", collections.OrderedDict(a="b"), "dict"),
-    ("default_labels", collections.defaultdict(list), "dict"),
-    ("stream_key", StrSub("logs"), "str"),
-    ("fallback_file_path", StrSub("x.log"), "str"),
-])
-def test_builtin_subclass_refused_with_note(param, value, expected):
-    cls, log = make_recorder(RedisStreamHandler)
-    with pytest.raises(TypeError) as info:
-        cls(**{param: value})
-    head = arg_type_message(param, expected, value) + ". "
-    assert str(info.value).startswith(head) and len(str(info.value)) > len(head)
-    assert log == []
-
-
-@pytest.mark.parametrize("param, value, exc", [
-    ("maxlen", float("nan"), ValueError),
-    ("maxlen", float("inf"), OverflowError),
-    ("timeout_ms", float("-inf"), OverflowError),
-    ("fallback_max_bytes", 1j, TypeError),
-    ("fallback_backup_count", FloatOnly(), TypeError),
-    ("drop_on_error", Truthless(), ZeroDivisionError),
-])
-def test_failing_conversion_propagates_its_own_error(param, value, exc):
-    cls, log = make_recorder(RedisStreamHandler)
-    with pytest.raises(exc) as info:
-        cls(**{param: value})
-    assert not str(info.value).startswith("Argument '")
-    assert log == []
-
-
-@pytest.mark.parametrize("kwargs, culprit", [
-    # conversions run before the exact-type checks
-    (dict(stream_key=None, maxlen="x"), "maxlen"),
-    (dict(redis_url=b"u", fallback_backup_count="x"), "fallback_backup_count"),
-    (dict(default_labels=[], fallback_max_bytes=None), "fallback_max_bytes"),
-    # conversions in parameter order
-    (dict(fallback_max_bytes="x", timeout_ms="y"), "timeout_ms"),
-    (dict(timeout_ms="x", maxlen="y"), "maxlen"),
-    (dict(drop_on_error=Truthless(), fallback_max_bytes="x"), ZeroDivisionError),
-    (dict(drop_on_error=Truthless(), timeout_ms="x"), "timeout_ms"),
-    # checks in parameter order
-    (dict(stream_key=None, redis_url=b"u"), "redis_url"),
-    (dict(default_labels=[], stream_key=1), "stream_key"),
-    (dict(fallback_file_path=1, default_labels=[]), "default_labels"),
-])
-def test_first_failure_in_order_wins(kwargs, culprit):
-    if isinstance(culprit, type):
-        with pytest.raises(culprit):
-            RedisStreamHandler(**kwargs)
-    else:
-        with pytest.raises(TypeError, match=r"^Argument '%s' " % culprit):
-            RedisStreamHandler(**kwargs)
-
-
-@pytest.mark.parametrize("args, kwargs, message", [
-    (tuple(range(11)), {}, "__init__() takes at most 11 positional arguments (12 given)"),
-    (("redis://h",), dict(redis_url="redis://h"),
-     "__init__() got multiple values for keyword argument 'redis_url'"),
-    ((), dict(url="redis://h"), "__init__() got an unexpected keyword argument 'url'"),
-])
-def test_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        RedisStreamHandler(*args, **kwargs)
-    assert str(info.value) == message
-
-
-@pytest.mark.parametrize("value, stored", [
-    (10, 10), (2.9, 2), (-1.5, None), (0, None), (-5, None), (0.5, None), (True, 1),
-    (decimal.Decimal("7.9"), 7), (10 ** 30, 10 ** 30),
-])
+@pytest.mark.parametrize("value, stored", [(10, 10), (1, 1), (0, None), (-5, None),
+                                           (10 ** 30, 10 ** 30)])
 def test_maxlen(value, stored):
     h = RedisStreamHandler(maxlen=value)
     assert h.maxlen == stored
@@ -264,7 +141,7 @@ def test_maxlen(value, stored):
 
 @pytest.mark.parametrize("value, seconds", [
     (5, 0.005), (0, 0.001), (-200, 0.001), (1500, 1.5), (1, 0.001), (2, 0.002),
-    (2.9, 0.002), (True, 0.001), (10 ** 300, 1e297),
+    (10 ** 300, 1e297),
 ])
 def test_timeout(value, seconds):
     h = RedisStreamHandler(timeout_ms=value)
@@ -293,14 +170,6 @@ def test_default_labels_kept_by_identity_or_fresh():
     h3 = RedisStreamHandler()
     assert h1.default_labels == {} and h1.default_labels is not empty
     assert h2.default_labels is not h3.default_labels
-
-
-@pytest.mark.parametrize("value, stored", [
-    (0, False), (None, False), ("", False), ([], False), (False, False),
-    ("no", True), ([0], True), (2, True), (True, True), (object(), True),
-])
-def test_drop_on_error_truth_value(value, stored):
-    assert RedisStreamHandler(drop_on_error=value).drop_on_error is stored
 
 
 # --- the client -------------------------------------------------------------------------
@@ -437,10 +306,8 @@ def test_empty_fallback_path_opens_nothing(monkeypatch):
 
 
 def test_fallback_in_missing_directory_fails(tmp_path):
-    with pytest.raises(FileNotFoundError) as info:
+    with pytest.raises(FileNotFoundError):
         RedisStreamHandler(fallback_file_path=str(tmp_path / "missing" / "f.log"))
-    names = [frame.name for frame in traceback.extract_tb(info.value.__traceback__)]
-    assert "quorbel.RedisStreamHandler.__init__" in names
 
 
 # --- the base initialiser ---------------------------------------------------------------

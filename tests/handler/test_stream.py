@@ -1,7 +1,6 @@
 """RedisStreamHandler against a real redis-server through the redis client library."""
 
 import json
-import logging
 import time
 
 import pytest
@@ -21,20 +20,6 @@ TIMEOUT_MS = 2000
 def _needs_client_library():
     if not quorbel.HAS_REDIS:
         pytest.skip("quorbel was imported without the redis library")
-
-
-@pytest.fixture
-def logger():
-    log = logging.getLogger("quorbel.test.stream")
-    log.propagate = False
-    log.setLevel(logging.DEBUG)
-    yield log
-    for h in [h for h in log.handlers if isinstance(h, RedisStreamHandler)]:
-        log.removeHandler(h)
-        if h._fallback is not None:
-            h._fallback.close()
-        if h._client is not None:
-            h._client.close()
 
 
 def entries(client, key="logs:stream"):

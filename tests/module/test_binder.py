@@ -105,13 +105,6 @@ for _m in LEVEL_METHODS:
     ]
 
 
-@pytest.mark.parametrize("call, message", COUNT_CASES)
-def test_count_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
 # ---------------------------------------------------------------- keywords
 
 def _multiple(name, kw):
@@ -143,8 +136,8 @@ KEYWORD_CASES = [
 ]
 
 
-@pytest.mark.parametrize("call, message", KEYWORD_CASES)
-def test_keyword_errors(call, message):
+@pytest.mark.parametrize("call, message", COUNT_CASES + KEYWORD_CASES)
+def test_count_and_keyword_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
@@ -288,21 +281,6 @@ class Plain:
     pass
 
 
-@pytest.mark.parametrize("value", ["100", "5", b"1", None, [], {}, (), Plain(), object(),
-                                   bytearray(b"1")], ids=vid)
-@pytest.mark.parametrize("call, param", [
-    (lambda v: quorbel.get_logger("n", maxlen=v), "maxlen"),
-    (lambda v: quorbel.get_logger("n", level=v), "level"),
-    (lambda v: RSH(timeout_ms=v), "timeout_ms"),
-    (lambda v: RSH(fallback_max_bytes=v), "fallback_max_bytes"),
-    (lambda v: RSH(fallback_backup_count=v), "fallback_backup_count"),
-])
-def test_int_parameters_refuse_non_numbers(call, param, value):
-    with pytest.raises(TypeError) as info:
-        call(value)
-    assert str(info.value) == type_error(param, "int", value)
-
-
 # ---------------------------------------------------------------- bool conversion
 
 class BoolBoom(Exception):
@@ -393,22 +371,73 @@ class IntQualname(metaclass=IntQualnameMeta):
     pass
 
 
-EXACT_CASES = [
-    (lambda: quorbel.get_logger(b"x"), "Argument 'name' has incorrect type (expected str, got bytes)"),
-    (lambda: quorbel.get_logger(None), "Argument 'name' has incorrect type (expected str, got NoneType)"),
-    (lambda: quorbel.get_logger("n", maxlen="100"),
-     "Argument 'maxlen' has incorrect type (expected int, got str)"),
-    (lambda: quorbel.get_logger("n", maxlen=None),
-     "Argument 'maxlen' has incorrect type (expected int, got NoneType)"),
-    (lambda: quorbel.get_logger("n", default_labels=[("a", 1)]),
-     "Argument 'default_labels' has incorrect type (expected dict, got list)"),
-    (lambda: RSH(redis_url=b"redis://x"),
-     "Argument 'redis_url' has incorrect type (expected str, got bytes)"),
-    (lambda: RSH(stream_key=None), "Argument 'stream_key' has incorrect type (expected str, got NoneType)"),
-    (lambda: quorbel._merge_labels([], None), "Argument 'base' has incorrect type (expected dict, got list)"),
-    (lambda: quorbel._merge_labels(None, ()), "Argument 'extra' has incorrect type (expected dict, got tuple)"),
-    (lambda: app().info(None), "Argument 'msg' has incorrect type (expected str, got NoneType)"),
-    (lambda: app().info("m", ctx="x"), "Argument 'ctx' has incorrect type (expected dict, got str)"),
+# Every callable with typed parameters: a call taking a keyword mapping, the valid keywords it
+# needs besides, and its typed parameters in the order they are checked: conversions first,
+# then the exact-type tests, each in parameter order. The int parameters cannot fail the
+# second pass, so they appear only among the conversions.
+SIGNATURES = {
+    "get_logger": (
+        lambda kw: quorbel.get_logger(**kw), {"name": "n"},
+        [("maxlen", "int"), ("timeout_ms", "int"), ("enable_fallback_file", "bool"),
+         ("level", "int"), ("name", "str"), ("redis_url", "optstr"), ("stream_key", "str"),
+         ("default_labels", "dict"), ("fallback_path", "str")]),
+    "RedisStreamHandler.__init__": (
+        lambda kw: RSH(**kw), {},
+        [("maxlen", "int"), ("timeout_ms", "int"), ("drop_on_error", "bool"),
+         ("fallback_max_bytes", "int"), ("fallback_backup_count", "int"),
+         ("redis_url", "optstr"), ("stream_key", "str"), ("default_labels", "dict"),
+         ("fallback_file_path", "optstr")]),
+    "_merge_labels": (
+        lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None},
+        [("base", "dict"), ("extra", "dict")]),
+}
+for _m in LEVEL_METHODS:
+    SIGNATURES["RedisAppLogger." + _m] = (
+        lambda kw, m=_m: getattr(app(), m)(**kw), {"msg": "m"},
+        [("msg", "str"), ("labels", "dict"), ("ctx", "dict")])
+
+EXPECTED = {"str": "str", "optstr": "str", "dict": "dict", "int": "int"}
+
+
+def call_with(callable_name, kwargs):
+    call, base, _ = SIGNATURES[callable_name]
+    return call(dict(base, **kwargs))
+
+
+def typed(values):
+    """(callable, parameter, kind, value) for each parameter of a kind in values, and each
+    of that kind's values."""
+    return [pytest.param(name, param, kind, value, id="%s-%s-%s" % (name, param, vid(value)))
+            for name, (_, _, params) in SIGNATURES.items() for param, kind in params
+            for value in values.get(kind, ())]
+
+
+REFUSED = {
+    "str": [None, b"x", 1],
+    "optstr": [b"x", 1, ["x"]],
+    "dict": [[("a", "b")], "a=b", 0, frozenset()],
+    "int": ["100", "5", b"1", None, [], {}, (), Plain(), object(), bytearray(b"1")],
+}
+
+
+@pytest.mark.parametrize("name, param, kind, value", typed(REFUSED))
+def test_exact_type_errors(name, param, kind, value):
+    with pytest.raises(TypeError) as info:
+        call_with(name, {param: value})
+    assert str(info.value) == type_error(param, EXPECTED[kind], value)
+
+
+@pytest.mark.parametrize("name, param", [
+    (n, p) for n, (_, _, params) in SIGNATURES.items() for p, k in params if k == "int"])
+@pytest.mark.parametrize("value", [float("nan"), float("inf"), 1j, RaisingIndex()], ids=vid)
+def test_int_conversion_errors_propagate_unchanged(name, param, value):
+    expected = _int_outcome(value)
+    with pytest.raises(Exception) as info:
+        call_with(name, {param: value})
+    assert (type(info.value), str(info.value)) == expected[1:]
+
+
+TYPE_NAME_CASES = [
     (lambda: app().info("m", labels=Outer.Inner()),
      "Argument 'labels' has incorrect type (expected dict, got %s.Outer.Inner)" % __name__),
     (lambda: app().info(OddModule()), "Argument 'msg' has incorrect type (expected str, got OddModule)"),
@@ -417,8 +446,8 @@ EXACT_CASES = [
 ]
 
 
-@pytest.mark.parametrize("call, message", EXACT_CASES)
-def test_exact_type_errors(call, message):
+@pytest.mark.parametrize("call, message", TYPE_NAME_CASES)
+def test_type_names_in_the_message(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message
@@ -433,90 +462,48 @@ def test_type_whose_qualname_is_not_text_is_refused_without_crash(call):
         call()
 
 
-SUBCLASS_CASES = [
-    (lambda: quorbel.get_logger("n", default_labels=collections.OrderedDict()),
-     "Argument 'default_labels' has incorrect type (expected dict, got collections.OrderedDict)"),
-    (lambda: RSH(default_labels=collections.defaultdict(list, a=[1])),
-     "Argument 'default_labels' has incorrect type (expected dict, got collections.defaultdict)"),
-    (lambda: quorbel._merge_labels(collections.Counter(), None),
-     "Argument 'base' has incorrect type (expected dict, got collections.Counter)"),
-    (lambda: app().exception(S("m")),
-     "Argument 'msg' has incorrect type (expected str, got %s.S)" % __name__),
-    (lambda: quorbel.get_logger(S("n")),
-     "Argument 'name' has incorrect type (expected str, got %s.S)" % __name__),
-    (lambda: RSH(redis_url=S("redis://127.0.0.1:1/0")),
-     "Argument 'redis_url' has incorrect type (expected str, got %s.S)" % __name__),
-    (lambda: RSH(fallback_file_path=S("x.log")),
-     "Argument 'fallback_file_path' has incorrect type (expected str, got %s.S)" % __name__),
-]
+SUBCLASSES = {"str": [S("x")], "optstr": [S("x")],
+              "dict": [collections.OrderedDict(a=1), collections.defaultdict(list),
+                       collections.Counter()]}
 
 
-def _note(call, prefix):
+def _note(name, param, kind, value):
     with pytest.raises(TypeError) as info:
-        call()
-    text = str(info.value)
-    assert text.startswith(prefix + ". "), text
-    note = text[len(prefix) + 2:]
-    assert note.strip(), text
-    return note
+        call_with(name, {param: value})
+    text, prefix = str(info.value), type_error(param, EXPECTED[kind], value) + ". "
+    assert text.startswith(prefix) and text[len(prefix):].strip(), text
+    return text[len(prefix):]
 
 
-@pytest.mark.parametrize("call, prefix", SUBCLASS_CASES)
-def test_subclass_of_the_expected_type_gets_the_note(call, prefix):
-    _note(call, prefix)
+@pytest.mark.parametrize("name, param, kind, value", typed(SUBCLASSES))
+def test_subclass_of_the_expected_type_gets_the_note(name, param, kind, value):
+    _note(name, param, kind, value)
 
 
 def test_subclass_note_is_one_fixed_text():
-    assert len({_note(call, prefix) for call, prefix in SUBCLASS_CASES}) == 1
+    assert len({_note(*case.values) for case in typed(SUBCLASSES)}) == 1
 
 
 # ---------------------------------------------------------------- order of the two passes
 
 def _bad(kind, param):
     """A bad value for one parameter and a check that the error is the one it causes."""
-    if kind == "int":
-        value = "x"
-
-        def check(exc):
-            return isinstance(exc, TypeError) and str(exc) == type_error(param, "int", value)
-    elif kind == "bool":
+    if kind == "bool":
         value = RaisingBool(param)
 
         def check(exc):
             return isinstance(exc, BoolBoom) and exc.args == (param,)
     else:
-        value = {"str": b"x", "optstr": 1, "dict": []}[kind]
-        expected = {"str": "str", "optstr": "str", "dict": "dict"}[kind]
+        value = {"int": "x", "str": b"x", "optstr": 1, "dict": []}[kind]
 
         def check(exc):
-            return isinstance(exc, TypeError) and str(exc) == type_error(param, expected, value)
+            return isinstance(exc, TypeError) and str(exc) == type_error(
+                param, EXPECTED[kind], value)
     return value, check
 
 
-# Conversions first, then the exact-type tests, each in parameter order.  The int
-# parameters cannot fail the second pass, so they only appear among the conversions.
-ORDERS = {
-    "get_logger": (
-        lambda kw: quorbel.get_logger(**kw), {"name": "n"},
-        [("maxlen", "int"), ("timeout_ms", "int"), ("enable_fallback_file", "bool"),
-         ("level", "int"), ("name", "str"), ("redis_url", "optstr"), ("stream_key", "str"),
-         ("default_labels", "dict"), ("fallback_path", "str")]),
-    "RedisStreamHandler.__init__": (
-        lambda kw: RSH(**kw), {},
-        [("maxlen", "int"), ("timeout_ms", "int"), ("drop_on_error", "bool"),
-         ("fallback_max_bytes", "int"), ("fallback_backup_count", "int"),
-         ("redis_url", "optstr"), ("stream_key", "str"), ("default_labels", "dict"),
-         ("fallback_file_path", "optstr")]),
-    "RedisAppLogger.info": (
-        lambda kw: app().info(**kw), {"msg": "m"},
-        [("msg", "str"), ("labels", "dict"), ("ctx", "dict")]),
-    "_merge_labels": (
-        lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None},
-        [("base", "dict"), ("extra", "dict")]),
-}
-
 ORDER_CASES = []
-for _name, (_call, _base, _seq) in ORDERS.items():
+for _name, (_call, _base, _seq) in SIGNATURES.items():
     for _one in _seq:
         ORDER_CASES.append((_name, (_one,)))
     # Any permutation of the expected order inverts at least one adjacent pair.
@@ -527,14 +514,13 @@ for _name, (_call, _base, _seq) in ORDERS.items():
 @pytest.mark.parametrize("callable_name, bad", ORDER_CASES,
                          ids=["%s-%s" % (c, "+".join(p for p, _ in b)) for c, b in ORDER_CASES])
 def test_first_failure_in_order_wins(callable_name, bad):
-    call, base, _ = ORDERS[callable_name]
-    kwargs = dict(base)
+    kwargs = {}
     checks = []
     for param, kind in bad:
         kwargs[param], check = _bad(kind, param)
         checks.append(check)
     with pytest.raises(Exception) as info:
-        call(kwargs)
+        call_with(callable_name, kwargs)
     assert checks[0](info.value), repr(info.value)
 
 
@@ -563,20 +549,21 @@ def test_refused_level_method_neither_reads_nor_calls_the_logger():
 
 
 def test_refused_get_logger_touches_no_logger(logger_name):
-    for kwargs in ({"maxlen": "x"}, {"level": "INFO"}, {"default_labels": []},
-                   {"enable_fallback_file": RaisingBool()}):
+    refused = ({"maxlen": "x"}, {"level": "INFO"}, {"default_labels": []},
+               {"enable_fallback_file": RaisingBool()})
+    for kwargs in refused:
         with pytest.raises(Exception):
             quorbel.get_logger(logger_name, **kwargs)
     assert logger_name not in logging.Logger.manager.loggerDict
+    logger = quorbel.get_logger(logger_name, client=object(), level=logging.ERROR)
+    handlers = list(logger.handlers)
+    for kwargs in refused:
+        with pytest.raises(Exception):
+            quorbel.get_logger(logger_name, **kwargs)
+    assert logger.level == logging.ERROR and logger.handlers == handlers
 
 
 # ---------------------------------------------------------------- defaults
-
-def test_omitted_parameters_take_their_defaults():
-    h = RSH()
-    assert (h.stream_key, h.maxlen, h._timeout, h.drop_on_error, h.default_labels,
-            h._client, h._fallback) == ("logs:stream", 1000000, 0.005, True, {}, None, None)
-
 
 def test_level_default_is_fixed_at_import(logger_name, monkeypatch):
     monkeypatch.setattr(logging, "INFO", 30)

@@ -1,10 +1,9 @@
 """The module's callables look like plain functions: attributes, signatures, docstrings,
-binding through instances, and the traceback entry every escaping exception carries."""
+binding through instances."""
 
 import inspect
 import logging
-import os
-import traceback
+import re
 
 import pytest
 
@@ -101,67 +100,45 @@ def test_class_namespaces_in_order():
     assert RedisAppLogger.__bases__ == (object,)
 
 
-def lines(*parts):
-    return "\n".join(" " * indent + text for indent, text in parts)
+HANDLER_DOC = """
+    Logging handler that enqueues log records to a Redis Stream as compact JSON payloads.
+
+    Schema (payload field in Redis XADD):
+        {
+          "ts": "<ns>",
+          "level": "info|warn|error|debug",
+          "msg": "<message>",
+          "labels": { ...low-cardinality labels... },
+          "ctx": { ...high-cardinality context... }
+        }
+
+    Notes:
+    - Non-blocking best effort: short socket timeouts, swallows Redis errors by default.
+    - Optional file fallback via RotatingFileHandler.
+    """
+APP_LOGGER_DOC = """
+    Thin wrapper to standardize passing labels and ctx through Python logging.
+    """
+# @ stands for the parts whose text is ours to choose: the instance and the server's host.
+GET_LOGGER_DOC = """
+    Configure and return a logger with RedisStreamHandler attached.
+
+    Example:
+        default_labels = {"app": "velmora_core", "env": "TST", "instance": "@"}
+        logger = get_logger(
+            "vx.core",
+            redis_url="redis://@:6379/0",
+            default_labels=default_labels,
+            enable_fallback_file=True,
+            fallback_path="/var/log/vx/core.log",
+        )
+    """
 
 
-def test_docstrings_exactly():
-    handler_doc = lines(
-        (0, ""),
-        (4, "Logging handler that enqueues log records to a Redis Stream as compact JSON payloads."),
-        (0, ""), (4, "Schema (payload field in Redis XADD):"), (8, "{"),
-        (10, '"ts": "<ns>",'), (10, '"level": "info|warn|error|debug",'),
-        (10, '"msg": "<message>",'), (10, '"labels": { ...low-cardinality labels... },'),
-        (10, '"ctx": { ...high-cardinality context... }'), (8, "}"), (0, ""), (4, "Notes:"),
-        (4, "- Non-blocking best effort: short socket timeouts, swallows Redis errors by default."),
-        (4, "- Optional file fallback via RotatingFileHandler."), (4, ""))
-    assert RedisStreamHandler.__doc__ == handler_doc and len(handler_doc) == 517
-    assert RedisAppLogger.__doc__ == lines(
-        (0, ""), (4, "Thin wrapper to standardize passing labels and ctx through Python logging."),
-        (4, ""))
-    doc = quorbel.get_logger.__doc__.split("\n")
-    assert len(doc) == 13
-    assert doc[:4] == ["", "    Configure and return a logger with RedisStreamHandler attached.", "",
-                       "    Example:"]
-    assert doc[4].startswith('        default_labels = {"app": "velmora_core", "env": "TST", '
-                             '"instance": "') and doc[4].endswith('"}')
-    assert doc[5:7] == ["        logger = get_logger(", '            "vx.core",']
-    assert doc[7].startswith('            redis_url="redis://') and ':6379/0",' in doc[7]
-    assert doc[8:] == ["            default_labels=default_labels,",
-                       "            enable_fallback_file=True,",
-                       '            fallback_path="/var/log/vx/core.log",', "        )", "    "]
-    assert quorbel.__doc__ is None
-
-
-def last_entry(excinfo):
-    frame = traceback.extract_tb(excinfo.value.__traceback__)[-1]
-    return frame.name, os.path.splitext(os.path.basename(frame.filename))[0]
-
-
-@pytest.mark.parametrize("call, entry", [
-    (lambda: quorbel._now_ns(1), "quorbel._now_ns"),
-    (lambda: quorbel._merge_labels([], None), "quorbel._merge_labels"),
-    (lambda: RedisStreamHandler(maxlen="5"), "quorbel.RedisStreamHandler.__init__"),
-    (lambda: RedisStreamHandler().emit(), "quorbel.RedisStreamHandler.emit"),
-    (lambda: RedisAppLogger(), "quorbel.RedisAppLogger.__init__"),
-    (lambda: RedisAppLogger(logging.getLogger()).warning(b"m"), "quorbel.RedisAppLogger.warning"),
-    (lambda: quorbel.get_logger(None), "quorbel.get_logger"),
-], ids=lambda v: v if isinstance(v, str) else "")
-def test_refusal_carries_the_callables_traceback_entry(call, entry):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert last_entry(info) == (entry, "quorbel")
-
-
-def test_body_failure_carries_every_entry_on_the_way(tmp_path):
-    # The fallback file cannot be opened: the error comes from RotatingFileHandler, inside
-    # the handler's __init__, inside get_logger.
-    missing = str(tmp_path / "no" / "such" / "dir" / "f.log")
-    with pytest.raises(FileNotFoundError) as info:
-        quorbel.get_logger("quorbel.test.callable.tb", enable_fallback_file=True,
-                           fallback_path=missing)
-    names = [f.name for f in traceback.extract_tb(info.value.__traceback__)]
-    assert names.index("quorbel.get_logger") < names.index("quorbel.RedisStreamHandler.__init__")
+def test_docstrings():
+    assert (RedisStreamHandler.__doc__, RedisAppLogger.__doc__) == (HANDLER_DOC, APP_LOGGER_DOC)
+    pattern = '[^"\\n]+'.join(map(re.escape, GET_LOGGER_DOC.split("@")))
+    assert re.fullmatch(pattern, quorbel.get_logger.__doc__), quorbel.get_logger.__doc__
 
 
 def test_the_callable_type_cannot_be_instantiated():

@@ -140,20 +140,6 @@ def test_reimport_gives_the_same_module_and_keeps_changes():
     assert out.strip() == "True True changed"
 
 
-def test_assigning_defaults_does_not_change_what_calls_use():
-    saved = quorbel.get_logger.__defaults__
-    try:
-        quorbel.get_logger.__defaults__ = saved[:8] + (logging.CRITICAL,)
-        log = quorbel.get_logger("quorbel.test.setup.defaults")
-        assert log.level == logging.INFO
-    finally:
-        quorbel.get_logger.__defaults__ = saved
-        log = logging.getLogger("quorbel.test.setup.defaults")
-        for h in list(log.handlers):
-            log.removeHandler(h)
-
-
-
 def test_a_new_module_from_the_spec_is_the_existing_one():
     import importlib.util
     spec = importlib.util.find_spec("quorbel")

@@ -1,4 +1,6 @@
-"""Memory stays flat: a million records, and a hundred thousand refused calls, leak nothing.
+"""Memory stays flat: a million records leak nothing, and neither does any callable of the
+module on its success path or on its refusal path (one row per callable, and a test that
+fails when a callable has no row).
 
 Each road runs a warm-up first (caches, interned names, the file handler's buffers),
 then the measured run. Growth is read four ways: blocks held by the object allocator
@@ -13,6 +15,7 @@ QUORBEL_MEMORY_RECORDS sets the length of the main run (default 1,000,000).
 import ctypes
 import datetime
 import gc
+import itertools
 import logging
 import os
 import sys
@@ -38,9 +41,22 @@ MAX_RSS = 24 * 1024 * 1024
 MAX_TRACED = 64 * 1024
 
 
+_serial = itertools.count()
+
+
+def own(text):
+    """A str that belongs to the caller: made at run time, so neither interned nor shared."""
+    return "%s:%d" % (text, next(_serial))
+
+
 class NullClient:
     def xadd(self, *args, **kwargs):
         return None
+
+
+def own_client(cls):
+    """An instance of a class of the caller's own, so that the class's count is the caller's."""
+    return type(cls.__name__, (cls,), {})()
 
 
 class RefusingClient:
@@ -64,7 +80,7 @@ def pool_of_records(size=64):
     """Records that take different paths through the payload encoder."""
     records = []
     for i in range(size):
-        record = logging.LogRecord("memory", logging.INFO, __file__, i, "record %d of %s",
+        record = logging.LogRecord("memory", logging.INFO, __file__, i, own("record %d of %s"),
                                    (i, "pool"), None)
         kind = i % 4
         if kind == 0:
@@ -73,7 +89,7 @@ def pool_of_records(size=64):
             record.labels = {1: 2.5, "none": None}
             record.ctx = {"f": i / 7, "nested": [1, [2, {"x": None}]], 3: True}
         elif kind == 2:
-            record.msg = "caf\u00e9 \udc80 line\nbreak %s %s"
+            record.msg = own("caf\u00e9 \udc80 line\nbreak %s %s")
             record.labels, record.ctx = {"k\u00e9": "v\u2028"}, {"s": "\ud800" * (i + 1)}
         # kind 3: no labels or ctx attributes at all
         records.append(record)
@@ -81,23 +97,24 @@ def pool_of_records(size=64):
 
 
 def refcounts(objects):
-    # Shared singletons (None: any code anywhere holds it) and immortal objects (3.12+)
-    # have no count worth comparing.
-    return [sys.getrefcount(o) for o in objects
-            if o is not None and sys.getrefcount(o) < 1 << 30]
+    return [sys.getrefcount(o) for o in objects]
 
 
 def watched(handler, records):
-    """The objects whose reference counts must not move: everything emit touches."""
-    objs = [handler, handler.__dict__, handler.default_labels, handler.stream_key,
-            handler._client, type(handler._client)]
+    """The objects whose reference counts must not move: everything emit touches that
+    belongs to the test alone. A shared object (an interned name, a constant, a class
+    other code uses) moves whenever other code, another thread or the collector takes or
+    drops a reference to it, and would make the comparison depend on them."""
+    objs = [handler, handler.__dict__, handler.default_labels, handler.stream_key]
+    if handler._client is not None:
+        objs += [handler._client, type(handler._client)]
     for r in records:
         objs += [r, r.__dict__, r.msg, r.args]
         objs += [v for v in (getattr(r, "labels", None), getattr(r, "ctx", None)) if v]
     return objs
 
 
-def measure(step, count, warmup=WARMUP):
+def measure(step, count, warmup=WARMUP, traced=TRACED):
     step_range = range(count)
     for i in range(warmup):
         step(i)
@@ -116,14 +133,15 @@ def measure(step, count, warmup=WARMUP):
     # tracemalloc slows every allocation down, so it watches a shorter run of its own.
     tracemalloc.start()
     try:
-        for i in range(min(warmup, TRACED)):
+        for i in range(min(warmup, traced)):
             step(i)
         gc.collect()
         before = tracemalloc.get_traced_memory()[0]
-        for i in range(TRACED):
+        for i in range(traced):
             step(i)
         gc.collect()
         growth["traced"] = tracemalloc.get_traced_memory()[0] - before
+        growth["traced calls"] = traced
     finally:
         tracemalloc.stop()
     return growth, elapsed
@@ -151,24 +169,26 @@ def report(figures, road, count, growth, elapsed):
     figures("[memory] %s: %d calls in %.1f s (%.2f us each); growth after warm-up: "
             "blocks %+d, gc objects %+d, rss %+.2f MB, traced %+d bytes over %d",
             road, count, elapsed, elapsed / count * 1e6, growth["blocks"],
-            growth["gc objects"], growth["rss"] / 1e6, growth["traced"], TRACED)
+            growth["gc objects"], growth["rss"] / 1e6, growth["traced"], growth["traced calls"])
 
 
 def handler_road(road, tmp_path):
     """A handler and the records for one road; steps call handler.emit directly, so the
     figures show the module's own allocations rather than logging's."""
+    key = own("memory")
     if road == "stream":
-        handler = quorbel.RedisStreamHandler(client=NullClient(), default_labels={"app": "api"})
+        handler = quorbel.RedisStreamHandler(client=own_client(NullClient), stream_key=key,
+                                             default_labels={"app": "api"})
     elif road == "fallback file":
         # Rotation keeps the disk use bounded; the rotating itself is part of the road.
         handler = quorbel.RedisStreamHandler(
-            client=RefusingClient(), default_labels={"app": "api"},
+            client=own_client(RefusingClient), stream_key=key, default_labels={"app": "api"},
             fallback_file_path=str(tmp_path / "fallback.log"),
             fallback_max_bytes=1024 * 1024, fallback_backup_count=1)
     elif road == "unencodable, dropped":
-        handler = quorbel.RedisStreamHandler(client=NullClient())
+        handler = quorbel.RedisStreamHandler(client=own_client(NullClient), stream_key=key)
     elif road == "no client, loss reported":
-        handler = quorbel.RedisStreamHandler(drop_on_error=False)
+        handler = quorbel.RedisStreamHandler(stream_key=key, drop_on_error=False)
     else:
         raise AssertionError(road)
     records = pool_of_records()
@@ -200,66 +220,103 @@ def test_emit_leaks_nothing(road, count, tmp_path, monkeypatch, figures):
     assert not leaks(growth), leaks(growth)
 
 
-def bad_calls():
-    handler = quorbel.RedisStreamHandler(client=NullClient())
-    app = quorbel.RedisAppLogger(logging.getLogger("quorbel.memory.refusals"))
-    record = logging.LogRecord("memory", logging.INFO, __file__, 1, "m", (), None)
-    return [
-        lambda: handler.emit(),
-        lambda: handler.emit(record, record),
-        lambda: handler.emit(record, extra=1),
-        lambda: handler.emit(record=record, nope=2),
-        lambda: quorbel.RedisStreamHandler(maxlen="5"),
-        lambda: quorbel.RedisStreamHandler(stream_key=None),
-        lambda: quorbel.RedisStreamHandler(default_labels=[("a", "b")]),
-        lambda: quorbel.RedisStreamHandler(None, None, "k", 1, 1, None, True, None, 1, 1, 1),
-        lambda: quorbel.get_logger(None),
-        lambda: quorbel.get_logger("x", level="INFO"),
-        lambda: quorbel.get_logger(),
-        lambda: app.info(b"bytes"),
-        lambda: app.error("m", labels=[]),
-        lambda: app.warning("m", ctx="c"),
-        lambda: app.debug(),
-        lambda: quorbel._merge_labels([], None),
-        lambda: quorbel._merge_labels(None),
-        lambda: quorbel._now_ns(1),
-    ]
+LEVEL_METHODS = ("debug", "info", "warning", "error", "exception")
+
+
+class Owned:
+    """The objects the rows below call with: the test's own, and their reference counts
+    must not move. The level methods go through a logger to a handler with a null client."""
+
+    def __init__(self):
+        self.client = own_client(NullClient)
+        self.labels, self.ctx = {own("env"): own("prod")}, {own("user"): 42}
+        self.handler = quorbel.RedisStreamHandler(client=self.client, stream_key=own("memory"),
+                                                  default_labels=self.labels)
+        self.logger = logging.getLogger(own("quorbel.memory"))
+        self.logger.propagate = False
+        self.logger.setLevel(logging.DEBUG)
+        self.logger.addHandler(self.handler)
+        self.app = quorbel.RedisAppLogger(self.logger)
+        self.record = pool_of_records(1)[0]
+        self.name = own("quorbel.memory.get_logger")
+
+    def watched(self):
+        return [self.client, type(self.client), self.labels, self.ctx, self.handler,
+                self.logger, self.app, self.record, self.name]
+
+
+# Every callable: (its success path, the calls it refuses with TypeError), over an Owned.
+ROWS = {
+    "_now_ns": lambda o: (quorbel._now_ns, [lambda: quorbel._now_ns(1),
+                                            lambda: quorbel._now_ns(x=1)]),
+    "_merge_labels": lambda o: (lambda: quorbel._merge_labels(o.labels, {1: 2.5, "n": None}), [
+        lambda: quorbel._merge_labels([], None), lambda: quorbel._merge_labels(None)]),
+    "RedisStreamHandler.__init__": lambda o: (
+        lambda: quorbel.RedisStreamHandler(client=o.client, default_labels=o.labels, maxlen=2.5),
+        [lambda: quorbel.RedisStreamHandler(maxlen="5"),
+         lambda: quorbel.RedisStreamHandler(default_labels=[("a", "b")]),
+         lambda: quorbel.RedisStreamHandler(None, None, "k", 1, 1, None, True, None, 1, 1, 1)]),
+    "RedisStreamHandler.emit": lambda o: (lambda: o.handler.emit(o.record), [
+        lambda: o.handler.emit(), lambda: o.handler.emit(o.record, o.record),
+        lambda: o.handler.emit(o.record, extra=1)]),
+    "get_logger": lambda o: (
+        lambda: quorbel.get_logger(o.name, client=o.client, default_labels=o.labels),
+        [lambda: quorbel.get_logger(None), lambda: quorbel.get_logger(o.name, level="INFO"),
+         lambda: quorbel.get_logger()]),
+    "RedisAppLogger.__init__": lambda o: (lambda: quorbel.RedisAppLogger(o.logger), [
+        lambda: quorbel.RedisAppLogger(), lambda: quorbel.RedisAppLogger(o.logger, log=1)]),
+}
+for _m in LEVEL_METHODS:
+    ROWS["RedisAppLogger." + _m] = lambda o, m=_m: (
+        lambda: getattr(o.app, m)("hello", o.labels, o.ctx),
+        [lambda: getattr(o.app, m)(b"m"), lambda: getattr(o.app, m)("m", labels=[]),
+         lambda: getattr(o.app, m)()])
+
+ROW_CALLS = 10000
+
+
+def module_callables():
+    """The qualified name of every callable the module exposes, found by introspection."""
+    kind = type(quorbel.get_logger)
+    found = set()
+    for value in vars(quorbel).values():
+        inside = vars(value).values() if isinstance(value, type) else ()
+        found.update(f.__qualname__ for f in itertools.chain([value], inside) if type(f) is kind)
+    return found
+
+
+def test_every_callable_has_a_row():
+    assert module_callables() == set(ROWS)
 
 
 @pytest.mark.slow
-def test_refused_calls_leak_nothing(figures):
-    calls = bad_calls()
-    size = len(calls)
+@pytest.mark.parametrize("path", ["success", "refusal"])
+@pytest.mark.parametrize("qualname", sorted(ROWS))
+def test_callable_leaks_nothing(qualname, path, figures):
+    owned = Owned()
+    success, refusals = ROWS[qualname](owned)
+    size = len(refusals)
 
-    def step(i):
+    def refuse(i):
         try:
-            calls[i % size]()
+            refusals[i % size]()
         except TypeError:
             return
         raise AssertionError("call %d was not refused" % (i % size))
 
-    count = SHORT
-    growth, elapsed = measure(step, count)
-    report(figures, "refused calls (TypeError)", count, growth, elapsed)
-    assert not leaks(growth), leaks(growth)
-
-
-@pytest.mark.slow
-def test_app_logger_road_leaks_nothing(figures):
-    logger = logging.getLogger("quorbel.memory.app")
-    logger.propagate = False
-    logger.setLevel(logging.INFO)
-    handler = quorbel.RedisStreamHandler(client=NullClient(), default_labels={"app": "api"})
-    logger.addHandler(handler)
-    app = quorbel.RedisAppLogger(logger)
-    labels, ctx = {"env": "prod"}, {"user": 42}
-    counts = refcounts([logger, app, handler, labels, ctx])
+    step = (lambda i: success()) if path == "success" else refuse
     try:
-        growth, elapsed = measure(lambda i: app.info("hello", labels, ctx), SHORT)
-        assert refcounts([logger, app, handler, labels, ctx]) == counts
+        for i in range(100):
+            step(i)
+        gc.collect()
+        counts = refcounts(owned.watched())
+        growth, elapsed = measure(step, ROW_CALLS, warmup=2000, traced=ROW_CALLS)
+        assert refcounts(owned.watched()) == counts
     finally:
-        logger.removeHandler(handler)
-    report(figures, "RedisAppLogger.info -> logger -> handler", SHORT, growth, elapsed)
+        for logger in (owned.logger, logging.getLogger(owned.name)):
+            for h in list(logger.handlers):
+                logger.removeHandler(h)
+    report(figures, "%s, %s path" % (qualname, path), ROW_CALLS, growth, elapsed)
     assert not leaks(growth), leaks(growth)
 
 
@@ -273,7 +330,7 @@ def test_a_leak_of_one_object_per_record_is_caught(figures):
     found = leaks(growth)
     figures("[memory] control, one leaked dict per record: %d calls; growth blocks %+d, "
             "traced %+d bytes over %d; flagged: %s", count, growth["blocks"], growth["traced"],
-            TRACED, ", ".join(found))
+            growth["traced calls"], ", ".join(found))
     assert found
     if sys.getallocatedblocks():
         assert growth["blocks"] >= count

@@ -1,4 +1,5 @@
-"""The nanosecond clock: decimal text of time_ns, a float fallback, call-time lookup of `time`."""
+"""The nanosecond clock: decimal text of time_ns, a float fallback, call-time lookup of `time`
+(native and reference alike)."""
 import builtins
 import decimal
 import time
@@ -8,15 +9,12 @@ import pytest
 import quorbel
 
 
-def test_now_ns_is_the_current_time_as_19_digits():
+def test_now_ns_is_the_current_time_as_19_digits(impl):
     before = time.time_ns()
-    text = quorbel._now_ns()
+    text = impl._now_ns()
     after = time.time_ns()
-    assert type(text) is str
-    assert len(text) == 19 and text.isdigit() and text.isascii() if hasattr(text, "isascii") \
-        else len(text) == 19 and text.isdigit()
+    assert type(text) is str and len(text) == 19 and set(text) <= set("0123456789")
     assert before <= int(text) <= after
-    assert abs(int(text) / 1000000000 - time.time()) < 5
 
 
 class OnlyTime:
@@ -32,10 +30,10 @@ class OnlyTime:
 @pytest.mark.parametrize("seconds", [
     1700000000.123456, 0.5, 0.0, 5, 1e-9, decimal.Decimal("1.000000000123"), -2.25,
 ], ids=repr)
-def test_falls_back_to_time_times_1e9(monkeypatch, seconds):
+def test_falls_back_to_time_times_1e9(impl, monkeypatch, seconds):
     clock = OnlyTime(seconds)
     monkeypatch.setattr(quorbel, "time", clock)
-    assert quorbel._now_ns() == str(int(seconds * 1000000000))
+    assert impl._now_ns() == str(int(seconds * 1000000000))
     assert clock.calls == 1
 
 
@@ -85,19 +83,19 @@ def _calls_raising(exc):
     (_raise(KeyboardInterrupt()), KeyboardInterrupt),
 ], ids=["int", "float", "missing", "missing-subclass", "raises-attr-inside", "lookup-error",
         "raises-inside", "interrupt"])
-def test_only_attribute_error_selects_the_fallback(monkeypatch, time_ns, expected):
+def test_only_attribute_error_selects_the_fallback(impl, monkeypatch, time_ns, expected):
     clock = NsClock(time_ns)
     monkeypatch.setattr(quorbel, "time", clock)
     if isinstance(expected, str):
-        assert quorbel._now_ns() == expected
+        assert impl._now_ns() == expected
         assert clock.time_calls == (0 if expected in ("42", "12.5") else 1)
     else:
         with pytest.raises(expected):
-            quorbel._now_ns()
+            impl._now_ns()
         assert clock.time_calls == 0
 
 
-def test_fallback_looks_time_up_again(monkeypatch):
+def test_fallback_looks_time_up_again(impl, monkeypatch):
     later = OnlyTime(3)
 
     def rebinding():
@@ -105,7 +103,7 @@ def test_fallback_looks_time_up_again(monkeypatch):
         raise AttributeError("time_ns")
 
     monkeypatch.setattr(quorbel, "time", NsClock(rebinding))
-    assert quorbel._now_ns() == "3000000000"
+    assert impl._now_ns() == "3000000000"
     assert later.calls == 1
 
 
@@ -114,32 +112,32 @@ def test_fallback_looks_time_up_again(monkeypatch):
     (OnlyTime(None), TypeError),
     (NsClock(_raise(AttributeError("x"))), None),
 ])
-def test_errors_of_the_fallback_propagate(monkeypatch, stand_in, error):
+def test_errors_of_the_fallback_propagate(impl, monkeypatch, stand_in, error):
     if error is None:
         stand_in.time = _raise(OtherError("fallback"))
         error = OtherError
     monkeypatch.setattr(quorbel, "time", stand_in)
     with pytest.raises(error):
-        quorbel._now_ns()
+        impl._now_ns()
 
 
-def test_deleted_time_raises_name_error(monkeypatch):
+def test_deleted_time_raises_name_error(impl, monkeypatch):
     monkeypatch.delattr(quorbel, "time")
     monkeypatch.delattr(builtins, "time", raising=False)
     with pytest.raises(NameError) as info:
-        quorbel._now_ns()
+        impl._now_ns()
     assert str(info.value) == "name 'time' is not defined"
 
 
-def test_deleted_time_is_then_looked_up_in_builtins(monkeypatch):
+def test_deleted_time_is_then_looked_up_in_builtins(impl, monkeypatch):
     monkeypatch.delattr(quorbel, "time")
     monkeypatch.setattr(builtins, "time", NsClock(lambda: (lambda: 7)), raising=False)
-    assert quorbel._now_ns() == "7"
+    assert impl._now_ns() == "7"
 
 
-def test_restored_time_is_used_again(monkeypatch):
+def test_restored_time_is_used_again(impl, monkeypatch):
     monkeypatch.setattr(quorbel, "time", OnlyTime(1))
-    assert quorbel._now_ns() == "1000000000"
+    assert impl._now_ns() == "1000000000"
     monkeypatch.undo()
     assert quorbel.time is time
-    assert len(quorbel._now_ns()) == 19
+    assert len(impl._now_ns()) == 19
