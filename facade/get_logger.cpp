@@ -38,14 +38,6 @@ const Name kHandlers{"handlers"};
 const Name kRemoveHandler{"removeHandler"};
 const Name kAddHandler{"addHandler"};
 const Name kRedisStreamHandler{"RedisStreamHandler"};
-const Name kRedisUrl{"redis_url"};
-const Name kClient{"client"};
-const Name kStreamKey{"stream_key"};
-const Name kMaxlen{"maxlen"};
-const Name kTimeoutMs{"timeout_ms"};
-const Name kDefaultLabels{"default_labels"};
-const Name kDropOnError{"drop_on_error"};
-const Name kFallbackFilePath{"fallback_file_path"};
 
 constexpr const char *kDoc =
     "\n"
@@ -125,21 +117,25 @@ int detach_stream_handlers(PyObject *logger) noexcept {
 
 Ref new_handler(const module::Bound &a) noexcept {
     Ref cls = module::lookup(kRedisStreamHandler);
+    if (!cls)
+        return {};
     Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs)
+        return {};
     Ref no_args = Ref::steal(PyTuple_New(0));
-    if (!cls || !kwargs || !no_args)
+    if (!no_args)
         return {};
     PyObject *fallback = a.truth(arg::enable_fallback) ? a[arg::fallback_path] : Py_None;
     struct {
         PyObject *keyword, *value;
-    } const items[] = {{kRedisUrl, a[arg::redis_url]},
-                       {kClient, a[arg::client]},
-                       {kStreamKey, a[arg::stream_key]},
-                       {kMaxlen, a[arg::maxlen]},
-                       {kTimeoutMs, a[arg::timeout_ms]},
-                       {kDefaultLabels, a[arg::default_labels]},
-                       {kDropOnError, Py_True},
-                       {kFallbackFilePath, fallback}};
+    } const items[] = {{handler::option::redis_url, a[arg::redis_url]},
+                       {handler::option::client, a[arg::client]},
+                       {handler::option::stream_key, a[arg::stream_key]},
+                       {handler::option::maxlen, a[arg::maxlen]},
+                       {handler::option::timeout_ms, a[arg::timeout_ms]},
+                       {handler::option::default_labels, a[arg::default_labels]},
+                       {handler::option::drop_on_error, Py_True},
+                       {handler::option::fallback_file_path, fallback}};
     for (const auto &item : items)
         if (PyDict_SetItem(kwargs.get(), item.keyword, item.value) < 0)
             return {};

@@ -38,6 +38,7 @@
 #include "handler/emit.h"
 
 #include "handler/clock.h"
+#include "handler/handler.h"
 #include "handler/labels.h"
 #include "handler/payload.h"
 #include "module/namespace.h"
@@ -54,7 +55,6 @@ using module::call;
 
 namespace {
 
-const Name kDefaultLabels{"default_labels"};
 const Name kLabels{"labels"};
 const Name kCtx{"ctx"};
 const Name kLevelname{"levelname"};
@@ -62,9 +62,7 @@ const Name kLower{"lower"};
 const Name kGetMessage{"getMessage"};
 const Name kClient{"_client"};
 const Name kXadd{"xadd"};
-const Name kStreamKey{"stream_key"};
 const Name kPayload{"payload"};
-const Name kMaxlen{"maxlen"};
 const Name kApproximate{"approximate"};
 const Name kFallback{"_fallback"};
 const Name kEmit{"emit"};
@@ -78,10 +76,9 @@ const Name kLineno{"lineno"};
 const Name kMsg{"msg"};
 const Name kArgs{"args"};
 const Name kExcInfo{"exc_info"};
-const Name kDropOnError{"drop_on_error"};
 const Name kHandleError{"handleError"};
 
-const module::NameTuple kTrimKeywords{kMaxlen, kApproximate};
+const module::NameTuple kTrimKeywords{option::maxlen, kApproximate};
 // LogRecord's keywords, in the order the fallback record passes them.
 const module::NameTuple kRecordKeywords{kName, kLevel, kPathname, kLineno, kMsg, kArgs, kExcInfo};
 
@@ -143,7 +140,7 @@ Ref plain(Ref v) noexcept {
 }
 
 Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
-    Ref defaults = plain(Ref::steal(PyObject_GetAttr(self, kDefaultLabels)));
+    Ref defaults = plain(Ref::steal(PyObject_GetAttr(self, option::default_labels)));
     if (!defaults)
         return {};
     Ref record_labels = plain(optional_attr(record, kLabels));
@@ -174,7 +171,7 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
 
 // self._client.xadd(self.stream_key, {"payload": text}[, maxlen=self.maxlen, approximate=True])
 int append(PyObject *self, PyObject *text) noexcept {
-    Ref maxlen = Ref::steal(PyObject_GetAttr(self, kMaxlen));
+    Ref maxlen = Ref::steal(PyObject_GetAttr(self, option::maxlen));
     if (!maxlen)
         return -1;
     int trim = PyObject_IsTrue(maxlen.get());
@@ -186,7 +183,7 @@ int append(PyObject *self, PyObject *text) noexcept {
     Ref xadd = Ref::steal(PyObject_GetAttr(client.get(), kXadd));
     if (!xadd)
         return -1;
-    Ref key = Ref::steal(PyObject_GetAttr(self, kStreamKey));
+    Ref key = Ref::steal(PyObject_GetAttr(self, option::stream_key));
     if (!key)
         return -1;
     Ref fields = Ref::steal(PyDict_New());
@@ -197,7 +194,7 @@ int append(PyObject *self, PyObject *text) noexcept {
     a.args()[1] = fields.get();
     Ref result;
     if (trim) {
-        Ref limit = Ref::steal(PyObject_GetAttr(self, kMaxlen));
+        Ref limit = Ref::steal(PyObject_GetAttr(self, option::maxlen));
         if (!limit)
             return -1;
         a.args()[2] = limit.get();
@@ -250,21 +247,14 @@ int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
 }
 
 // The traceback entry that gives a loss without an exception a frame, so handleError can print
-// the call stack of the logging call as it does for any other error.
-PyObject *emit_entry_code() noexcept {
-    static PyObject *code = nullptr;
-    if (code == nullptr)
-        code = module::make_traceback_code("quorbel.RedisStreamHandler.emit").release();
-    return code;
-}
+// the call stack of the logging call as it does for any other error. Made at import: compiling
+// where memory may run out is what to avoid on the hot path.
+PyObject *emit_entry_code = nullptr;
 
 // Raises `type` with `message` from emit's own traceback entry.
 void raise_loss(PyObject *type, const char *message) noexcept {
-    PyObject *code = emit_entry_code();
-    if (code == nullptr)
-        return;
     PyErr_SetString(type, message);
-    module::add_traceback_entry(code);
+    module::add_traceback_entry(emit_entry_code);
 }
 
 // With drop_on_error false, a record that reached neither the stream nor a fallback file is
@@ -272,7 +262,7 @@ void raise_loss(PyObject *type, const char *message) noexcept {
 // empty cause is made here, only when it is needed.
 int report_loss(PyObject *self, PyObject *record, Cause &cause,
                 PyObject *empty_type, const char *empty_message) noexcept {
-    Ref drop = Ref::steal(PyObject_GetAttr(self, kDropOnError));
+    Ref drop = Ref::steal(PyObject_GetAttr(self, option::drop_on_error));
     if (!drop)
         return -1;
     int truth = PyObject_IsTrue(drop.get());
@@ -351,5 +341,12 @@ Ref emit_body(const module::Bound &a) noexcept {
 } // namespace
 
 const module::Signature &emit_signature() noexcept { return kEmitSignature; }
+
+int init_emit() noexcept {
+    if (emit_entry_code != nullptr)
+        return 0;
+    emit_entry_code = module::make_traceback_code("quorbel.RedisStreamHandler.emit").release();
+    return emit_entry_code != nullptr ? 0 : -1;
+}
 
 } // namespace quorbel::handler

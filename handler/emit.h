@@ -7,4 +7,7 @@ namespace quorbel::handler {
 
 const module::Signature &emit_signature() noexcept;
 
+// Makes what emit needs ready; once per process.
+int init_emit() noexcept;
+
 } // namespace quorbel::handler

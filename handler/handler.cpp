@@ -63,10 +63,6 @@ const Name kFromUrl{"from_url"};
 const Name kSocketConnectTimeout{"socket_connect_timeout"};
 const Name kSocketTimeout{"socket_timeout"};
 const Name kRetryOnTimeout{"retry_on_timeout"};
-const Name kStreamKey{"stream_key"};
-const Name kMaxlen{"maxlen"};
-const Name kDefaultLabels{"default_labels"};
-const Name kDropOnError{"drop_on_error"};
 const Name kClient{"_client"};
 const Name kTimeout{"_timeout"};
 const Name kFallback{"_fallback"};
@@ -256,18 +252,18 @@ int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
 
 Ref init_body(const module::Bound &a) noexcept {
     PyObject *self = a[arg::self];
-    if (run_base_init(self) < 0 || set(self, kStreamKey, a[arg::stream_key]) < 0)
+    if (run_base_init(self) < 0 || set(self, option::stream_key, a[arg::stream_key]) < 0)
         return {};
     Ref maxlen = maxlen_value(a[arg::maxlen]);
-    if (!maxlen || set(self, kMaxlen, maxlen.get()) < 0)
+    if (!maxlen || set(self, option::maxlen, maxlen.get()) < 0)
         return {};
     PyObject *labels = a[arg::default_labels];
     Ref default_labels = (labels != Py_None && PyDict_Size(labels) > 0)
                              ? Ref::borrow(labels)
                              : Ref::steal(PyDict_New());
-    if (!default_labels || set(self, kDefaultLabels, default_labels.get()) < 0)
+    if (!default_labels || set(self, option::default_labels, default_labels.get()) < 0)
         return {};
-    if (set(self, kDropOnError, a.truth(arg::drop_on_error) ? Py_True : Py_False) < 0 ||
+    if (set(self, option::drop_on_error, a.truth(arg::drop_on_error) ? Py_True : Py_False) < 0 ||
         set(self, kClient, Py_None) < 0)
         return {};
     Ref timeout = timeout_value(a[arg::timeout_ms]);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "module/binder.h"
+#include "module/names.h"
 
 namespace quorbel::handler {
 
@@ -21,5 +22,18 @@ struct OptionParams {
     static constexpr Param default_labels =
         Param::optional("default_labels", Kind::OptDict).accepting_config_dict();
 };
+
+// The initialiser's keyword names that get_logger passes on; the stored attributes of the same
+// names too.
+namespace option {
+inline const module::Name redis_url{"redis_url"};
+inline const module::Name client{"client"};
+inline const module::Name stream_key{"stream_key"};
+inline const module::Name maxlen{"maxlen"};
+inline const module::Name timeout_ms{"timeout_ms"};
+inline const module::Name default_labels{"default_labels"};
+inline const module::Name drop_on_error{"drop_on_error"};
+inline const module::Name fallback_file_path{"fallback_file_path"};
+} // namespace option
 
 } // namespace quorbel::handler

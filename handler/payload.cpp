@@ -39,10 +39,8 @@ const Name kEncode{"encode"};
 const Name kIterencode{"iterencode"};
 const Name kCMakeEncoder{"c_make_encoder"};
 const Name kEncodeBasestring{"encode_basestring"};
-const Name kSpec{"__spec__"};
-const Name kLoader{"loader"};
-const Name kGetCode{"get_code"};
-const Name kCoConsts{"co_consts"};
+const Name kFile{"__file__"};
+const Name kCoFilename{"co_filename"};
 const Name kCoName{"co_name"};
 const Name kDict{"__dict__"};
 // dumps's keyword-only parameters and their defaults, in order.
@@ -62,11 +60,13 @@ const struct {
     {kSeparators, Py_None}, {kDefault, Py_None},    {kSortKeys, Py_False},
 };
 
-// The standard objects, verified once against the standard library's own source, or all
-// nullptr when they could not be: then every payload goes through json.dumps.
+// The standard objects, found once, or all nullptr when they could not be: then every payload
+// goes through json.dumps. A function is the standard library's when its code was compiled
+// from the standard library's file under the function's own name: a wrapper, or a function
+// given another's code, was not.
 struct {
     PyObject *function_type = nullptr; // types.FunctionType
-    PyObject *dumps_code = nullptr;    // dumps's code as compiled from the json package
+    PyObject *json_file = nullptr;     // the json package's __init__.py
     PyObject *encoder = nullptr;       // json.encoder.JSONEncoder
     PyObject *encoder_dict = nullptr;  // its own dict, which method lookup reads first
     PyObject *methods[3] = {};         // its __init__, encode and iterencode
@@ -80,7 +80,7 @@ const Name *const kMethodNames[] = {&kInit, &kEncode, &kIterencode};
 // The last dumps found standard, and its globals (a function's __globals__ cannot be rebound).
 PyObject *seen_dumps = nullptr;
 PyObject *seen_globals = nullptr;
-PyObject *seen_code = nullptr; // a code object found equal to std_json.dumps_code
+PyObject *seen_code = nullptr; // a code object found to be the json package's dumps
 
 int entry_is(PyObject *dict, PyObject *key, PyObject *expected) noexcept {
     PyObject *value = PyDict_GetItemWithError(dict, key);
@@ -89,18 +89,39 @@ int entry_is(PyObject *dict, PyObject *key, PyObject *expected) noexcept {
     return value == expected;
 }
 
+// Whether f's code was compiled from `file` under the name `name`: 1, 0, or -1 with an error.
+int has_code_from(PyObject *f, PyObject *file, PyObject *name, Ref *code_out) noexcept {
+    Ref code = Ref::steal(PyObject_GetAttr(f, kCode));
+    if (!code)
+        return -1;
+    Ref code_name = Ref::steal(PyObject_GetAttr(code.get(), kCoName));
+    if (!code_name)
+        return -1;
+    int same = PyObject_RichCompareBool(code_name.get(), name, Py_EQ);
+    if (same == 1) {
+        Ref filename = Ref::steal(PyObject_GetAttr(code.get(), kCoFilename));
+        if (!filename)
+            return -1;
+        same = PyObject_RichCompareBool(filename.get(), file, Py_EQ);
+    }
+    if (same == 1 && code_out != nullptr)
+        *code_out = std::move(code);
+    return same;
+}
+
 int code_is_standard(PyObject *dumps) noexcept {
     Ref code = Ref::steal(PyObject_GetAttr(dumps, kCode));
     if (!code)
         return -1;
     if (code.get() == seen_code)
         return 1;
-    const int equal = PyObject_RichCompareBool(code.get(), std_json.dumps_code, Py_EQ);
-    if (equal == 1) {
+    Ref checked;
+    const int standard = has_code_from(dumps, std_json.json_file, kDumps, &checked);
+    if (standard == 1) {
         Py_XDECREF(seen_code);
-        seen_code = code.release();
+        seen_code = checked.release();
     }
-    return equal;
+    return standard;
 }
 
 // Its keyword-only defaults (the payload is always passed, so __defaults__ never applies).
@@ -138,7 +159,7 @@ int environment_is_standard(PyObject *globals) noexcept {
 }
 
 int is_standard_dumps(PyObject *dumps) noexcept {
-    if (std_json.dumps_code == nullptr ||
+    if (std_json.json_file == nullptr ||
         reinterpret_cast<PyObject *>(Py_TYPE(dumps)) != std_json.function_type)
         return 0;
     int ok = code_is_standard(dumps);
@@ -186,58 +207,11 @@ Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg,
     return escape_surrogates(text.get());
 }
 
-// The standard library's code for a module, compiled from its own source: an empty Ref and no
-// exception when the module's loader cannot give it.
-Ref source_code(PyObject *module, const char *name) noexcept {
-    Ref spec = Ref::steal(PyObject_GetAttr(module, kSpec));
-    if (!spec)
-        return {};
-    Ref loader = Ref::steal(PyObject_GetAttr(spec.get(), kLoader));
-    if (!loader)
-        return {};
-    Ref get_code = Ref::steal(PyObject_GetAttr(loader.get(), kGetCode));
-    if (!get_code)
-        return {};
-    Ref code = Ref::steal(PyObject_CallFunction(get_code.get(), "s", name));
-    if (code && code.get() == Py_None)
-        return {};
-    return code;
-}
-
-// The code object named `name` among code's constants.
-Ref nested_code(PyObject *code, PyObject *name) noexcept {
-    Ref consts = Ref::steal(PyObject_GetAttr(code, kCoConsts));
-    if (!consts || !PyTuple_Check(consts.get()))
-        return {};
-    for (Py_ssize_t i = 0, n = PyTuple_Size(consts.get()); i < n; ++i) {
-        PyObject *item = PyTuple_GetItem(consts.get(), i);
-        if (Py_TYPE(item) != Py_TYPE(code))
-            continue;
-        Ref item_name = Ref::steal(PyObject_GetAttr(item, kCoName));
-        if (!item_name)
-            return {};
-        const int same = PyObject_RichCompareBool(item_name.get(), name, Py_EQ);
-        if (same < 0)
-            return {};
-        if (same)
-            return Ref::borrow(item);
-    }
-    return {};
-}
-
-// f's code equals `code` (compiled from source): f runs what the standard library says.
-int has_code(PyObject *f, PyObject *code) noexcept {
-    Ref own = Ref::steal(PyObject_GetAttr(f, kCode));
-    if (!own)
-        return -1;
-    return PyObject_RichCompareBool(own.get(), code, Py_EQ);
-}
-
 Ref import(const char *name) noexcept { return Ref::steal(PyImport_ImportModule(name)); }
 
-// Finds and checks the standard objects. -1 with an exception set only where the failure is no
-// answer ("cannot tell") but a real error: memory, or an exception that is no Exception.
-int verify_standard_json() noexcept {
+// Finds the standard objects. -1 with an exception set only where the failure is no answer
+// ("cannot tell") but a real error: memory, or an exception that is no Exception.
+int find_standard_json() noexcept {
     Ref types = import("types");
     if (!types)
         return -1;
@@ -253,27 +227,25 @@ int verify_standard_json() noexcept {
     Ref c_json = import("_json");
     if (!c_json)
         return -1;
-    Ref json_code = source_code(json.get(), "json");
-    Ref encoder_code = json_code ? source_code(encoder_module.get(), "json.encoder") : Ref();
-    Ref dumps_code = encoder_code ? nested_code(json_code.get(), kDumps) : Ref();
-    Ref class_code = dumps_code ? nested_code(encoder_code.get(), kJSONEncoder) : Ref();
-    if (!class_code)
+    Ref json_file = Ref::steal(PyObject_GetAttr(json.get(), kFile));
+    if (!json_file || !PyUnicode_Check(json_file.get()))
+        return 0;
+    Ref encoder_file = Ref::steal(PyObject_GetAttr(encoder_module.get(), kFile));
+    if (!encoder_file || !PyUnicode_Check(encoder_file.get()))
         return 0;
     Ref encoder = Ref::steal(PyObject_GetAttr(encoder_module.get(), kJSONEncoder));
     if (!encoder || !PyType_Check(encoder.get()))
         return 0;
     Ref proxy = Ref::steal(PyObject_GetAttr(encoder.get(), kDict));
-    Ref methods[3];
-    for (int i = 0; proxy && i < 3; ++i) {
-        Ref code = nested_code(class_code.get(), *kMethodNames[i]);
-        if (!code)
-            return 0;
-        methods[i] = Ref::steal(PyObject_GetItem(proxy.get(), *kMethodNames[i]));
-        if (!methods[i] || has_code(methods[i].get(), code.get()) != 1)
-            return 0;
-    }
     if (!proxy)
         return 0;
+    Ref methods[3];
+    for (int i = 0; i < 3; ++i) {
+        methods[i] = Ref::steal(PyObject_GetItem(proxy.get(), *kMethodNames[i]));
+        if (!methods[i] ||
+            has_code_from(methods[i].get(), encoder_file.get(), *kMethodNames[i], nullptr) != 1)
+            return 0;
+    }
     // The mapping proxy's one referent is the class's own dict, which instance method lookup
     // reads first; checking entries there is cheaper than a class attribute lookup.
     Ref gc = import("gc");
@@ -299,16 +271,16 @@ int verify_standard_json() noexcept {
     std_json.make_encoder = make_encoder.release();
     std_json.encode_basestring = module::builtin_of(c_json.get(), "encode_basestring");
     std_json.encoder = encoder.release();
-    std_json.dumps_code = dumps_code.release();
+    std_json.json_file = json_file.release();
     return 0;
 }
 
 } // namespace
 
 int init_payload() noexcept {
-    if (std_json.dumps_code != nullptr)
+    if (std_json.json_file != nullptr)
         return 0;
-    if (verify_standard_json() < 0)
+    if (find_standard_json() < 0)
         return -1;
     // "Cannot tell" leaves the native encoder unused; a real failure fails the import.
     if (PyErr_Occurred()) {

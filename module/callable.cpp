@@ -233,16 +233,18 @@ PyType_Slot callable_slots[] = {
 // The code object of `def name(params): pass`, nested in `class Owner:` for methods, so that
 // co_varnames, co_argcount and (3.11+) co_qualname match the callable.
 Ref make_signature_code(const Signature &sig, PyObject *param_names) noexcept {
+    const char *dot = nullptr;
+    for (const char *p = sig.qualname; *p; ++p)
+        if (*p == '.')
+            dot = p;
+    if (!facts.code_replace)
+        return function_code_37(sig.name, param_names, dot ? 2 : 1);
     Ref separator = Ref::steal(PyUnicode_FromString(", "));
     if (!separator)
         return {};
     Ref params = Ref::steal(PyUnicode_Join(separator.get(), param_names));
     if (!params)
         return {};
-    const char *dot = nullptr;
-    for (const char *p = sig.qualname; *p; ++p)
-        if (*p == '.')
-            dot = p;
     Ref source;
     if (dot) {
         // 3.7: PyUnicode_FromFormat has no "%.*s".
@@ -311,8 +313,12 @@ int init_callable_type() noexcept {
     PyType_Spec spec = {"quorbel.function", static_cast<int>(sizeof(Callable)), 0,
                         static_cast<unsigned int>(flags), slots};
     PyObject *type = PyType_FromSpec(&spec);
-    if (type == nullptr)
+    if (type == nullptr) {
+        // 3.13.0 can fail here for want of memory without saying so.
+        if (!PyErr_Occurred())
+            PyErr_NoMemory();
         return -1;
+    }
     callable_type = reinterpret_cast<PyTypeObject *>(type);
     method_type = method.release();
     return 0;

@@ -21,6 +21,7 @@
 #include "facade/app_logger.h"
 #include "facade/get_logger.h"
 #include "handler/clock.h"
+#include "handler/emit.h"
 #include "handler/handler.h"
 #include "handler/labels.h"
 #include "handler/payload.h"
@@ -64,7 +65,7 @@ PyObject *home_modules = nullptr; // sys.modules of the interpreter that set the
 int init_process() noexcept {
     probe_facts();
     if (init_names() < 0 || init_traceback() < 0 || init_callable_type() < 0 ||
-        handler::init_clock() < 0 || handler::init_payload() < 0)
+        handler::init_clock() < 0 || handler::init_payload() < 0 || handler::init_emit() < 0)
         return -1;
     if (init_code == nullptr) {
         Ref code = make_traceback_code("init quorbel");

@@ -47,6 +47,11 @@ Ref rebuild_code_37(PyObject *code, PyObject *name) noexcept {
     return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
 }
 
+// CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, and "LOAD_CONST 0 (None); RETURN_VALUE" in 3.7's
+// bytecode: what 3.7 compiles `def f(a, b): pass` to.
+constexpr int kFunctionFlags37 = 0x43;
+constexpr char kReturnNone37[] = {'d', 0, 'S', 0};
+
 Ref attribute_of(const char *module, const char *name) noexcept {
     Ref m = Ref::steal(PyImport_ImportModule(module));
     if (!m)
@@ -94,6 +99,21 @@ Ref compile_source(const char *text, int start) noexcept {
         PyErr_NoMemory();
     }
     return code;
+}
+
+Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
+    const Py_ssize_t n = PyTuple_Size(params);
+    if (n < 0)
+        return {};
+    const int count = static_cast<int>(n);
+    Ref args = Ref::steal(Py_BuildValue("(iiiiiy#(O)()Ossiy#()())", count, 0, count, 1,
+                                        kFunctionFlags37, kReturnNone37,
+                                        static_cast<Py_ssize_t>(sizeof kReturnNone37), Py_None,
+                                        params, kSourceFile, name, line, "",
+                                        static_cast<Py_ssize_t>(0)));
+    if (!args)
+        return {};
+    return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
 }
 
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {

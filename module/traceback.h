@@ -25,6 +25,10 @@ Ref make_traceback_code(const char *name) noexcept;
 // code. With no exception set it does nothing.
 void add_traceback_entry(PyObject *code) noexcept;
 
+// 3.7: the code object that compiling `def name(params): pass` gives (at line `line`), made
+// without the compiler, whose out-of-memory paths can abort the process on 3.7.
+Ref function_code_37(const char *name, PyObject *params, int line) noexcept;
+
 // Renames a code object (co_name, and co_qualname where the interpreter has it).
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept;
 

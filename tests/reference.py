@@ -51,11 +51,16 @@ def escape_surrogates(text):
     return _SURROGATE.sub(lambda m: "\\u%04x" % ord(m.group()), text)
 
 
+def plain(labels):
+    """A dict subclass (OrderedDict, defaultdict) as the plain dict of its items."""
+    return dict(labels) if isinstance(labels, dict) and type(labels) is not dict else labels
+
+
 def payload_text(handler, record):
     """The payload emit sends for the record, or None when emit drops it."""
     try:
-        labels = _global("_merge_labels")(handler.default_labels,
-                                          getattr(record, "labels", None))
+        labels = _global("_merge_labels")(plain(handler.default_labels),
+                                          plain(getattr(record, "labels", None)))
         ctx = getattr(record, "ctx", None) or {}
         payload = {}
         payload["ts"] = _global("_now_ns")()
