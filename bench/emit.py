@@ -48,130 +48,9 @@ sys.path.insert(1, os.path.join(HERE, os.pardir, "tests"))
 import quorbel  # noqa: E402
 
 import baseline  # noqa: E402
-
-MAXLEN = 10000
-DEFAULT_LABELS = {"app": "api"}
-RECORD_LABELS = {"route": "/login", "status": 200}
-SMALL_CTX = {"user_id": 42, "request_id": "9f2c1e7a", "elapsed_ms": 12.5}
-
-
-def nested_ctx():
-    """30 entries: flat strs, ints and floats, small dicts and lists, one non-ASCII text."""
-    ctx = {}
-    for i in range(30):
-        kind = i % 5
-        if kind == 0:
-            ctx["field_%d" % i] = "value number %d" % i
-        elif kind == 1:
-            ctx["count_%d" % i] = i * 1009
-        elif kind == 2:
-            ctx["ratio_%d" % i] = i / 7.0
-        elif kind == 3:
-            ctx["obj_%d" % i] = {"id": i, "name": "item-%d" % i, "ok": i % 2 == 0, "tags": ["a", "b"]}
-        else:
-            ctx["list_%d" % i] = [i, "x%d" % i, None, 2.5]
-    ctx["field_0"] = "café ☕ naïve"
-    return ctx
-
-
-class NullClient:
-    def xadd(self, *args, **kwargs):
-        return None
-
-
-class DownClient:
-    def xadd(self, *args, **kwargs):
-        raise ConnectionError("Error 111 connecting to 127.0.0.1:6379. Connection refused.")
-
-
-def make_record(ctx, msg="request %s done", args=(12345,)):
-    record = logging.LogRecord("bench", logging.INFO, __file__, 1, msg, args, None)
-    record.labels = RECORD_LABELS
-    record.ctx = ctx
-    return record
-
-
-def make_logger(name, handler):
-    log = logging.getLogger("quorbel.bench." + name)
-    log.propagate = False
-    log.setLevel(logging.INFO)
-    for old in list(log.handlers):
-        log.removeHandler(old)
-    log.addHandler(handler)
-    return log
-
-
-def payload_text(ctx):
-    """The text quorbel's handler sends for make_record(ctx): the baselines' fixed payload."""
-    client = RecordingClient()
-    quorbel.RedisStreamHandler(client=client, default_labels=DEFAULT_LABELS).emit(
-        make_record(ctx))
-    return client.text
-
-
-class RecordingClient:
-    text = None
-
-    def xadd(self, key, fields, **kwargs):
-        self.text = fields["payload"]
-
-
-# --- what one call of each mode does -----------------------------------------------------
-# Each factory returns call(n): n calls of the thing measured, in a loop as tight as the
-# thing allows, so that the loop adds the same small cost to both sides of a ratio.
-
-def emit_calls(handler, record):
-    emit = handler.emit
-
-    def run(n):
-        for _ in range(n):
-            emit(record)
-    return run
-
-
-def info_calls(log, ctx, msg="request %s done"):
-    extra = {"labels": RECORD_LABELS, "ctx": ctx}
-    info = log.info
-
-    def run(n):
-        for i in range(n):
-            info(msg, i, extra=extra)
-    return run
-
-
-def text_info_calls(log, text):
-    info = log.info
-
-    def run(n):
-        for _ in range(n):
-            info(text)
-    return run
-
-
-def bare_xadd_calls(client, key, text):
-    xadd = client.xadd
-
-    def run(n):
-        for _ in range(n):
-            xadd(key, {"payload": text}, maxlen=MAXLEN, approximate=True)
-    return run
-
-
-def direct_calls(log, msg, labels, ctx):
-    info = log.info
-
-    def run(n):
-        for _ in range(n):
-            info(msg, extra={"labels": labels, "ctx": ctx})
-    return run
-
-
-def wrapper_calls(wrapper, msg, labels, ctx):
-    # As applications write it: the method looked up on each call, keywords.
-    def run(n):
-        for _ in range(n):
-            wrapper.info(msg, labels=labels, ctx=ctx)
-    return run
+from workloads import (DEFAULT_LABELS, MAXLEN, SMALL_CTX, FallbackModes,  # noqa: E402
+                       bare_xadd_calls, emit_modes, info_calls, make_logger, nested_ctx,
+                       payload_text, wrapper_modes)
 
 
 # --- measuring ----------------------------------------------------------------------------
@@ -219,19 +98,10 @@ def warm(group):
 
 
 def build_groups(opts, tmp, client):
+    """The groups, and the fallback files to close at the end."""
     scale = opts.scale
-    groups = []
-    small, nested = make_record(SMALL_CTX), make_record(nested_ctx())
-
-    def handler_pair(ctx_record):
-        q = quorbel.RedisStreamHandler(client=NullClient(), maxlen=MAXLEN,
-                                       default_labels=dict(DEFAULT_LABELS))
-        p = baseline.PyStreamHandler(NullClient(), maxlen=MAXLEN,
-                                     default_labels=dict(DEFAULT_LABELS))
-        return [("quorbel", emit_calls(q, ctx_record)), ("python", emit_calls(p, ctx_record))]
-
-    groups.append(Group("emit_small", int(40000 * scale), 8, handler_pair(small)))
-    groups.append(Group("emit_nested30", int(20000 * scale), 8, handler_pair(nested)))
+    groups = [Group("emit_small", int(40000 * scale), 8, emit_modes(SMALL_CTX)),
+              Group("emit_nested30", int(20000 * scale), 8, emit_modes(nested_ctx()))]
 
     if client is not None:
         text = payload_text(SMALL_CTX)
@@ -248,37 +118,12 @@ def build_groups(opts, tmp, client):
             ("python", info_calls(make_logger("redis.p", p), SMALL_CTX)),
         ]))
 
-    text = payload_text(SMALL_CTX)
-    q = quorbel.RedisStreamHandler(client=DownClient(), maxlen=MAXLEN,
-                                   default_labels=dict(DEFAULT_LABELS),
-                                   fallback_file_path=os.path.join(tmp, "quorbel.log"))
-    plain = baseline.plain_file_handler(os.path.join(tmp, "plain.log"))
-    q_emit = quorbel.RedisStreamHandler(client=DownClient(), maxlen=MAXLEN,
-                                        default_labels=dict(DEFAULT_LABELS),
-                                        fallback_file_path=os.path.join(tmp, "quorbel-emit.log"))
-    plain_emit = baseline.plain_file_handler(os.path.join(tmp, "plain-emit.log"))
-    text_record = logging.LogRecord("bench", logging.INFO, __file__, 1, text, (), None)
-    floor = baseline.FallbackOnlyHandler(DownClient(), text, os.path.join(tmp, "floor.log"),
-                                        maxlen=MAXLEN)
-    groups.append(Group("fallback", int(10000 * scale), 5, [
-        ("quorbel", info_calls(make_logger("fallback.q", q), SMALL_CTX)),
-        ("rotating_file", text_info_calls(make_logger("fallback.p", plain), text)),
-        ("fallback_only", info_calls(make_logger("fallback.f", floor), SMALL_CTX)),
-        ("quorbel_emit", emit_calls(q_emit, small)),
-        ("rotating_file_emit", emit_calls(plain_emit, text_record)),
-    ]))
-
-    labels, ctx = {"route": "/login"}, {"user_id": 42}
+    fallback = FallbackModes(tmp)
+    groups.append(Group("fallback", int(10000 * scale), 5, fallback.modes))
     for name, level, calls in (("wrapper", logging.INFO, 40000),
                                ("wrapper_off", logging.WARNING, 400000)):
-        log = make_logger(name, logging.NullHandler())
-        log.setLevel(level)
-        groups.append(Group(name, int(calls * scale), 8, [
-            ("quorbel", wrapper_calls(quorbel.RedisAppLogger(log), "done", labels, ctx)),
-            ("python", wrapper_calls(baseline.PyAppLogger(log), "done", labels, ctx)),
-            ("direct", direct_calls(log, "done", labels, ctx)),
-        ]))
-    return groups
+        groups.append(Group(name, int(calls * scale), 8, wrapper_modes(name, level)))
+    return groups, fallback
 
 
 # (group, mode, baseline, target, kind): kind "ratio" or "overhead" (over the group's direct).
@@ -312,7 +157,7 @@ def main():
     deadline = started + opts.budget
 
     note = []
-    server = client = None
+    server = client = fallback = None
     tmp = tempfile.mkdtemp(prefix="quorbel-bench-")
     try:
         if not quorbel.HAS_REDIS:
@@ -327,7 +172,7 @@ def main():
             client = redis.Redis(host=server.host, port=server.port, socket_timeout=1.0,
                                  socket_connect_timeout=1.0)
             client.ping()
-        groups = build_groups(opts, tmp, client)
+        groups, fallback = build_groups(opts, tmp, client)
         if opts.groups:
             wanted = set(opts.groups.split(","))
             groups = [g for g in groups if g.name in wanted]
@@ -347,10 +192,8 @@ def main():
             client.close()
         if server is not None:
             server.stop()
-        for h in logging.getLogger("quorbel.bench.fallback.p").handlers:
-            h.close()
-        for h in logging.getLogger("quorbel.bench.fallback.f").handlers:
-            h.fallback.close()
+        if fallback is not None:
+            fallback.close()
         shutil.rmtree(tmp, ignore_errors=True)
 
     by_name = {g.name: g for g in groups}
