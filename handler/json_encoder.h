@@ -1,5 +1,5 @@
-// Native encoder for the stream payload: the compact JSON text json.dumps would give, without its
-// per-call machinery.
+// The payload walker: the compact JSON text json.dumps would give for the stream payload, without
+// its per-call machinery.
 #pragma once
 
 #include "module/ref.h"
@@ -22,13 +22,13 @@ enum class Encoded {
 // or None; a dict key json refuses; a container already on the path being encoded (json raises
 // "Circular reference detected"); nesting deeper than a fixed cap (json may still manage it).
 Encoded encode_payload(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
-                       PyObject *ctx, Ref *out);
+                       PyObject *ctx, Ref *out) noexcept;
 
 // Returns text with every surrogate code point replaced by its JSON escape, or a new reference to
 // text itself when it holds none (or is not a str). For the json.dumps path.
-Ref escape_surrogates(PyObject *text);
+Ref escape_surrogates(PyObject *text) noexcept;
 
-// Probes the running interpreter once, at module exec. Returns -1 with an exception set on failure.
-int json_encoder_init();
+// The encoder's step in module exec. Returns -1 with an exception set on failure.
+int json_encoder_init() noexcept;
 
 } // namespace quorbel::handler

@@ -1,0 +1,370 @@
+// JSON strings: a str written as json writes it, and the cache of recently written short strs.
+#include "handler/json_string.h"
+
+#include <dlfcn.h>
+
+#include <cstdint>
+
+namespace quorbel::handler {
+
+namespace {
+
+// 3.7 to 3.9: PyUnicode_AsUTF8AndSize is outside the limited API. From 3.10 it is in the stable
+// ABI, so it is looked up by name and used only there: it hands out the UTF-8 that the str caches
+// (for ASCII, its own data) instead of a fresh bytes copy.
+using AsUtf8AndSize = const char *(*)(PyObject *, Py_ssize_t *);
+AsUtf8AndSize as_utf8_and_size = nullptr;
+
+// Strings up to this many code points are copied out on the stack when read as UCS4.
+constexpr Py_ssize_t kStackChars = 256;
+// 3.7 to 3.9: strings up to this many code points are read as UCS4, longer ones as UTF-8.
+constexpr Py_ssize_t kShortChars = 32;
+
+const char kHex[] = "0123456789abcdef";
+
+// For each byte: 0 when it is written as is, else the letter after the backslash ('u' for the
+// \u00XX form). Bytes >= 0x80 are parts of UTF-8 sequences and written as is.
+struct EscapeTable {
+    char letter[256] = {};
+    constexpr EscapeTable() {
+        for (int c = 0; c < 0x20; ++c)
+            letter[c] = 'u';
+        letter['\b'] = 'b';
+        letter['\f'] = 'f';
+        letter['\n'] = 'n';
+        letter['\r'] = 'r';
+        letter['\t'] = 't';
+        letter['"'] = '"';
+        letter['\\'] = '\\';
+    }
+};
+constexpr EscapeTable kEscape;
+
+// Owner of the PyMem block that PyUnicode_AsUCS4Copy returns.
+class Ucs4Copy {
+  public:
+    explicit Ucs4Copy(PyObject *s) noexcept : p_(PyUnicode_AsUCS4Copy(s)) {}
+    Ucs4Copy(const Ucs4Copy &) = delete;
+    Ucs4Copy &operator=(const Ucs4Copy &) = delete;
+    ~Ucs4Copy() { PyMem_Free(p_); }
+    const Py_UCS4 *get() const noexcept { return p_; }
+
+  private:
+    Py_UCS4 *p_;
+};
+
+// Writes the code points with UTF-8 and surrogates as "\udxxx". With json set, also quoted and
+// with json's escapes. Returns false with MemoryError set.
+bool put_code_points(Buffer &out, const Py_UCS4 *u, Py_ssize_t n, bool json,
+                     bool *ascii) noexcept {
+    // Six bytes is the longest form of one code point ("\u001f", "\udc80").
+    if (n > (PY_SSIZE_T_MAX - 2) / 6) {
+        PyErr_NoMemory();
+        return false;
+    }
+    if (!out.reserve(6 * n + 2))
+        return false;
+    char *w = out.tail();
+    if (json)
+        *w++ = '"';
+    bool wide = false;
+    for (const Py_UCS4 *end = u + n; u < end; ++u) {
+        Py_UCS4 c = *u;
+        if (c < 0x80) {
+            char letter = json ? kEscape.letter[c] : 0;
+            if (!letter) {
+                *w++ = static_cast<char>(c);
+            } else if (letter != 'u') {
+                *w++ = '\\';
+                *w++ = letter;
+            } else {
+                memcpy(w, "\\u00", 4);
+                w[4] = kHex[c >> 4];
+                w[5] = kHex[c & 0xf];
+                w += 6;
+            }
+            continue;
+        }
+        wide = true;
+        if (c < 0x800) {
+            *w++ = static_cast<char>(0xc0 | (c >> 6));
+            *w++ = static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c >= 0xd800 && c <= 0xdfff) {
+            w[0] = '\\';
+            w[1] = 'u';
+            w[2] = kHex[c >> 12];
+            w[3] = kHex[(c >> 8) & 0xf];
+            w[4] = kHex[(c >> 4) & 0xf];
+            w[5] = kHex[c & 0xf];
+            w += 6;
+        } else if (c < 0x10000) {
+            *w++ = static_cast<char>(0xe0 | (c >> 12));
+            *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            *w++ = static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            *w++ = static_cast<char>(0xf0 | (c >> 18));
+            *w++ = static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+            *w++ = static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+            *w++ = static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
+    if (json)
+        *w++ = '"';
+    out.commit(w);
+    if (wide)
+        *ascii = false;
+    return true;
+}
+
+// put_code_points for str s, of n code points, from a copy of its own.
+bool put_str_code_points(Buffer &out, PyObject *s, Py_ssize_t n, bool json,
+                         bool *ascii) noexcept {
+    if (n <= kStackChars) {
+        Py_UCS4 stack[kStackChars];
+        if (n && !PyUnicode_AsUCS4(s, stack, kStackChars, 0))
+            return false;
+        return put_code_points(out, stack, n, json, ascii);
+    }
+    Ucs4Copy copy(s);
+    if (!copy.get())
+        return false;
+    return put_code_points(out, copy.get(), n, json, ascii);
+}
+
+// True when some byte of the 8 in w needs an escape: < 0x20, '"' or '\\'. Exact for "any byte"
+// (a borrow can only follow a byte that really matches), which is all the caller asks.
+inline bool word_needs_escape(uint64_t w) noexcept {
+    constexpr uint64_t kOnes = 0x0101010101010101ull;
+    constexpr uint64_t kHigh = 0x8080808080808080ull;
+    uint64_t quote = w ^ (kOnes * '"');
+    uint64_t backslash = w ^ (kOnes * '\\');
+    uint64_t hits = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
+                    ((backslash - kOnes) & ~backslash);
+    return (hits & kHigh) != 0;
+}
+
+// Writes one byte that needs an escape; room for it must have been reserved.
+inline char *put_escape(char *w, unsigned char c) noexcept {
+    char letter = kEscape.letter[c];
+    *w++ = '\\';
+    if (letter != 'u') {
+        *w++ = letter;
+        return w;
+    }
+    memcpy(w, "u00", 3);
+    w[3] = kHex[c >> 4];
+    w[4] = kHex[c & 0xf];
+    return w + 5;
+}
+
+// Writes valid UTF-8 (no surrogates) as the body of a JSON string, and the closing quote. Runs
+// that need no escape are copied whole; most texts are one such run.
+bool put_utf8_escaped(Buffer &out, const char *text, Py_ssize_t n, bool *ascii) noexcept {
+    const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
+    const unsigned char *end = p + n;
+    uint64_t seen = 0; // OR of every byte looked at, for the non-ASCII test
+    if (n < 16) {
+        // Short texts (keys, labels, levels): tested as two words that may overlap, or as
+        // bytes below 8; copied into room for the longest form, which is small here.
+        if (!out.reserve(6 * n + 1))
+            return false;
+        char *w = out.tail();
+        bool plain;
+        if (n >= 8) {
+            uint64_t head, tail;
+            memcpy(&head, p, 8);
+            memcpy(&tail, end - 8, 8);
+            plain = !word_needs_escape(head) && !word_needs_escape(tail);
+            seen = head | tail;
+        } else {
+            plain = true;
+            for (const unsigned char *q = p; q < end; ++q) {
+                plain = plain && !kEscape.letter[*q];
+                seen |= *q;
+            }
+        }
+        if (plain) {
+            memcpy(w, p, static_cast<size_t>(n));
+            w += n;
+        } else {
+            for (; p < end; ++p) {
+                unsigned char c = *p;
+                if (kEscape.letter[c])
+                    w = put_escape(w, c);
+                else
+                    *w++ = static_cast<char>(c);
+            }
+        }
+        *w++ = '"';
+        out.commit(w);
+        if (seen & 0x8080808080808080ull)
+            *ascii = false;
+        return true;
+    }
+    if (!out.reserve(n + 1))
+        return false;
+    while (p < end) {
+        const unsigned char *run = p;
+        while (end - p >= 8) {
+            uint64_t w;
+            memcpy(&w, p, 8);
+            if (word_needs_escape(w))
+                break;
+            seen |= w;
+            p += 8;
+        }
+        while (p < end && !kEscape.letter[*p]) {
+            seen |= *p;
+            ++p;
+        }
+        if (p > run) {
+            // Escapes grow the text beyond the n bytes reserved, so this run is checked.
+            if (!out.append(reinterpret_cast<const char *>(run), p - run))
+                return false;
+        }
+        if (p == end)
+            break;
+        if (!out.reserve(6))
+            return false;
+        out.commit(put_escape(out.tail(), *p++));
+    }
+    if (!out.reserve(1))
+        return false;
+    out.put('"');
+    if (seen & 0x8080808080808080ull)
+        *ascii = false;
+    return true;
+}
+
+// Short strs written recently, keyed by identity: the same key and label objects come back in
+// record after record. The entry's own reference keeps its str alive, so the address cannot be
+// reused by another object while the entry holds it, and a str never changes (nor can it be
+// resized in place while shared). Only the interpreter's lock guards it, as it guards every
+// object here.
+struct StrCacheEntry {
+    PyObject *str = nullptr;
+    unsigned char len = 0;
+    bool ascii = true;
+    char text[54]; // the JSON string, quotes included
+};
+
+constexpr size_t kStrCacheSize = 256;
+StrCacheEntry str_cache[kStrCacheSize];
+
+StrCacheEntry &cache_slot(PyObject *s) noexcept {
+    auto p = reinterpret_cast<uintptr_t>(s);
+    return str_cache[((p >> 4) ^ (p >> 12)) & (kStrCacheSize - 1)];
+}
+
+} // namespace
+
+bool put_str(Buffer &out, PyObject *s, bool *ascii) noexcept {
+    if (as_utf8_and_size) {
+        Py_ssize_t n;
+        const char *p = as_utf8_and_size(s, &n);
+        if (p) {
+            if (!out.reserve(1))
+                return false;
+            out.put('"');
+            return put_utf8_escaped(out, p, n, ascii);
+        }
+        // A lone surrogate cannot be UTF-8: written code point by code point instead.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return false;
+        PyErr_Clear();
+        n = PyUnicode_GetLength(s);
+        if (n < 0)
+            return false;
+        return put_str_code_points(out, s, n, true, ascii);
+    }
+    // 3.7 to 3.9: a copy either way. Short strings go to the stack as UCS4, which saves
+    // allocating a bytes object; long ones are scanned faster as UTF-8.
+    Py_ssize_t n = PyUnicode_GetLength(s);
+    if (n < 0)
+        return false;
+    if (n > kShortChars) {
+        Ref bytes = Ref::steal(PyUnicode_AsUTF8String(s));
+        if (bytes) {
+            char *p;
+            Py_ssize_t size;
+            if (PyBytes_AsStringAndSize(bytes.get(), &p, &size) < 0 || !out.reserve(1))
+                return false;
+            out.put('"');
+            return put_utf8_escaped(out, p, size, ascii);
+        }
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return false;
+        PyErr_Clear(); // a lone surrogate, as above
+    }
+    return put_str_code_points(out, s, n, true, ascii);
+}
+
+bool put_str_cached(Buffer &out, PyObject *s, bool *ascii) noexcept {
+    StrCacheEntry &e = cache_slot(s);
+    if (e.str == s) {
+        if (!out.append(e.text, e.len))
+            return false;
+        if (!e.ascii)
+            *ascii = false;
+        return true;
+    }
+    const Py_ssize_t start = out.size();
+    bool own_ascii = true;
+    if (!put_str(out, s, &own_ascii))
+        return false;
+    if (!own_ascii)
+        *ascii = false;
+    const Py_ssize_t len = out.size() - start;
+    if (len <= static_cast<Py_ssize_t>(sizeof e.text)) {
+        PyObject *old = e.str;
+        Py_INCREF(s);
+        e.str = s;
+        e.len = static_cast<unsigned char>(len);
+        e.ascii = own_ascii;
+        memcpy(e.text, out.data() + start, static_cast<size_t>(len));
+        Py_XDECREF(old); // an exact str: its deallocation runs no Python code
+    }
+    return true;
+}
+
+bool put_surrogates_escaped(Buffer &out, PyObject *s, bool *ascii) noexcept {
+    Py_ssize_t n = PyUnicode_GetLength(s);
+    if (n < 0)
+        return false;
+    return put_str_code_points(out, s, n, false, ascii);
+}
+
+int has_surrogate(PyObject *s) noexcept {
+    // Only a strict UTF-8 encoding tells, through the stable ABI.
+    if (as_utf8_and_size) {
+        Py_ssize_t n;
+        if (as_utf8_and_size(s, &n))
+            return 0;
+    } else if (Ref::steal(PyUnicode_AsUTF8String(s))) {
+        return 0;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        return -1;
+    PyErr_Clear();
+    return 1;
+}
+
+int json_string_init() noexcept {
+    PyObject *hexversion = PySys_GetObject("hexversion"); // borrowed
+    if (!hexversion) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.hexversion is missing");
+        return -1;
+    }
+    long version = PyLong_AsLong(hexversion);
+    if (version == -1 && PyErr_Occurred())
+        return -1;
+    as_utf8_and_size = nullptr;
+    if (version >= 0x030a0000) {
+        // The interpreter's own symbols are global, whether it links libpython or is static.
+        as_utf8_and_size =
+            reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+    }
+    return 0;
+}
+
+} // namespace quorbel::handler
