@@ -29,6 +29,13 @@ class Encoder {
     // Off for the texts that are new in every record (ts, msg), which would only evict.
     bool cache_strs = true;
 
+    // value() for ts and msg, each held by the caller's own reference.
+    Encoded owned(PyObject *o) noexcept {
+        if (PyUnicode_CheckExact(o))
+            return ok(put_str_owned(out, o, &ascii));
+        return value(o);
+    }
+
     Encoded value(PyObject *o) noexcept {
         if (PyUnicode_CheckExact(o))
             return ok(cache_strs ? put_str_cached(out, o, &ascii) : put_str(out, o, &ascii));
@@ -180,7 +187,7 @@ Encoded encode_payload(PyObject *ts, PyObject *level, PyObject *msg, PyObject *l
     if (!enc.out.append("{\"ts\":"))
         return Encoded::Error;
     enc.cache_strs = false;
-    if ((r = enc.value(ts)) != Encoded::Ok)
+    if ((r = enc.owned(ts)) != Encoded::Ok)
         return r;
     if (!enc.out.append(",\"level\":"))
         return Encoded::Error;
@@ -190,7 +197,7 @@ Encoded encode_payload(PyObject *ts, PyObject *level, PyObject *msg, PyObject *l
     enc.cache_strs = false;
     if (!enc.out.append(",\"msg\":"))
         return Encoded::Error;
-    if ((r = enc.value(msg)) != Encoded::Ok)
+    if ((r = enc.owned(msg)) != Encoded::Ok)
         return r;
     enc.cache_strs = true;
     if (!enc.out.append(",\"labels\":"))

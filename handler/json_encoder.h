@@ -17,7 +17,8 @@ enum class Encoded {
 //              ensure_ascii=False, separators=(",", ":"))
 // except that every surrogate code point (U+D800..U+DFFF) is written as its JSON escape "\udxxx"
 // (a lone surrogate cannot be encoded as UTF-8, so the raw text could reach neither Redis nor the
-// fallback file). The arguments are borrowed.
+// fallback file). The arguments are borrowed; ts and msg must be held by references of the
+// caller's own (a str nothing else refers to is read in place, see put_str_owned).
 // Unsupported covers: any object whose type is not exactly dict, list, tuple, str, int, float, bool
 // or None; a dict key json refuses; a container already on the path being encoded (json raises
 // "Circular reference detected"); nesting deeper than a fixed cap (json may still manage it).

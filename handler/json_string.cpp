@@ -5,20 +5,22 @@
 
 #include <cstdint>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace quorbel::handler {
 
 namespace {
 
-// 3.7 to 3.9: PyUnicode_AsUTF8AndSize is outside the limited API. From 3.10 it is in the stable
-// ABI, so it is looked up by name and used only there: it hands out the UTF-8 that the str caches
-// (for ASCII, its own data) instead of a fresh bytes copy.
+// 3.7 to 3.9: outside the limited API. From 3.10 it is in the stable ABI, so it is looked up by
+// name and used only there.
 using AsUtf8AndSize = const char *(*)(PyObject *, Py_ssize_t *);
 AsUtf8AndSize as_utf8_and_size = nullptr;
 
-// Strings up to this many code points are copied out on the stack when read as UCS4.
+// Strings up to this many code points are copied out on the stack as UCS4 (no allocation);
+// longer ones are read from a UTF-8 bytes copy, whose scan takes eight bytes at a time.
 constexpr Py_ssize_t kStackChars = 256;
-// 3.7 to 3.9: strings up to this many code points are read as UCS4, longer ones as UTF-8.
-constexpr Py_ssize_t kShortChars = 32;
 
 const char kHex[] = "0123456789abcdef";
 
@@ -53,6 +55,50 @@ class Ucs4Copy {
     Py_UCS4 *p_;
 };
 
+// Most texts are printable ASCII without '"' or '\\', each code point written as its one byte.
+// Writes such a leading run, several code points a step where the processor allows, and
+// returns its length; the general loop takes over from there.
+#if defined(__SSE2__)
+bool plain4(const Py_UCS4 *u, __m128i *v) noexcept {
+    // Code points are at most 0x10ffff, so signed compares are exact.
+    *v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(u));
+    __m128i ascii = _mm_and_si128(_mm_cmpgt_epi32(*v, _mm_set1_epi32(0x1f)),
+                                  _mm_cmplt_epi32(*v, _mm_set1_epi32(0x80)));
+    __m128i escaped = _mm_or_si128(_mm_cmpeq_epi32(*v, _mm_set1_epi32('"')),
+                                   _mm_cmpeq_epi32(*v, _mm_set1_epi32('\\')));
+    return _mm_movemask_epi8(_mm_andnot_si128(escaped, ascii)) == 0xffff;
+}
+
+void store4(char *w, __m128i v) noexcept {
+    __m128i halves = _mm_packs_epi32(v, v);
+    int32_t bytes = _mm_cvtsi128_si32(_mm_packus_epi16(halves, halves));
+    memcpy(w, &bytes, 4);
+}
+
+Py_ssize_t put_plain_prefix(char *w, const Py_UCS4 *u, Py_ssize_t n) noexcept {
+    Py_ssize_t i = 0;
+    __m128i v;
+    for (; i + 4 <= n; i += 4) {
+        if (!plain4(u + i, &v))
+            return i;
+        store4(w + i, v);
+    }
+    // The last few: the last four again, overlapping what was written.
+    if (i < n && n >= 4 && plain4(u + n - 4, &v)) {
+        store4(w + n - 4, v);
+        return n;
+    }
+    return i;
+}
+#else
+Py_ssize_t put_plain_prefix(char *w, const Py_UCS4 *u, Py_ssize_t n) noexcept {
+    Py_ssize_t i = 0;
+    for (; i < n && u[i] < 0x80 && !kEscape.letter[u[i]]; ++i)
+        w[i] = static_cast<char>(u[i]);
+    return i;
+}
+#endif
+
 // Writes the code points with UTF-8 and surrogates as "\udxxx". With json set, also quoted and
 // with json's escapes. Returns false with MemoryError set.
 bool put_code_points(Buffer &out, const Py_UCS4 *u, Py_ssize_t n, bool json,
@@ -65,8 +111,13 @@ bool put_code_points(Buffer &out, const Py_UCS4 *u, Py_ssize_t n, bool json,
     if (!out.reserve(6 * n + 2))
         return false;
     char *w = out.tail();
-    if (json)
+    if (json) {
         *w++ = '"';
+        Py_ssize_t done = put_plain_prefix(w, u, n);
+        w += done;
+        u += done;
+        n -= done;
+    }
     bool wide = false;
     for (const Py_UCS4 *end = u + n; u < end; ++u) {
         Py_UCS4 c = *u;
@@ -259,30 +310,11 @@ StrCacheEntry &cache_slot(PyObject *s) noexcept {
 } // namespace
 
 bool put_str(Buffer &out, PyObject *s, bool *ascii) noexcept {
-    if (as_utf8_and_size) {
-        Py_ssize_t n;
-        const char *p = as_utf8_and_size(s, &n);
-        if (p) {
-            if (!out.reserve(1))
-                return false;
-            out.put('"');
-            return put_utf8_escaped(out, p, n, ascii);
-        }
-        // A lone surrogate cannot be UTF-8: written code point by code point instead.
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-            return false;
-        PyErr_Clear();
-        n = PyUnicode_GetLength(s);
-        if (n < 0)
-            return false;
-        return put_str_code_points(out, s, n, true, ascii);
-    }
-    // 3.7 to 3.9: a copy either way. Short strings go to the stack as UCS4, which saves
-    // allocating a bytes object; long ones are scanned faster as UTF-8.
     Py_ssize_t n = PyUnicode_GetLength(s);
     if (n < 0)
         return false;
-    if (n > kShortChars) {
+    if (n > kStackChars) {
+        // A fresh bytes object: nothing is left behind on s.
         Ref bytes = Ref::steal(PyUnicode_AsUTF8String(s));
         if (bytes) {
             char *p;
@@ -292,11 +324,29 @@ bool put_str(Buffer &out, PyObject *s, bool *ascii) noexcept {
             out.put('"');
             return put_utf8_escaped(out, p, size, ascii);
         }
+        // A lone surrogate has no UTF-8 form: written code point by code point instead.
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
             return false;
-        PyErr_Clear(); // a lone surrogate, as above
+        PyErr_Clear();
     }
     return put_str_code_points(out, s, n, true, ascii);
+}
+
+bool put_str_owned(Buffer &out, PyObject *s, bool *ascii) noexcept {
+    if (!as_utf8_and_size || Py_REFCNT(s) != 1)
+        return put_str(out, s, ascii);
+    Py_ssize_t n;
+    const char *p = as_utf8_and_size(s, &n);
+    if (!p) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+            return false;
+        PyErr_Clear(); // a lone surrogate
+        return put_str(out, s, ascii);
+    }
+    if (!out.reserve(1))
+        return false;
+    out.put('"');
+    return put_utf8_escaped(out, p, n, ascii);
 }
 
 bool put_str_cached(Buffer &out, PyObject *s, bool *ascii) noexcept {
@@ -335,14 +385,10 @@ bool put_surrogates_escaped(Buffer &out, PyObject *s, bool *ascii) noexcept {
 }
 
 int has_surrogate(PyObject *s) noexcept {
-    // Only a strict UTF-8 encoding tells, through the stable ABI.
-    if (as_utf8_and_size) {
-        Py_ssize_t n;
-        if (as_utf8_and_size(s, &n))
-            return 0;
-    } else if (Ref::steal(PyUnicode_AsUTF8String(s))) {
+    // Only a strict UTF-8 encoding tells, through the stable ABI; the copy is dropped at once.
+    Ref bytes = Ref::steal(PyUnicode_AsUTF8String(s));
+    if (bytes)
         return 0;
-    }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
         return -1;
     PyErr_Clear();
