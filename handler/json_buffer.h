@@ -49,7 +49,7 @@ class Buffer {
   private:
     bool grow(Py_ssize_t n) noexcept;
 
-    char inline_[512];
+    char inline_[4096];
     char *data_ = inline_;
     Py_ssize_t len_ = 0;
     Py_ssize_t cap_ = sizeof(inline_);

@@ -298,13 +298,21 @@ struct StrCacheEntry {
     bool ascii = true;
     char text[54]; // the JSON string, quotes included
 };
+static_assert(sizeof(StrCacheEntry) == 64, "one cache line per entry");
 
-constexpr size_t kStrCacheSize = 256;
-StrCacheEntry str_cache[kStrCacheSize];
+// Two entries a set, the newer first, so that two strs of one record landing in the same set do
+// not evict each other record after record. Heap addresses share their low bits and cluster, so
+// the set comes from a multiplicative (Fibonacci) hash of the address, whose top bits mix all of
+// it.
+struct StrCacheSet {
+    StrCacheEntry way[2];
+};
+constexpr int kStrCacheSetBits = 9;
+StrCacheSet str_cache[1 << kStrCacheSetBits];
 
-StrCacheEntry &cache_slot(PyObject *s) noexcept {
-    auto p = reinterpret_cast<uintptr_t>(s);
-    return str_cache[((p >> 4) ^ (p >> 12)) & (kStrCacheSize - 1)];
+StrCacheSet &cache_set(PyObject *s) noexcept {
+    auto p = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(s)) >> 4; // 16-byte aligned
+    return str_cache[(p * 0x9e3779b97f4a7c15ull) >> (64 - kStrCacheSetBits)];
 }
 
 } // namespace
@@ -350,11 +358,19 @@ bool put_str_owned(Buffer &out, PyObject *s, bool *ascii) noexcept {
 }
 
 bool put_str_cached(Buffer &out, PyObject *s, bool *ascii) noexcept {
-    StrCacheEntry &e = cache_slot(s);
-    if (e.str == s) {
-        if (!out.append(e.text, e.len))
+    StrCacheSet &set = cache_set(s);
+    const StrCacheEntry *hit = set.way[0].str == s   ? &set.way[0]
+                               : set.way[1].str == s ? &set.way[1]
+                                                     : nullptr;
+    if (hit) {
+        // The whole array at once: a fixed-size copy is a few moves, the length only moves the
+        // end.
+        if (!out.reserve(sizeof hit->text))
             return false;
-        if (!e.ascii)
+        char *w = out.tail();
+        memcpy(w, hit->text, sizeof hit->text);
+        out.commit(w + hit->len);
+        if (!hit->ascii)
             *ascii = false;
         return true;
     }
@@ -365,8 +381,10 @@ bool put_str_cached(Buffer &out, PyObject *s, bool *ascii) noexcept {
     if (!own_ascii)
         *ascii = false;
     const Py_ssize_t len = out.size() - start;
-    if (len <= static_cast<Py_ssize_t>(sizeof e.text)) {
-        PyObject *old = e.str;
+    if (len <= static_cast<Py_ssize_t>(sizeof hit->text)) {
+        PyObject *old = set.way[1].str;
+        set.way[1] = set.way[0];
+        StrCacheEntry &e = set.way[0];
         Py_INCREF(s);
         e.str = s;
         e.len = static_cast<unsigned char>(len);
