@@ -296,7 +296,7 @@ struct StrCacheEntry {
     PyObject *str = nullptr;
     unsigned char len = 0;
     bool ascii = true;
-    char text[54]; // the JSON string, quotes included
+    char text[64 - sizeof(PyObject *) - 2]; // the JSON string, quotes included
 };
 static_assert(sizeof(StrCacheEntry) == 64, "one cache line per entry");
 
