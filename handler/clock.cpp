@@ -31,10 +31,13 @@ Ref now_ns_body(const module::Bound &) noexcept;
 constexpr auto kNowNsSignature = module::Signature::nullary("_now_ns", "str", now_ns_body);
 
 // time.time_ns() reads CLOCK_REALTIME; reading it here gives the same value without a call.
-Ref native_now() noexcept {
+long long native_now() noexcept {
     struct timespec ts;
     clock_gettime(CLOCK_REALTIME, &ts);
-    long long ns = static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+Ref digits_of(long long ns) noexcept {
     char digits[24];
     auto end = std::to_chars(digits, digits + sizeof digits, ns).ptr;
     return Ref::steal(PyUnicode_FromStringAndSize(digits, end - digits));
@@ -42,19 +45,23 @@ Ref native_now() noexcept {
 
 int is_standard_time_ns(PyObject *fn) noexcept { return module::runs_builtin(fn, std_time_ns); }
 
-Ref now_from_time_ns() noexcept {
+// str(time.time_ns()), as *ns alone while time.time_ns is the standard clock.
+int read_time_ns(long long *ns, Ref *text) noexcept {
     Ref time = module::lookup(kTime);
     if (!time)
-        return {};
+        return -1;
     module::Found fn;
     if (module::resolve_attr(time.get(), kTimeNs, is_standard_time_ns, &fn) < 0)
-        return {};
-    if (fn.standard)
-        return native_now();
-    Ref ns = Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
-    if (!ns)
-        return {};
-    return Ref::steal(PyObject_Str(ns.get()));
+        return -1;
+    if (fn.standard) {
+        *ns = native_now();
+        return 0;
+    }
+    Ref value = Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
+    if (!value)
+        return -1;
+    *text = Ref::steal(PyObject_Str(value.get()));
+    return *text ? 0 : -1;
 }
 
 // Fallback for a `time` without time_ns: seconds as a float, times 10**9, truncated.
@@ -62,7 +69,7 @@ Ref now_from_time() noexcept {
     Ref time = module::lookup(kTime);
     if (!time)
         return {};
-    Ref seconds = Ref::steal(PyObject_CallMethodObjArgs(time.get(), kTime, nullptr));
+    Ref seconds = Ref::steal(PyObject_CallMethodObjArgs(time.get(), kTime.get(), nullptr));
     if (!seconds)
         return {};
     Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), billion));
@@ -74,12 +81,23 @@ Ref now_from_time() noexcept {
     return Ref::steal(PyObject_Str(whole.get()));
 }
 
-Ref now_ns() noexcept {
-    Ref text = now_from_time_ns();
-    if (text || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return text;
+// The body of _now_ns: *text, or *ns alone when the standard clock was read.
+int read_now(long long *ns, Ref *text) noexcept {
+    if (read_time_ns(ns, text) == 0)
+        return 0;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+        return -1;
     PyErr_Clear();
-    return now_from_time();
+    *text = now_from_time();
+    return *text ? 0 : -1;
+}
+
+Ref now_ns() noexcept {
+    long long ns = 0;
+    Ref text;
+    if (read_now(&ns, &text) < 0)
+        return {};
+    return text ? std::move(text) : digits_of(ns);
 }
 
 Ref now_ns_body(const module::Bound &) noexcept { return now_ns(); }
@@ -108,13 +126,16 @@ int init_clock() noexcept {
 
 Ref make_now_ns() noexcept { return module::make_callable(kNowNsSignature, Py_None); }
 
-Ref call_now_ns() noexcept {
+int read_now_ns(long long *ns, Ref *text) noexcept {
     module::Found fn;
     if (module::resolve(kNowNs, is_own_now_ns, &fn) < 0)
-        return {};
+        return -1;
     if (fn.standard)
-        return now_ns();
-    return Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
+        return read_now(ns, text);
+    *text = Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
+    return *text ? 0 : -1;
 }
+
+Ref timestamp_text(long long ns) noexcept { return digits_of(ns); }
 
 } // namespace quorbel::handler

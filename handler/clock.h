@@ -11,7 +11,11 @@ int init_clock() noexcept;
 
 // _now_ns: builds the callable.
 Ref make_now_ns() noexcept;
-// Calls the module's `_now_ns` as emit does: directly when it is still ours.
-Ref call_now_ns() noexcept;
+// The module's `_now_ns()` as emit calls it: *text, its result, or, while `_now_ns` and
+// `time.time_ns` are the standard ones, *ns alone (the text would be its digits, which the
+// payload encoder writes without a str in between). -1 with an exception set.
+int read_now_ns(long long *ns, Ref *text) noexcept;
+// The digits of ns as a str.
+Ref timestamp_text(long long ns) noexcept;
 
 } // namespace quorbel::handler

@@ -157,8 +157,9 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
         return {};
     if (!has_ctx && !(ctx = Ref::steal(PyDict_New())))
         return {};
-    Ref ts = call_now_ns();
-    if (!ts)
+    long long ts_ns = 0;
+    Ref ts;
+    if (read_now_ns(&ts_ns, &ts) < 0)
         return {};
     Ref level = level_text(record);
     if (!level)
@@ -166,7 +167,7 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     Ref msg = Ref::steal(PyObject_CallMethodObjArgs(record, kGetMessage, nullptr));
     if (!msg)
         return {};
-    return encode_payload_text(ts.get(), level.get(), msg.get(), labels.get(), ctx.get());
+    return encode_payload_text(ts.get(), ts_ns, level.get(), msg.get(), labels.get(), ctx.get());
 }
 
 // self._client.xadd(self.stream_key, {"payload": text}[, maxlen=self.maxlen, approximate=True])

@@ -9,6 +9,8 @@
 // order), so anything outside that set is left to json.dumps itself.
 #include "handler/json_encoder.h"
 
+#include <charconv>
+
 #include "handler/json_buffer.h"
 #include "handler/json_number.h"
 #include "handler/json_string.h"
@@ -180,15 +182,25 @@ class Encoder {
 
 } // namespace
 
-Encoded encode_payload(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
-                       PyObject *ctx, Ref *out) noexcept {
+Encoded encode_payload(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
+                       PyObject *labels, PyObject *ctx, Ref *out) noexcept {
     Encoder enc;
     Encoded r;
     if (!enc.out.append("{\"ts\":"))
         return Encoded::Error;
     enc.cache_strs = false;
-    if ((r = enc.owned(ts)) != Encoded::Ok)
+    if (ts == nullptr) {
+        // The str of ts_ns would be its digits: written as the JSON string of them.
+        if (!enc.out.reserve(24))
+            return Encoded::Error;
+        char *w = enc.out.tail();
+        *w++ = '"';
+        w = std::to_chars(w, w + 21, ts_ns).ptr;
+        *w++ = '"';
+        enc.out.commit(w);
+    } else if ((r = enc.owned(ts)) != Encoded::Ok) {
         return r;
+    }
     if (!enc.out.append(",\"level\":"))
         return Encoded::Error;
     enc.cache_strs = true; // one of a few objects, the same in every record

@@ -22,8 +22,9 @@ enum class Encoded {
 // Unsupported covers: any object whose type is not exactly dict, list, tuple, str, int, float, bool
 // or None; a dict key json refuses; a container already on the path being encoded (json raises
 // "Circular reference detected"); nesting deeper than a fixed cap (json may still manage it).
-Encoded encode_payload(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
-                       PyObject *ctx, Ref *out) noexcept;
+// A null ts stands for str(ts_ns), written without making that str.
+Encoded encode_payload(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
+                       PyObject *labels, PyObject *ctx, Ref *out) noexcept;
 
 // Returns text with every surrogate code point replaced by its JSON escape, or a new reference to
 // text itself when it holds none (or is not a str). For the json.dumps path.

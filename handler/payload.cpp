@@ -9,6 +9,7 @@
 // its C helpers. Anything else is called exactly as above.
 #include "handler/payload.h"
 
+#include "handler/clock.h"
 #include "handler/json_encoder.h"
 #include "module/binding.h"
 #include "module/namespace.h"
@@ -292,8 +293,8 @@ int init_payload() noexcept {
     return json_encoder_init();
 }
 
-Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
-                        PyObject *ctx) noexcept {
+Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
+                        PyObject *labels, PyObject *ctx) noexcept {
     Ref json = module::lookup(kJson);
     if (!json)
         return {};
@@ -302,7 +303,7 @@ Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *
         return {};
     if (dumps.standard) {
         Ref out;
-        switch (encode_payload(ts, level, msg, labels, ctx, &out)) {
+        switch (encode_payload(ts, ts_ns, level, msg, labels, ctx, &out)) {
         case Encoded::Ok:
             return out;
         case Encoded::Error:
@@ -311,7 +312,10 @@ Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *
             break;
         }
     }
-    return dumps_payload(dumps.object.get(), ts, level, msg, labels, ctx);
+    Ref ts_text = ts != nullptr ? Ref::borrow(ts) : timestamp_text(ts_ns);
+    if (!ts_text)
+        return {};
+    return dumps_payload(dumps.object.get(), ts_text.get(), level, msg, labels, ctx);
 }
 
 } // namespace quorbel::handler

@@ -12,7 +12,8 @@ int init_payload() noexcept;
 // `json` binding is the standard one, otherwise through `json.dumps` exactly as called from
 // Python. Either way each surrogate code point is written as a JSON escape, so the text can
 // always be encoded as UTF-8.
-Ref encode_payload_text(PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
-                        PyObject *ctx) noexcept;
+// A null ts stands for the str of ts_ns's digits.
+Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
+                        PyObject *labels, PyObject *ctx) noexcept;
 
 } // namespace quorbel::handler
