@@ -250,8 +250,7 @@ int bind_args(const Signature &sig, PyObject *names_tuple, PyObject *defaults, P
                 continue;
             }
             // Owned: a key's __eq__ run by a later lookup could mutate the caller's dict.
-            out.owned_[i] = Ref::borrow(v);
-            out.values_[i] = v;
+            out.values_[i] = out.keep(Ref::borrow(v));
             ++matched;
         }
         if (matched < nkw) {
@@ -275,8 +274,11 @@ int Bound::finish(const Signature &sig, PyObject *defaults, int required) noexce
     }
     if (sig.converts) {
         for (int i = 0; i < sig.count; ++i) {
-            if (convert(sig.params[i], values_[i], owned_[i]) < 0)
+            Ref owned;
+            if (convert(sig.params[i], values_[i], owned) < 0)
                 return -1;
+            if (owned)
+                keep(std::move(owned));
         }
     }
     for (int i = 0; i < sig.count; ++i) {
@@ -286,8 +288,11 @@ int Bound::finish(const Signature &sig, PyObject *defaults, int required) noexce
         if (kind == Kind::Any || (kind == Kind::Str && PyUnicode_CheckExact(v)) ||
             (kind == Kind::OptDict && (v == Py_None || PyDict_CheckExact(v))))
             continue;
-        if (check(sig.params[i], values_[i], owned_[i]) < 0)
+        Ref owned;
+        if (check(sig.params[i], values_[i], owned) < 0)
             return -1;
+        if (owned)
+            keep(std::move(owned));
     }
     return 0;
 }

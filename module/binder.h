@@ -127,6 +127,13 @@ struct Signature {
 // Bound arguments: borrowed values in parameter order. Converted values are owned here.
 class Bound {
   public:
+    Bound() noexcept = default;
+    Bound(const Bound &) = delete;
+    Bound &operator=(const Bound &) = delete;
+    ~Bound() {
+        for (int i = 0; i < kept_; ++i)
+            Py_DECREF(owned_[i]);
+    }
     PyObject *operator[](int i) const noexcept { return values_[i]; }
     // "bool" parameters hold Py_True or Py_False after binding.
     bool truth(int i) const noexcept { return values_[i] == Py_True; }
@@ -139,8 +146,16 @@ class Bound {
     // With every given argument in place: the defaults, then the conversion and exact-type
     // passes.
     int finish(const Signature &sig, PyObject *defaults, int required) noexcept;
+    // Holds r's reference until the binding ends; returns its object.
+    PyObject *keep(Ref r) noexcept {
+        PyObject *p = r.release();
+        owned_[kept_++] = p;
+        return p;
+    }
     PyObject *values_[kMaxParams] = {};
-    Ref owned_[kMaxParams];
+    // A keyword's value, then a converted value, at most, for each parameter.
+    PyObject *owned_[2 * kMaxParams];
+    int kept_ = 0;
 };
 
 // Binds args (a tuple) and kwargs (a dict or NULL) to sig's parameters: counts, keywords,
