@@ -230,58 +230,13 @@ PyType_Slot callable_slots[] = {
     {0, nullptr},
 };
 
-// The code object of `def name(params): pass`, nested in `class Owner:` for methods, so that
+// The code object of `def name(params): pass` (as a method, inside its class), so that
 // co_varnames, co_argcount and (3.11+) co_qualname match the callable.
 Ref make_signature_code(const Signature &sig, PyObject *param_names) noexcept {
-    const char *dot = nullptr;
+    bool method = false;
     for (const char *p = sig.qualname; *p; ++p)
-        if (*p == '.')
-            dot = p;
-    if (!facts.code_replace)
-        return function_code_37(sig.name, param_names, dot ? 2 : 1);
-    Ref separator = Ref::steal(PyUnicode_FromString(", "));
-    if (!separator)
-        return {};
-    Ref params = Ref::steal(PyUnicode_Join(separator.get(), param_names));
-    if (!params)
-        return {};
-    Ref source;
-    if (dot) {
-        // 3.7: PyUnicode_FromFormat has no "%.*s".
-        Ref owner = Ref::steal(PyUnicode_FromStringAndSize(sig.qualname, dot - sig.qualname));
-        if (!owner)
-            return {};
-        source = Ref::steal(PyUnicode_FromFormat("class %U:\n def %s(%U): pass\n", owner.get(),
-                                                 sig.name, params.get()));
-    } else {
-        source = Ref::steal(PyUnicode_FromFormat("def %s(%U): pass\n", sig.name, params.get()));
-    }
-    if (!source)
-        return {};
-    Ref bytes = Ref::steal(PyUnicode_AsUTF8String(source.get()));
-    if (!bytes)
-        return {};
-    Ref code = compile_source(PyBytes_AsString(bytes.get()), Py_file_input);
-    // Descend through the constants: the class body (for methods), then the function.
-    for (int depth = dot ? 2 : 1; code && depth > 0; --depth) {
-        Ref consts = Ref::steal(PyObject_GetAttrString(code.get(), "co_consts"));
-        if (!consts)
-            return {};
-        Ref found;
-        for (Py_ssize_t i = 0, n = PyTuple_Size(consts.get()); i < n; ++i) {
-            PyObject *item = PyTuple_GetItem(consts.get(), i);
-            if (Py_TYPE(item) == Py_TYPE(code.get())) {
-                found = Ref::borrow(item);
-                break;
-            }
-        }
-        if (!found) {
-            PyErr_SetString(PyExc_SystemError, "quorbel: no code object for a callable");
-            return {};
-        }
-        code = std::move(found);
-    }
-    return code;
+        method = method || *p == '.';
+    return function_code(sig.name, sig.qualname, param_names, method ? 2 : 1);
 }
 
 } // namespace

@@ -20,7 +20,12 @@ const Name kReplace{"replace"};
 const Name kCoName{"co_name"};
 const Name kCoQualname{"co_qualname"};
 
+// Every code object of the module is made from two templates, compiled once: the compiler is
+// what can fail (on 3.7 and 3.13.0 even crash) when memory runs out, so it runs as little as
+// possible, and never after the import.
 struct {
+    PyObject *frame_code = nullptr;    // "_getframe()"
+    PyObject *function_code = nullptr; // `def f(): pass` (3.8+)
     PyObject *getframe = nullptr;   // sys._getframe
     PyObject *builtins = nullptr;   // the builtins module
     PyObject *frame_type = nullptr; // types.FrameType: what the evaluation must return
@@ -50,6 +55,10 @@ Ref rebuild_code_37(PyObject *code, PyObject *name) noexcept {
 // CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, and "LOAD_CONST 0 (None); RETURN_VALUE" in 3.7's
 // bytecode: what 3.7 compiles `def f(a, b): pass` to.
 constexpr int kFunctionFlags37 = 0x43;
+const Name kCoArgcount{"co_argcount"};
+const Name kCoNlocals{"co_nlocals"};
+const Name kCoVarnames{"co_varnames"};
+const Name kCoFirstlineno{"co_firstlineno"};
 constexpr char kReturnNone37[] = {'d', 0, 'S', 0};
 
 Ref attribute_of(const char *module, const char *name) noexcept {
@@ -57,6 +66,18 @@ Ref attribute_of(const char *module, const char *name) noexcept {
     if (!m)
         return {};
     return Ref::steal(PyObject_GetAttrString(m.get(), name));
+}
+
+// Compiles one of the module's own fixed sources. They are valid, so a failure is a failed
+// allocation, reported as MemoryError: 3.7's parser says SyntaxError then, and later parsers
+// can fail without setting anything.
+Ref compile_source(const char *text, int start) noexcept {
+    Ref code = Ref::steal(Py_CompileString(text, kSourceFile, start));
+    if (!code && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_SyntaxError))) {
+        PyErr_Clear();
+        PyErr_NoMemory();
+    }
+    return code;
 }
 
 // The frame of `code` evaluated against a globals dict of its own.
@@ -85,6 +106,24 @@ int init_traceback() noexcept {
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
     if (!builtins)
         return -1;
+    Ref frame_code = compile_source("_getframe()", Py_eval_input);
+    if (!frame_code)
+        return -1;
+    Ref function = Ref::borrow(Py_None);
+    if (facts.code_replace) {
+        Ref module_code = compile_source("def f(): pass\n", Py_file_input);
+        if (!module_code)
+            return -1;
+        Ref consts = Ref::steal(PyObject_GetAttrString(module_code.get(), "co_consts"));
+        if (!consts)
+            return -1;
+        PyObject *first = PyTuple_GetItem(consts.get(), 0);
+        if (first == nullptr)
+            return -1;
+        function = Ref::borrow(first);
+    }
+    state.frame_code = frame_code.release();
+    state.function_code = function.release();
     state.frame_type = frame_type.release();
     state.code_type = code_type.release();
     state.builtins = builtins.release();
@@ -92,15 +131,7 @@ int init_traceback() noexcept {
     return 0;
 }
 
-Ref compile_source(const char *text, int start) noexcept {
-    Ref code = Ref::steal(Py_CompileString(text, kSourceFile, start));
-    if (!code && (!PyErr_Occurred() || PyErr_ExceptionMatches(PyExc_SyntaxError))) {
-        PyErr_Clear();
-        PyErr_NoMemory();
-    }
-    return code;
-}
-
+// 3.7: made without the compiler, whose out-of-memory paths can abort the process on 3.7.
 Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
     const Py_ssize_t n = PyTuple_Size(params);
     if (n < 0)
@@ -114,6 +145,42 @@ Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
     if (!args)
         return {};
     return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
+}
+
+Ref function_code(const char *name, const char *qualname, PyObject *params, int line) noexcept {
+    if (!facts.code_replace)
+        return function_code_37(name, params, line);
+    const Py_ssize_t n = PyTuple_Size(params);
+    if (n < 0)
+        return {};
+    Ref replace = Ref::steal(PyObject_GetAttr(state.function_code, kReplace));
+    if (!replace)
+        return {};
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty)
+        return {};
+    Ref count = Ref::steal(PyLong_FromSsize_t(n));
+    if (!count)
+        return {};
+    Ref first_line = Ref::steal(PyLong_FromLong(line));
+    if (!first_line)
+        return {};
+    Ref name_text = Ref::steal(PyUnicode_FromString(name));
+    if (!name_text)
+        return {};
+    Ref kwargs = Ref::steal(PyDict_New());
+    if (!kwargs || PyDict_SetItem(kwargs.get(), kCoArgcount, count.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kCoNlocals, count.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kCoVarnames, params) < 0 ||
+        PyDict_SetItem(kwargs.get(), kCoFirstlineno, first_line.get()) < 0 ||
+        PyDict_SetItem(kwargs.get(), kCoName, name_text.get()) < 0)
+        return {};
+    if (facts.code_qualname) {
+        Ref qualname_text = Ref::steal(PyUnicode_FromString(qualname));
+        if (!qualname_text || PyDict_SetItem(kwargs.get(), kCoQualname, qualname_text.get()) < 0)
+            return {};
+    }
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
 }
 
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
@@ -134,13 +201,10 @@ Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
 }
 
 Ref make_traceback_code(const char *name) noexcept {
-    Ref code = compile_source("_getframe()", Py_eval_input);
-    if (!code)
-        return {};
     Ref text = Ref::steal(PyUnicode_FromString(name));
     if (!text)
         return {};
-    return rename_code(code.get(), text.get(), text.get());
+    return rename_code(state.frame_code, text.get(), text.get());
 }
 
 void add_traceback_entry(PyObject *code) noexcept {

@@ -8,12 +8,7 @@ namespace quorbel::module {
 // The file name that the module's code objects and traceback entries carry.
 inline constexpr const char *kSourceFile = "quorbel.cpp";
 
-// Compiles one of the module's own fixed sources in kSourceFile. They are valid, so a failure is
-// a failed allocation, reported as MemoryError: 3.7's parser says SyntaxError then, and later
-// parsers can fail without setting anything.
-Ref compile_source(const char *text, int start) noexcept;
-
-// Captures what entries are made from; once per process.
+// Captures what entries and code objects are made from; once per process.
 int init_traceback() noexcept;
 
 // A code object named `name` in kSourceFile whose evaluation returns its own frame.
@@ -25,9 +20,9 @@ Ref make_traceback_code(const char *name) noexcept;
 // code. With no exception set it does nothing.
 void add_traceback_entry(PyObject *code) noexcept;
 
-// 3.7: the code object that compiling `def name(params): pass` gives (at line `line`), made
-// without the compiler, whose out-of-memory paths can abort the process on 3.7.
-Ref function_code_37(const char *name, PyObject *params, int line) noexcept;
+// The code object that compiling `def name(params): pass` in kSourceFile gives, its first line
+// at `line` (params: a tuple of strs).
+Ref function_code(const char *name, const char *qualname, PyObject *params, int line) noexcept;
 
 // Renames a code object (co_name, and co_qualname where the interpreter has it).
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept;
