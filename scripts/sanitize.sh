@@ -32,6 +32,11 @@ while [ "$#" -gt 0 ]; do
 done
 [ "${#PYTEST_ARGS[@]}" -gt 0 ] || PYTEST_ARGS=(tests)
 
+line="$(pythons "$version")" || die "CPython $version is not available"
+read -r py_version where _ <<<"$line"
+# libasan is the host compiler's, built for the host's C library.
+[ "$where" = host ] || die "CPython $py_version runs in the Debian unstable root: sanitize under 3.7 to 3.13"
+
 started=$SECONDS
 out="$REPO_ROOT/build/asan"
 (
@@ -47,10 +52,6 @@ out="$REPO_ROOT/build/asan"
 )
 [ -f "$out/quorbel.abi3.so" ] || die "sanitizer build produced no module"
 
-line="$(pythons "$version")" || die "CPython $version is not available"
-read -r py_version where _ <<<"$line"
-# libasan is the host compiler's, built for the host's C library.
-[ "$where" = host ] || die "CPython $py_version runs in the Debian unstable root: sanitize under 3.7 to 3.13"
 mkdir -p build/logs
 prepare_venv "$line" >build/logs/venv-asan.log 2>&1 \
     || { cat build/logs/venv-asan.log >&2; die "venv for $py_version failed"; }
