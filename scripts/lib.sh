@@ -7,6 +7,19 @@ die() { log "error: $*"; exit 1; }
 
 in_ci() { case "${CI:-}" in true|TRUE|True|1|yes) return 0 ;; *) return 1 ;; esac; }
 
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_ROOT_USER_ACTION=ignore
+
+# ---- interpreters -------------------------------------------------------------------
+
+# CPython 3.7 to 3.13 come from pyenv. 3.14 and 3.15 come from Debian unstable, whose
+# binaries need a newer C library than the host's: they live, with that suite's
+# redis-server 8, in a root of their own made by scripts/sid_root.sh.
+HOST_MINORS="3.7 3.8 3.9 3.10 3.11 3.12 3.13"
+ROOT_MINORS="3.14 3.15"
+SID_ROOT="${QUORBEL_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/quorbel/sid-root}"
+# Written by scripts/sid_root.sh once the root is complete: one `pythons` line per interpreter.
+SID_ROOT_PYTHONS="$SID_ROOT/.quorbel-pythons"
+
 pyenv_root() {
     if command -v pyenv >/dev/null 2>&1; then
         pyenv root
@@ -15,39 +28,82 @@ pyenv_root() {
     fi
 }
 
-# Every installed CPython 3.7+ as "MAJOR.MINOR.PATCH", oldest first, newest patch per minor.
-pyenv_versions() {
-    local root
-    root="$(pyenv_root)"
-    [ -d "$root/versions" ] || return 0
-    ls -1 "$root/versions" | grep -E '^3\.[0-9]+\.[0-9]+$' | sort -V | awk -F. '
-        $2 >= 7 { last[$1"."$2] = $0; if (!($1"."$2 in seen)) { order[n++] = $1"."$2; seen[$1"."$2] = 1 } }
-        END { for (i = 0; i < n; i++) print last[order[i]] }'
-}
-
-# Interpreter for a "3.X" or "3.X.Y" version; empty when not installed.
-python_for() {
-    local want="$1" v
-    for v in $(pyenv_versions); do
-        if [ "$v" = "$want" ] || [ "${v%.*}" = "$want" ]; then
-            printf '%s\n' "$(pyenv_root)/versions/$v/bin/python"
-            return 0
-        fi
+# The one version lookup. Prints "VERSION WHERE PYTHON" for every CPython 3.7+ the
+# suite can run under, oldest first, the newest patch release of each minor version:
+#   3.11.7 host /root/.pyenv/versions/3.11.7/bin/python
+#   3.14.10 root /usr/bin/python3.14          (a path inside the root)
+# With arguments ("3.11", "3.14.10", ...), only the lines matching one of them, in
+# the order asked; fails when one matches nothing.
+pythons() {
+    local root all want line
+    root="$(pyenv_root)/versions"
+    all="$(
+        {
+            if [ -d "$root" ]; then
+                ls -1 "$root" | grep -E '^3\.[0-9]+\.[0-9]+$' \
+                    | while read -r v; do printf '%s host %s\n' "$v" "$root/$v/bin/python"; done
+            fi
+            [ ! -f "$SID_ROOT_PYTHONS" ] || cat "$SID_ROOT_PYTHONS"
+        } | sort -V | awk '{ split($1, v, ".") } v[2] >= 7 {
+            minor = v[1] "." v[2]
+            if (!(minor in last)) order[n++] = minor
+            last[minor] = $0
+        } END { for (i = 0; i < n; i++) print last[order[i]] }'
+    )"
+    if [ "$#" -eq 0 ]; then
+        [ -z "$all" ] || printf '%s\n' "$all"
+        return 0
+    fi
+    for want in "$@"; do
+        line="$(printf '%s\n' "$all" | awk -v w="$want" '
+            { split($1, v, "."); if ($1 == w || v[1] "." v[2] == w) print }')"
+        [ -n "$line" ] || return 1
+        printf '%s\n' "$line"
     done
-    return 1
 }
 
 # The oldest interpreter present: the module is compiled against its headers.
 oldest_python() {
-    local v
-    v="$(pyenv_versions | head -n 1)"
-    [ -n "$v" ] || die "no CPython 3.7+ under $(pyenv_root)/versions"
-    if [ "${v%.*}" != "3.7" ]; then
+    local version where py
+    read -r version where py < <(pythons) || die "no CPython 3.7+ under $(pyenv_root)/versions"
+    if [ "${version%.*}" != "3.7" ]; then
         if in_ci; then die "CPython 3.7 is missing: the module must be built against its headers"; fi
-        log "warning: CPython 3.7 is missing; building against $v headers"
+        log "warning: CPython 3.7 is missing; building against $version headers"
     fi
-    printf '%s\n' "$(pyenv_root)/versions/$v/bin/python"
+    printf '%s\n' "$py"
 }
+
+# The newest interpreter on the host itself (for tools that run on the host).
+newest_host_python() {
+    pythons | awk '$2 == "host" { py = $3 } END { if (py == "") exit 1; print py }' \
+        || die "no CPython 3.7+ under $(pyenv_root)/versions"
+}
+
+# Runs a command inside the root: in the current directory, with this checkout mounted
+# at its own path and the host's /proc and /dev. The mounts belong to a private mount
+# namespace and vanish with the command; the network is the host's (127.0.0.1 included).
+in_root() {
+    [ -x "$SID_ROOT/usr/bin/env" ] || die "no root at $SID_ROOT (bash scripts/sid_root.sh makes it)"
+    mkdir -p "$SID_ROOT$REPO_ROOT"
+    unshare --mount --fork -- /bin/sh -c '
+        root=$1 repo=$2 dir=$3
+        shift 3
+        mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" \
+            && mount --bind "$repo" "$root$repo" || exit 125
+        exec chroot "$root" /usr/bin/env TMPDIR=/tmp \
+            PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+            /bin/sh -c "cd \"\$0\" 2>/dev/null || cd /; exec \"\$@\"" "$dir" "$@"
+    ' sh "$SID_ROOT" "$REPO_ROOT" "$PWD" "$@"
+}
+
+# Runs a command where an interpreter lives: WHERE is "host" or "root" (see pythons).
+run_on() {
+    local where="$1"
+    shift
+    if [ "$where" = root ]; then in_root "$@"; else "$@"; fi
+}
+
+# ---- build tools --------------------------------------------------------------------
 
 version_ge() { [ "$(printf '%s\n%s\n' "$2" "$1" | sort -V | head -n 1)" = "$2" ]; }
 
@@ -64,10 +120,7 @@ ensure_build_tools() {
     local tools="$REPO_ROOT/build/tools"
     if [ ! -x "$tools/bin/cmake" ] || [ ! -x "$tools/bin/ninja" ]; then
         log "installing cmake and ninja into build/tools"
-        local py
-        py="$(pyenv_versions | tail -n 1)"
-        py="$(pyenv_root)/versions/$py/bin/python"
-        "$py" -m venv "$tools" >&2
+        "$(newest_host_python)" -m venv "$tools" >&2
         "$tools/bin/python" -m pip install -q "cmake>=3.26" "ninja>=1.10" >&2
     fi
     export PATH="$tools/bin:$PATH"
@@ -80,6 +133,28 @@ lock_build() {
     flock 9
 }
 
+# ---- venvs --------------------------------------------------------------------------
+
+# pip install into a venv: venv_install WHERE VERSION VENV [--upgrade] REQUIREMENT...
+# (requirements as pip takes them, "-r FILE" included). pip inside the root cannot
+# verify the package index's certificate, so for a root venv the host downloads the
+# files for that CPython into build/wheels/<X.Y> and the root installs from there.
+venv_install() {
+    local where="$1" version="$2" venv="$3" upgrade=()
+    shift 3
+    if [ "${1:-}" = --upgrade ]; then upgrade=(--upgrade); shift; fi
+    if [ "$where" = host ]; then
+        "$venv/bin/python" -m pip install -q "${upgrade[@]}" "$@"
+        return
+    fi
+    local wheels="$REPO_ROOT/build/wheels/${version%.*}"
+    "$(newest_host_python)" -m pip download -q --only-binary=:all: -d "$wheels" \
+        --implementation cp --python-version "${version%.*}" --platform manylinux2014_x86_64 \
+        --platform manylinux_2_28_x86_64 --platform manylinux_2_34_x86_64 "$@" || return 1
+    in_root "$venv/bin/python" -m pip install -q --no-index --find-links "$wheels" \
+        "${upgrade[@]}" "$@"
+}
+
 # The oldest redis client release that the suite is run against (on 3.7): older
 # 3.x releases lack Redis.close() and ACL user names, which the tests rely on.
 REDIS_OLDEST="${QUORBEL_REDIS_OLDEST:-3.4.1}"
@@ -90,19 +165,19 @@ REDIS_OLDEST="${QUORBEL_REDIS_OLDEST:-3.4.1}"
 #   hiredis       the newest redis plus the hiredis parser
 #   noredis       no redis package at all
 client_library() {
-    local python="$1/bin/python" config="$2"
+    local where="$1" version="$2" venv="$3" config="$4"
     case "$config" in
-        "") "$python" -m pip install -q --upgrade redis ;;
-        redis-oldest) "$python" -m pip install -q "redis==$REDIS_OLDEST" ;;
-        hiredis) "$python" -m pip install -q --upgrade redis hiredis ;;
-        noredis) "$python" -m pip uninstall -q -y redis ;;
+        "") venv_install "$where" "$version" "$venv" --upgrade redis ;;
+        redis-oldest) venv_install "$where" "$version" "$venv" "redis==$REDIS_OLDEST" ;;
+        hiredis) venv_install "$where" "$version" "$venv" --upgrade redis hiredis ;;
+        noredis) run_on "$where" "$venv/bin/python" -m pip uninstall -q -y redis ;;
         *) log "unknown client library configuration $config"; return 1 ;;
     esac
 }
 
-# The redis version importable in a venv, or "absent".
+# The redis version importable in a venv, or "absent": redis_version WHERE VENV.
 redis_version() {
-    env -u PYTHONPATH "$1/bin/python" -c '
+    run_on "$1" env -u PYTHONPATH "$2/bin/python" -c '
 try:
     import redis
     print(redis.__version__)
@@ -111,15 +186,15 @@ except ImportError:
 '
 }
 
-# Creates or refreshes .venvs/<X.Y> for a pyenv version "X.Y.Z" with the test
-# requirements (reinstalled when any tests/requirements*.txt changes) and the
-# newest redis, then installs the given wheel (if any) and checks that
+# Creates or refreshes .venvs/<X.Y> for one line of `pythons` ("VERSION WHERE PYTHON")
+# with the test requirements (reinstalled when any tests/requirements*.txt changes)
+# and the newest redis, then installs the given wheel (if any) and checks that
 # `import quorbel` finds it. A third argument names another client library
-# configuration (see client_library), kept in .venvs/<X.Y>-<configuration> with
-# the base requirements only. Several scripts may share a venv, hence the lock.
+# configuration (see client_library), kept in .venvs/<X.Y>-<configuration> with the
+# base requirements only. Several scripts may share a venv, hence the lock.
 prepare_venv() {
-    local version="$1" wheel="${2:-}" config="${3:-}" py venv req_hash
-    py="$(pyenv_root)/versions/$version/bin/python"
+    local version where py wheel="${2:-}" config="${3:-}" venv req_hash
+    read -r version where py <<<"$1"
     venv="$REPO_ROOT/.venvs/${version%.*}${config:+-$config}"
     # Every tests/requirements*.txt: the base set plus optional tool sets; the
     # extra configurations only run tests that need the base set.
@@ -130,24 +205,26 @@ prepare_venv() {
     mkdir -p "$REPO_ROOT/.venvs"
     (
         flock 8
-        if [ ! -x "$venv/bin/python" ] \
-            || [ "$("$venv/bin/python" -c 'import platform; print(platform.python_version())' 2>/dev/null)" != "$version" ]; then
+        # A root venv's bin/python links to a path inside the root: ask the venv itself.
+        if [ ! -f "$venv/pyvenv.cfg" ] || [ "$(run_on "$where" "$venv/bin/python" -c \
+                'import platform; print(platform.python_version())' 2>/dev/null)" != "$version" ]; then
             rm -rf "$venv"
-            "$py" -m venv "$venv" || exit 1
+            run_on "$where" "$py" -m venv "$venv" || exit 1
         fi
         if [ "$(cat "$venv/.requirements" 2>/dev/null)" != "$req_hash" ]; then
-            "$venv/bin/python" -m pip install -q "${req_args[@]}" || exit 1
+            venv_install "$where" "$version" "$venv" "${req_args[@]}" || exit 1
             printf '%s\n' "$req_hash" >"$venv/.requirements"
         fi
-        if ! client_library "$venv" "$config"; then
+        if ! client_library "$where" "$version" "$venv" "$config"; then
             # Offline outside CI the newest release cannot be looked up: keep what is there.
             if in_ci || [ -n "$config" ]; then exit 1; fi
             log "warning: could not bring redis up to date in $venv"
         fi
         [ -n "$wheel" ] || exit 0
-        "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel" || exit 1
+        run_on "$where" "$venv/bin/python" -m pip install -q --force-reinstall --no-deps \
+            --no-index "$wheel" || exit 1
         # The suite must see the installed file, never a build tree.
-        cd / && env -u PYTHONPATH "$venv/bin/python" -c '
+        cd / && run_on "$where" env -u PYTHONPATH "$venv/bin/python" -c '
 import sys, sysconfig, quorbel
 where = quorbel.__file__
 site = sysconfig.get_paths()["platlib"]

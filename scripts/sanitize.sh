@@ -32,6 +32,11 @@ while [ "$#" -gt 0 ]; do
 done
 [ "${#PYTEST_ARGS[@]}" -gt 0 ] || PYTEST_ARGS=(tests)
 
+line="$(pythons "$version")" || die "CPython $version is not available"
+read -r py_version where _ <<<"$line"
+# libasan is the host compiler's, built for the host's C library.
+[ "$where" = host ] || die "CPython $py_version runs in the Debian unstable root: sanitize under 3.7 to 3.13"
+
 started=$SECONDS
 out="$REPO_ROOT/build/asan"
 (
@@ -47,11 +52,8 @@ out="$REPO_ROOT/build/asan"
 )
 [ -f "$out/quorbel.abi3.so" ] || die "sanitizer build produced no module"
 
-py_version="$(basename "$(dirname "$(dirname "$(python_for "$version")")")")" \
-    || die "CPython $version is not installed"
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
 mkdir -p build/logs
-prepare_venv "$py_version" >build/logs/venv-asan.log 2>&1 \
+prepare_venv "$line" >build/logs/venv-asan.log 2>&1 \
     || { cat build/logs/venv-asan.log >&2; die "venv for $py_version failed"; }
 python="$REPO_ROOT/.venvs/${py_version%.*}/bin/python"
 

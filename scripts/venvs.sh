@@ -1,24 +1,31 @@
 #!/usr/bin/env bash
-# Creates .venvs/<X.Y> with the test requirements for every installed CPython 3.7+
+# Creates .venvs/<X.Y> with the test requirements for every CPython 3.7+ available
 # (or only the versions given, e.g. `bash scripts/venvs.sh 3.11 3.7`), without
 # installing the module: pair them with the dev build,
 #   PYTHONPATH="$(bash scripts/dev.sh)" .venvs/3.11/bin/python -m pytest tests
+# Venvs of 3.14 and 3.15 run inside the root that holds those interpreters:
+#   bash scripts/sid_root.sh run env PYTHONPATH="$(bash scripts/dev.sh)" .venvs/3.14/bin/python -m pytest tests
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
-mkdir -p build
-export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
-versions=()
+mkdir -p build/logs
+for want in "$@"; do
+    for minor in $ROOT_MINORS; do
+        case "$want" in "$minor"|"$minor".*) bash scripts/sid_root.sh ;; esac
+    done
+done
+lines=()
 if [ "$#" -eq 0 ]; then
-    versions=($(pyenv_versions))
+    mapfile -t lines < <(pythons)
 else
     for want in "$@"; do
-        py="$(python_for "$want")" || die "CPython $want is not installed"
-        versions+=("$(basename "$(dirname "$(dirname "$py")")")")
+        line="$(pythons "$want")" || die "CPython $want is not available"
+        lines+=("$line")
     done
 fi
-for v in "${versions[@]}"; do
-    prepare_venv "$v" >/dev/null 2>"$REPO_ROOT/build/venv-$v.err" || { cat "$REPO_ROOT/build/venv-$v.err" >&2; die "venv for $v failed"; }
-    rm -f "$REPO_ROOT/build/venv-$v.err"
-    log ".venvs/${v%.*} ready ($v)"
+for line in "${lines[@]}"; do
+    read -r version where py <<<"$line"
+    err="build/logs/venv-$version.log"
+    prepare_venv "$line" >"$err" 2>&1 || { cat "$err" >&2; die "venv for $version failed"; }
+    log ".venvs/${version%.*} ready ($version, $where)"
 done

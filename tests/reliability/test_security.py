@@ -73,10 +73,15 @@ def raw_connection(port, username, password):
     return conn
 
 
+def _text(value):
+    return value.decode() if isinstance(value, bytes) else value
+
+
 def acl_log_entry(raw):
-    """One ACL LOG entry (a flat list of names and values) as a dict of texts."""
-    text = [v.decode() if isinstance(v, bytes) else v for v in raw]
-    return dict(zip(text[::2], text[1::2]))
+    """One ACL LOG entry as a dict of texts. A RESP2 reply is a flat list of names and
+    values; a RESP3 one (which redis-py 8 negotiates when the server offers it) is a map."""
+    pairs = raw.items() if isinstance(raw, dict) else zip(raw[::2], raw[1::2])
+    return {_text(name): _text(value) for name, value in pairs}
 
 
 def make_user(admin, name, rules):
