@@ -4,6 +4,7 @@
 #   redis-server redis-tools                  Redis 7, which the suite runs on with 3.7 to 3.13
 #   g++ binutils                              building the module; nm and readelf check its ABI
 #   debootstrap                               making the root for 3.14 and 3.15 (scripts/sid_root.sh)
+#   gdb                                       naming where a crash of the allocation sweep happened
 # CPython 3.7 to 3.13 come from pyenv, not from here. Without root or apt-get it names
 # what is missing and exits 1.
 set -euo pipefail
@@ -21,6 +22,7 @@ need g++ g++
 need nm binutils
 need readelf binutils
 need debootstrap debootstrap
+need gdb gdb
 [ "${#missing[@]}" -gt 0 ] || exit 0
 
 if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
