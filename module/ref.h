@@ -107,18 +107,6 @@ class Cause {
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
 
-// Keeps the pending exception intact across code that may raise and clear its own.
-class ErrorScope {
-  public:
-    ErrorScope() noexcept { saved_.take(); }
-    ErrorScope(const ErrorScope &) = delete;
-    ErrorScope &operator=(const ErrorScope &) = delete;
-    ~ErrorScope() { saved_.restore(); }
-
-  private:
-    Cause saved_;
-};
-
 // Keeps the exception that the thread is handling (sys.exc_info()) across a block.
 class HandledScope {
   public:
