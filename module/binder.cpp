@@ -37,9 +37,11 @@ void raise_count_for(const Signature &sig, int required, bool too_few, Py_ssize_
 // exception, when v is not one. Only an imported logging.config can have made one, so the
 // module is looked up, never imported.
 int copy_config_dict(PyObject *v, Ref &copy) noexcept {
-    Ref config = Ref::steal(PyImport_GetModule(kLoggingConfig));
-    if (!config)
+    PyObject *modules = PyImport_GetModuleDict(); // borrowed; the interpreter's own dict
+    PyObject *found = PyDict_GetItemWithError(modules, kLoggingConfig);
+    if (found == nullptr)
         return PyErr_Occurred() ? -1 : 0;
+    Ref config = Ref::borrow(found);
     Ref cls = Ref::steal(PyObject_GetAttr(config.get(), kConvertingDict));
     if (!cls) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError))
