@@ -199,6 +199,8 @@ def known_defect(crash, failed):
     ours = [i for i, f in enumerate(crash) if os.path.realpath(f["object"] or "") == module]
     if not ours:
         return None, "no quorbel frame in the crash's backtrace"
+    if ours[0] == 0:
+        return None, "crashed in quorbel itself: %s" % crash[0]["function"]
     inner = crash[:ours[0]]
     # The C library's allocator, called by CPython's, is part of the allocator.
     while inner and inner[0]["function"] in LIBC_ALLOCATOR and os.path.basename(
