@@ -20,7 +20,17 @@ if [ "${1:-}" = run ]; then
 fi
 [ "$#" -eq 0 ] || die "unknown argument $1"
 
-[ ! -f "$SID_ROOT_PYTHONS" ] || exit 0
+# gdb names where a crash of the allocation sweep happened; a root made before it was on the
+# list below gets it now.
+if [ -f "$SID_ROOT_PYTHONS" ]; then
+    in_root sh -c 'command -v gdb >/dev/null' && exit 0
+    [ "$(id -u)" = 0 ] || die "adding gdb to the root needs root"
+    log "adding gdb to the Debian unstable root"
+    { in_root apt-get update -q && in_root env DEBIAN_FRONTEND=noninteractive \
+        apt-get install -y -q --no-install-recommends gdb; } >>"$REPO_ROOT/build/logs/sid-root.log" 2>&1 \
+        || die "installing gdb in the root failed (log: build/logs/sid-root.log)"
+    exit 0
+fi
 
 # The URI of the host's Debian suite (not -updates, not -security), from either format
 # of apt's source lists.
@@ -81,7 +91,7 @@ for dir in "$new" "$SID_ROOT"; do
     rm -rf "$dir"
 done
 LOG="$REPO_ROOT/build/logs/sid-root.log"
-packages=(redis-server redis-tools binutils gcc openssl)
+packages=(redis-server redis-tools binutils gcc openssl gdb)
 for minor in $ROOT_MINORS; do
     # -venv brings ensurepip; -dev and gcc let the ABI tests compile modules there.
     packages+=("python$minor" "python$minor-venv" "python$minor-dev")

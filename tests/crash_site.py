@@ -70,6 +70,7 @@ DOUBLE_FREES = (
 # A crash that depends on where things lie in memory may not happen in every run.
 ATTEMPTS = 3
 NOT_AGAIN = "the crash did not happen again under gdb"
+NO_MODULE_FRAME = "no quorbel frame in the crash's backtrace"
 UNSEEN = "an allocator crash, and gdb did not see which allocation failed"
 
 CPYTHON_SOURCE_DIRS = ("Include/", "Objects/", "Python/", "Parser/", "Modules/")
@@ -192,13 +193,26 @@ def describe(sites):
     return " < ".join("%s (%s)" % (function, path) for path, function in sites[:8])
 
 
+COMPILE_CALL = ("Python/pythonrun.c", "Py_CompileStringObject")
+
+
+def in_one_compile(sites):
+    """The frames are the allocator's and the compiler's, then the call that compiled."""
+    if COMPILE_CALL not in sites:
+        return False
+    inside = sites[:sites.index(COMPILE_CALL)]
+    return any(matches(COMPILER, s) for s in inside) and all(
+        matches(COMPILER, s) or matches(ALLOCATOR, s) or s[0] == "Objects/bytesobject.c"
+        or s[0] == "Objects/listobject.c" for s in inside)
+
+
 def known_defect(crash, failed):
     """The name of the known defect a crash is, from its frames and those of the failed
     allocation; or None and why not."""
     module = os.path.realpath(importlib.util.find_spec("quorbel").origin)
     ours = [i for i, f in enumerate(crash) if os.path.realpath(f["object"] or "") == module]
     if not ours:
-        return None, "no quorbel frame in the crash's backtrace"
+        return None, NO_MODULE_FRAME
     if ours[0] == 0:
         return None, "crashed in quorbel itself: %s" % crash[0]["function"]
     inner = crash[:ours[0]]
@@ -227,6 +241,14 @@ def known_defect(crash, failed):
     name = first_match(DOUBLE_FREES, failed_sites)
     if name:
         return name, None
+    # 3.11 to 3.13.0: a compile whose own allocation failed goes on, or frees what it made,
+    # and the allocator crashes inside that same compile: both stacks are the compiler's, up
+    # to the call that compiled.
+    if in_one_compile(sites) and in_one_compile(failed_sites):
+        return "compiler: heap damaged by its own failed allocation", None
+    if in_one_compile(sites) and not failed_sites:
+        # gdb did not see which allocation failed (3.11's allocator paths): named apart.
+        return "compiler: heap damaged, failed allocation not seen", None
     return None, "an allocator crash (%s) after a failed allocation not known to corrupt the " \
         "heap: %s" % (describe(sites), describe(failed_sites))
 
