@@ -6,10 +6,12 @@ crashing thread's innermost frames, from #0 up to the first frame in quorbel's s
 are all CPython's own code (its executable or libpython, with a source file of its tree) and
 match one of DEFECTS below. A crash inside the allocator (a corrupted heap: whoever corrupted
 it is no longer on the stack) counts only when the allocation the test failed was one whose
-error path CPython is known to free twice (DOUBLE_FREES), or when the allocator was reached
-from a dict resize. No gdb, no reproduction, no quorbel frame, a frame of anything else
-(quorbel, libc outside the allocator, another library) before the first quorbel frame, or a
-site not listed: the crash is the module's.
+error path CPython is known to free twice (DOUBLE_FREES), when the allocator was reached
+from a dict resize, or when both the crash and the failed allocation lie inside one compile.
+No gdb, a frame of anything else (quorbel, libc outside the allocator, another library)
+before the first quorbel frame, or a site not listed: the crash is the module's. A crash gdb
+cannot make happen again (NOT_AGAIN), or one with no quorbel frame at all (NO_MODULE_FRAME),
+is left for the caller to count apart.
 """
 
 import importlib.util
