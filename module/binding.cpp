@@ -25,19 +25,7 @@ int resolve(const Name &name, StandardTest test, Found *out) noexcept {
 }
 
 int resolve_attr(PyObject *owner, const Name &attr, StandardTest test, Found *out) noexcept {
-    // A plain module's attributes are its dict entries (the names asked for here are no
-    // attributes of ModuleType itself), so the dict is read directly; anything else, and a name
-    // missing there (a module __getattr__), takes the full protocol.
-    if (Py_TYPE(owner) == &PyModule_Type) {
-        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(owner), attr);
-        if (value != nullptr) {
-            out->object = Ref::borrow(value);
-            return test_found(test, out);
-        }
-        if (PyErr_Occurred())
-            return -1;
-    }
-    out->object = Ref::steal(PyObject_GetAttr(owner, attr));
+    out->object = attribute(owner, attr);
     return test_found(test, out);
 }
 

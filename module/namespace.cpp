@@ -23,17 +23,22 @@ int bind(PyObject *name, Ref value) noexcept {
     return PyObject_SetAttr(the_module, name, value.get());
 }
 
-Ref lookup(PyObject *name) noexcept {
-    // A plain module's attributes are its dict entries (none of these names is an attribute of
-    // ModuleType itself), so the dict is read directly; anything else takes the full protocol.
-    if (Py_TYPE(the_module) == &PyModule_Type) {
-        PyObject *value = PyDict_GetItemWithError(the_dict, name);
+Ref attribute(PyObject *owner, PyObject *name) noexcept {
+    // A plain module's attributes are its dict entries (the names asked for are no attributes
+    // of ModuleType itself), so the dict is read directly; anything else, and a name missing
+    // there (a module __getattr__), takes the full protocol.
+    if (Py_TYPE(owner) == &PyModule_Type) {
+        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(owner), name);
         if (value != nullptr)
             return Ref::borrow(value);
         if (PyErr_Occurred())
             return {};
     }
-    Ref value = Ref::steal(PyObject_GetAttr(the_module, name));
+    return Ref::steal(PyObject_GetAttr(owner, name));
+}
+
+Ref lookup(PyObject *name) noexcept {
+    Ref value = attribute(the_module, name);
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
         return value;
     PyErr_Clear();

@@ -16,6 +16,9 @@ void set_module(PyObject *m) noexcept;
 // Binds name in the module namespace, in call order; -1 with an exception set on failure.
 int bind(PyObject *name, Ref value) noexcept;
 
+// getattr(owner, name), reading a plain module's dict directly.
+Ref attribute(PyObject *owner, PyObject *name) noexcept;
+
 // Looks a module-level name up as the module's functions do at call time: the module
 // attribute first, then the builtins; NameError "name '...' is not defined" when neither has it.
 Ref lookup(PyObject *name) noexcept;
