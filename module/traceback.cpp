@@ -131,6 +131,8 @@ int init_traceback() noexcept {
     return 0;
 }
 
+namespace {
+
 // 3.7: made without the compiler, whose out-of-memory paths can abort the process on 3.7.
 Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
     const Py_ssize_t n = PyTuple_Size(params);
@@ -146,6 +148,8 @@ Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
         return {};
     return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
 }
+
+} // namespace
 
 Ref function_code(const char *name, const char *qualname, PyObject *params, int line) noexcept {
     if (!facts.code_replace)

@@ -30,7 +30,7 @@ pyenv_root() {
 
 # The one version lookup. Prints "VERSION WHERE PYTHON" for every CPython 3.7+ the
 # suite can run under, oldest first, the newest patch release of each minor version:
-#   3.11.7 host /root/.pyenv/versions/3.11.7/bin/python
+#   3.11.7 host $(pyenv root)/versions/3.11.7/bin/python
 #   3.14.10 root /usr/bin/python3.14          (a path inside the root)
 # With arguments ("3.11", "3.14.10", ...), only the lines matching one of them, in
 # the order asked; fails when one matches nothing.

@@ -139,8 +139,9 @@ def smoke(q):
 # check(state, value, exc) after it, giving the problems of the outcome.
 
 def import_prepare():
-    # The spec is found first: what is swept is the module's own creation and execution, the
-    # steps an import runs in the extension, not importlib's Python code around them.
+    # importlib locates the module before the fault: what is swept is the module's own
+    # creation and execution, the steps an import runs in the extension, not importlib's
+    # Python code around them.
     import importlib.util
     return {"spec": importlib.util.find_spec("quorbel")}
 
