@@ -146,8 +146,8 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     Ref record_labels = plain(optional_attr(record, kLabels));
     if (!record_labels)
         return {};
-    Ref labels = call_merge_labels(defaults.get(), record_labels.get());
-    if (!labels)
+    MergedLabels labels;
+    if (merge_labels(defaults.get(), record_labels.get(), &labels) < 0)
         return {};
     Ref ctx = optional_attr(record, kCtx);
     if (!ctx)
@@ -167,7 +167,7 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     Ref msg = Ref::steal(PyObject_CallMethodObjArgs(record, kGetMessage, nullptr));
     if (!msg)
         return {};
-    return encode_payload_text(ts.get(), ts_ns, level.get(), msg.get(), labels.get(), ctx.get());
+    return encode_payload_text(ts.get(), ts_ns, level.get(), msg.get(), labels, ctx.get());
 }
 
 // self._client.xadd(self.stream_key, {"payload": text}[, maxlen=self.maxlen, approximate=True])

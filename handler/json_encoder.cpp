@@ -9,8 +9,6 @@
 // order), so anything outside that set is left to json.dumps itself.
 #include "handler/json_encoder.h"
 
-#include <charconv>
-
 #include "handler/json_buffer.h"
 #include "handler/json_number.h"
 #include "handler/json_string.h"
@@ -58,6 +56,23 @@ class Encoder {
         if (PyTuple_CheckExact(o))
             return tuple(o);
         return Encoded::Unsupported;
+    }
+
+    // The merged labels: the object the merge returned, or its entries written as that dict.
+    Encoded labels(const MergedLabels &l) noexcept {
+        if (l.returned() != nullptr)
+            return value(l.returned());
+        char separator = '{';
+        for (const MergedLabels::Entry &e : l) {
+            if (!out.append(&separator, 1) || !put_str_cached(out, e.key.get(), &ascii) ||
+                !out.append(":"))
+                return Encoded::Error;
+            separator = ',';
+            if (e.text ? !put_str_cached(out, e.text.get(), &ascii)
+                       : !(out.append("\"") && put_digits(out, e.number) && out.append("\"")))
+                return Encoded::Error;
+        }
+        return ok(separator == '{' ? out.append("{}") : out.append("}"));
     }
 
   private:
@@ -183,7 +198,7 @@ class Encoder {
 } // namespace
 
 Encoded encode_payload(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
-                       PyObject *labels, PyObject *ctx, Ref *out) noexcept {
+                       const MergedLabels &labels, PyObject *ctx, Ref *out) noexcept {
     Encoder enc;
     Encoded r;
     if (!enc.out.append("{\"ts\":"))
@@ -191,13 +206,8 @@ Encoded encode_payload(PyObject *ts, long long ts_ns, PyObject *level, PyObject 
     enc.cache_strs = false;
     if (ts == nullptr) {
         // The str of ts_ns would be its digits: written as the JSON string of them.
-        if (!enc.out.reserve(24))
+        if (!enc.out.append("\"") || !put_digits(enc.out, ts_ns) || !enc.out.append("\""))
             return Encoded::Error;
-        char *w = enc.out.tail();
-        *w++ = '"';
-        w = std::to_chars(w, w + 21, ts_ns).ptr;
-        *w++ = '"';
-        enc.out.commit(w);
     } else if ((r = enc.owned(ts)) != Encoded::Ok) {
         return r;
     }
@@ -214,7 +224,7 @@ Encoded encode_payload(PyObject *ts, long long ts_ns, PyObject *level, PyObject 
     enc.cache_strs = true;
     if (!enc.out.append(",\"labels\":"))
         return Encoded::Error;
-    if ((r = enc.value(labels)) != Encoded::Ok)
+    if ((r = enc.labels(labels)) != Encoded::Ok)
         return r;
     if (!enc.out.append(",\"ctx\":"))
         return Encoded::Error;

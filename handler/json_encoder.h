@@ -2,7 +2,7 @@
 // its per-call machinery.
 #pragma once
 
-#include "module/ref.h"
+#include "handler/labels.h"
 
 namespace quorbel::handler {
 
@@ -24,7 +24,7 @@ enum class Encoded {
 // "Circular reference detected"); nesting deeper than a fixed cap (json may still manage it).
 // A null ts stands for str(ts_ns), written without making that str.
 Encoded encode_payload(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
-                       PyObject *labels, PyObject *ctx, Ref *out) noexcept;
+                       const MergedLabels &labels, PyObject *ctx, Ref *out) noexcept;
 
 // Returns text with every surrogate code point replaced by its JSON escape, or a new reference to
 // text itself when it holds none (or is not a str). For the json.dumps path.

@@ -69,24 +69,28 @@ bool put_short_decimal(Buffer &out, double x) noexcept {
 
 // Small ints (every int a log record usually holds) are written from a machine integer; the
 // others through int.__repr__, as json does, so that its failure is json.dumps's failure too.
+bool put_digits(Buffer &out, long long v) noexcept {
+    char digits[24];
+    char *end = digits + sizeof(digits);
+    char *p = end;
+    unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v)
+                                 : static_cast<unsigned long long>(v);
+    do {
+        *--p = static_cast<char>('0' + m % 10);
+        m /= 10;
+    } while (m);
+    if (v < 0)
+        *--p = '-';
+    return out.append(p, end - p);
+}
+
 bool put_int(Buffer &out, PyObject *o) noexcept {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (!overflow) {
         if (v == -1 && PyErr_Occurred())
             return false;
-        char digits[24];
-        char *end = digits + sizeof(digits);
-        char *p = end;
-        unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v)
-                                     : static_cast<unsigned long long>(v);
-        do {
-            *--p = static_cast<char>('0' + m % 10);
-            m /= 10;
-        } while (m);
-        if (v < 0)
-            *--p = '-';
-        return out.append(p, end - p);
+        return put_digits(out, v);
     }
     Ref text = Ref::steal(PyObject_Repr(o));
     if (!text)

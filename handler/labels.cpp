@@ -37,21 +37,32 @@ constexpr Param kParams[] = {
 constexpr module::Signature kMergeLabels{"_merge_labels", "_merge_labels", kParams,
                                      "Dict[str, str]", nullptr, merge_labels_body};
 
+// str() of an int within long long: its digits.
+Ref number_text(long long n) noexcept {
+    char digits[24];
+    char *end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+    return Ref::steal(PyUnicode_DecodeASCII(digits, end - digits, nullptr));
+}
+
+// An exact int within long long, read into *n: 1; another object: 0; -1 with an error.
+int small_int(PyObject *v, long long *n) noexcept {
+    if (!PyLong_CheckExact(v))
+        return 0;
+    int overflow = 0;
+    *n = PyLong_AsLongLongAndOverflow(v, &overflow);
+    if (*n == -1 && PyErr_Occurred())
+        return -1;
+    return overflow ? 0 : 1;
+}
+
 Ref text_of(PyObject *v) noexcept {
     if (PyUnicode_CheckExact(v))
         return Ref::borrow(v);
-    if (PyLong_CheckExact(v)) {
-        // str() of an exact int (a status code, an id) without the general conversion.
-        int overflow = 0;
-        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-        if (!overflow) {
-            if (n == -1 && PyErr_Occurred())
-                return {};
-            char digits[24];
-            char *end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-            return Ref::steal(PyUnicode_DecodeASCII(digits, end - digits, nullptr));
-        }
-    }
+    // str() of an exact int (a status code, an id) without the general conversion.
+    long long n;
+    const int small = small_int(v, &n);
+    if (small != 0)
+        return small > 0 ? number_text(n) : Ref();
     return Ref::steal(PyObject_Str(v));
 }
 
@@ -98,18 +109,99 @@ int is_own_merge_labels(PyObject *fn) noexcept {
     return module::is_callable_for(fn, kMergeLabels);
 }
 
+// Whether src is None, or an exact dict of exact str keys whose values are None, exact strs or
+// ints within long long: input on which the merge runs no Python code. 1 (its entries added to
+// *n), 0, or -1 with an exception set.
+int is_plain(PyObject *src, int *n) noexcept {
+    if (src == Py_None)
+        return 1;
+    if (!PyDict_CheckExact(src))
+        return 0;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    long long number;
+    while (PyDict_Next(src, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k))
+            return 0;
+        if (v != Py_None && !PyUnicode_CheckExact(v)) {
+            const int small = small_int(v, &number);
+            if (small <= 0)
+                return small;
+        }
+    }
+    *n += static_cast<int>(PyDict_Size(src));
+    return 1;
+}
+
 } // namespace
 
-Ref make_merge_labels() noexcept { return module::make_callable(kMergeLabels, Py_None); }
-
-Ref call_merge_labels(PyObject *base, PyObject *extra) noexcept {
+int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept {
     module::Found fn;
     if (module::resolve(kMergeLabelsName, is_own_merge_labels, &fn) < 0)
-        return {};
+        return -1;
     PyObject *const args[] = {base, extra};
-    if (fn.standard)
-        return module::call_callable(fn.object.get(), args, 2);
-    return Ref::steal(PyObject_CallFunctionObjArgs(fn.object.get(), base, extra, nullptr));
+    if (!fn.standard) {
+        out->object_ = Ref::steal(PyObject_CallFunctionObjArgs(fn.object.get(), base, extra,
+                                                               nullptr));
+        return out->object_ ? 0 : -1;
+    }
+    int entries = 0;
+    int plain = is_plain(base, &entries);
+    if (plain == 1)
+        plain = is_plain(extra, &entries);
+    if (plain < 0)
+        return -1;
+    if (plain == 0 || entries > MergedLabels::kMaxEntries) {
+        out->object_ = module::call_callable(fn.object.get(), args, 2);
+        return out->object_ ? 0 : -1;
+    }
+    // Plain input, merged entry by entry: a later key takes the place of an equal earlier one,
+    // as assignment into the merged dict does.
+    for (PyObject *src : args) {
+        if (src == Py_None)
+            continue;
+        Py_ssize_t pos = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(src, &pos, &k, &v)) {
+            if (v == Py_None)
+                continue;
+            const Py_hash_t hash = PyObject_Hash(k); // a str's: cached, and never fails
+            MergedLabels::Entry *e = out->entries_;
+            MergedLabels::Entry *const end = e + out->size_;
+            while (e != end && !(e->hash == hash && (e->key.get() == k ||
+                                                     PyUnicode_Compare(e->key.get(), k) == 0)))
+                ++e;
+            if (e == end) {
+                e->key = Ref::borrow(k);
+                e->hash = hash;
+                ++out->size_;
+            }
+            if (PyUnicode_CheckExact(v)) {
+                e->text = Ref::borrow(v);
+            } else {
+                e->text = Ref();
+                if (small_int(v, &e->number) < 0)
+                    return -1;
+            }
+        }
+    }
+    return 0;
 }
+
+Ref MergedLabels::object() const noexcept {
+    if (object_)
+        return Ref::borrow(object_.get());
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict)
+        return {};
+    for (const Entry &e : *this) {
+        Ref value = e.text ? Ref::borrow(e.text.get()) : number_text(e.number);
+        if (!value || PyDict_SetItem(dict.get(), e.key.get(), value.get()) < 0)
+            return {};
+    }
+    return dict;
+}
+
+Ref make_merge_labels() noexcept { return module::make_callable(kMergeLabels, Py_None); }
 
 } // namespace quorbel::handler

@@ -1,13 +1,47 @@
-// Label merging: _merge_labels.
+// Label merging: _merge_labels, and the merged labels of one record.
 #pragma once
 
 #include "module/binder.h"
 
 namespace quorbel::handler {
 
+// The labels of one record after the merge. When the module's own merge ran on plain input
+// (exact dicts of str keys, with str, int or None values) they are kept as its entries, so the
+// common record builds no dict; otherwise they are the object the merge returned. Either way
+// they stand for the same dict.
+class MergedLabels {
+  public:
+    // Beyond this many entries the merge builds its dict.
+    static constexpr int kMaxEntries = 16;
+
+    struct Entry {
+        Ref key;          // an exact str
+        Ref text;         // an exact str value; empty when the value is `number`, an int's
+        long long number; // str() still to be written
+        Py_hash_t hash;
+    };
+
+    // The merge's result as an object (a new dict of the entries, unless the merge returned
+    // one), for code that needs the dict itself. Empty with an exception set on failure.
+    Ref object() const noexcept;
+
+    // Set when the merge returned an object; the entries are unused then.
+    PyObject *returned() const noexcept { return object_.get(); }
+    const Entry *begin() const noexcept { return entries_; }
+    const Entry *end() const noexcept { return entries_ + size_; }
+
+  private:
+    friend int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept;
+    Ref object_;
+    Entry entries_[kMaxEntries];
+    int size_ = 0;
+};
+
 // _merge_labels: builds the callable.
 Ref make_merge_labels() noexcept;
-// Calls the module's `_merge_labels(base, extra)` as emit does: directly when it is still ours.
-Ref call_merge_labels(PyObject *base, PyObject *extra) noexcept;
+
+// What the module's `_merge_labels(base, extra)` returns, as emit calls it: natively while it is
+// still ours. Returns -1 with an exception set on failure.
+int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept;
 
 } // namespace quorbel::handler

@@ -294,7 +294,7 @@ int init_payload() noexcept {
 }
 
 Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
-                        PyObject *labels, PyObject *ctx) noexcept {
+                        const MergedLabels &labels, PyObject *ctx) noexcept {
     Ref json = module::lookup(kJson);
     if (!json)
         return {};
@@ -315,7 +315,10 @@ Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject
     Ref ts_text = ts != nullptr ? Ref::borrow(ts) : timestamp_text(ts_ns);
     if (!ts_text)
         return {};
-    return dumps_payload(dumps.object.get(), ts_text.get(), level, msg, labels, ctx);
+    Ref labels_dict = labels.object();
+    if (!labels_dict)
+        return {};
+    return dumps_payload(dumps.object.get(), ts_text.get(), level, msg, labels_dict.get(), ctx);
 }
 
 } // namespace quorbel::handler

@@ -1,7 +1,7 @@
 // The payload text of a stream entry (and of a fallback line).
 #pragma once
 
-#include "module/ref.h"
+#include "handler/labels.h"
 
 namespace quorbel::handler {
 
@@ -14,6 +14,6 @@ int init_payload() noexcept;
 // always be encoded as UTF-8.
 // A null ts stands for the str of ts_ns's digits.
 Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
-                        PyObject *labels, PyObject *ctx) noexcept;
+                        const MergedLabels &labels, PyObject *ctx) noexcept;
 
 } // namespace quorbel::handler

@@ -14,6 +14,7 @@ import quorbel
 from quorbel import RedisStreamHandler
 
 from fakes import make_record
+import reference
 
 TS = "1700000000123456789"
 TS_PREFIX = re.compile(r'\{"ts":"\d+",')
@@ -102,6 +103,58 @@ def test_labels_merge(impl):
     record = make_record(labels={"env": "dev", "region": None, "n": True, "app": None})
     sent = text(impl, record, default_labels={"env": "prod", "app": "api", 7: 1.5})
     assert '"labels":{"env":"dev","app":"api","7":"1.5","n":"True"}' in sent
+
+
+KEY = "".join(["re", "gion"])  # equal to "region", but another object
+MANY = {"k%d" % i: i for i in range(16)}
+
+
+@pytest.mark.parametrize("defaults, labels", [
+    ({"a": 1, "b": -2}, {"c": 3, "a": "x"}),
+    ({"a": None, "b": "x"}, {"a": "y", "b": None}),
+    ({"region": "eu"}, {KEY: "us", "zone": 0}),
+    ({"n": 2**63 - 1, "m": -2**63}, None),
+    ({"n": 2**63, "m": -2**63 - 1}, {"x": "y"}),
+    ({"t": True, "f": 1.5}, {"s": "é\ud800"}),
+    ({"\ud83d": "k"}, {"键": "値"}),
+    ({"1": "text"}, {1: "int"}),
+    (MANY, None),
+    (MANY, {"extra": "one more"}),
+    ({}, {}),
+    (None, {"a": None}),
+])
+def test_labels_in_the_payload_are_the_merge(impl, defaults, labels):
+    merged = reference._merge_labels(defaults, labels)
+    expected = json.dumps(merged, ensure_ascii=False, separators=(",", ":"))
+    sent = text(impl, make_record(labels=labels), default_labels=defaults)
+    assert ',"labels":%s,' % reference.escape_surrogates(expected) in sent
+
+
+class Mutating:
+    """A message argument whose str() changes the label dicts after they were merged."""
+
+    def __init__(self, *dicts):
+        self.dicts = dicts
+
+    def __str__(self):
+        for d in self.dicts:
+            d.clear()
+            d["late"] = "added"
+        return "m"
+
+
+def test_labels_are_merged_before_the_message_is_made(impl, monkeypatch):
+    defaults, labels = {"app": "api", "n": 1}, {"env": "dev"}
+    record = make_record("%s", (Mutating(defaults, labels),), labels=labels)
+    assert member(impl, "labels", record, default_labels=defaults) == {
+        "app": "api", "n": "1", "env": "dev"}
+    fake_json = RecordingJson()
+    monkeypatch.setattr(quorbel, "json", fake_json)
+    defaults, labels = {"app": "api", "n": 1}, {"env": "dev"}
+    record = make_record("%s", (Mutating(defaults, labels),), labels=labels)
+    text(impl, record, default_labels=defaults)
+    [((payload,), _)] = fake_json.calls
+    assert list(payload["labels"].items()) == [("app", "api"), ("n", "1"), ("env", "dev")]
 
 
 @pytest.mark.parametrize("ctx, expected", [
