@@ -109,30 +109,6 @@ int is_own_merge_labels(PyObject *fn) noexcept {
     return module::is_callable_for(fn, kMergeLabels);
 }
 
-// Whether src is None, or an exact dict of exact str keys whose values are None, exact strs or
-// ints within long long: input on which the merge runs no Python code. 1 (its entries added to
-// *n), 0, or -1 with an exception set.
-int is_plain(PyObject *src, int *n) noexcept {
-    if (src == Py_None)
-        return 1;
-    if (!PyDict_CheckExact(src))
-        return 0;
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    long long number;
-    while (PyDict_Next(src, &pos, &k, &v)) {
-        if (!PyUnicode_CheckExact(k))
-            return 0;
-        if (v != Py_None && !PyUnicode_CheckExact(v)) {
-            const int small = small_int(v, &number);
-            if (small <= 0)
-                return small;
-        }
-    }
-    *n += static_cast<int>(PyDict_Size(src));
-    return 1;
-}
-
 } // namespace
 
 int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept {
@@ -145,47 +121,68 @@ int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept {
                                                                nullptr));
         return out->object_ ? 0 : -1;
     }
-    int entries = 0;
-    int plain = is_plain(base, &entries);
+    // Plain input is merged here, entry by entry; nothing in that runs Python code, so
+    // giving up half-way leaves no trace. Anything else goes to the merge itself.
+    int plain = out->add_plain(base);
     if (plain == 1)
-        plain = is_plain(extra, &entries);
+        plain = out->add_plain(extra);
     if (plain < 0)
         return -1;
-    if (plain == 0 || entries > MergedLabels::kMaxEntries) {
+    if (plain == 0) {
+        out->clear();
         out->object_ = module::call_callable(fn.object.get(), args, 2);
         return out->object_ ? 0 : -1;
     }
-    // Plain input, merged entry by entry: a later key takes the place of an equal earlier one,
-    // as assignment into the merged dict does.
-    for (PyObject *src : args) {
-        if (src == Py_None)
-            continue;
-        Py_ssize_t pos = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(src, &pos, &k, &v)) {
-            if (v == Py_None)
-                continue;
-            const Py_hash_t hash = PyObject_Hash(k); // a str's: cached, and never fails
-            MergedLabels::Entry *e = out->entries_;
-            MergedLabels::Entry *const end = e + out->size_;
-            while (e != end && !(e->hash == hash && (e->key.get() == k ||
-                                                     PyUnicode_Compare(e->key.get(), k) == 0)))
-                ++e;
-            if (e == end) {
-                e->key = Ref::borrow(k);
-                e->hash = hash;
-                ++out->size_;
-            }
-            if (PyUnicode_CheckExact(v)) {
-                e->text = Ref::borrow(v);
-            } else {
-                e->text = Ref();
-                if (small_int(v, &e->number) < 0)
-                    return -1;
-            }
-        }
-    }
     return 0;
+}
+
+// src merged into the entries when it is None, or an exact dict of exact str keys whose values
+// are None, exact strs or ints within long long, and the entries have room: 1; otherwise 0; -1
+// with an exception set. A later key takes the place of an equal earlier one, as assignment into
+// the merged dict does.
+int MergedLabels::add_plain(PyObject *src) noexcept {
+    if (src == Py_None)
+        return 1;
+    if (!PyDict_CheckExact(src))
+        return 0;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(src, &pos, &k, &v)) {
+        if (!PyUnicode_CheckExact(k))
+            return 0;
+        if (v == Py_None)
+            continue;
+        long long number = 0;
+        if (!PyUnicode_CheckExact(v)) {
+            const int small = small_int(v, &number);
+            if (small <= 0)
+                return small;
+        }
+        const Py_hash_t hash = PyObject_Hash(k); // a str's: cached, and never fails
+        Entry *e = entries_;
+        Entry *const last = entries_ + size_;
+        while (e != last && !(e->hash == hash && (e->key.get() == k ||
+                                                  PyUnicode_Compare(e->key.get(), k) == 0)))
+            ++e;
+        if (e == last) {
+            if (size_ == kMaxEntries)
+                return 0;
+            e->key = Ref::borrow(k);
+            e->hash = hash;
+            ++size_;
+        }
+        e->text = PyUnicode_CheckExact(v) ? Ref::borrow(v) : Ref();
+        e->number = number;
+    }
+    return 1;
+}
+
+void MergedLabels::clear() noexcept {
+    for (Entry &e : entries_) {
+        e.key = Ref();
+        e.text = Ref();
+    }
+    size_ = 0;
 }
 
 Ref MergedLabels::object() const noexcept {

@@ -32,6 +32,8 @@ class MergedLabels {
 
   private:
     friend int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept;
+    int add_plain(PyObject *src) noexcept;
+    void clear() noexcept;
     Ref object_;
     Entry entries_[kMaxEntries];
     int size_ = 0;

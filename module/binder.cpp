@@ -312,16 +312,17 @@ int bind_vector(const Signature &sig, PyObject *names_tuple, PyObject *defaults,
             out.values_[i] = args[i];
         for (Py_ssize_t k = 0; k < nkw && in_place; ++k) {
             PyObject *key = PyTuple_GetItem(kwnames, k);
+            // Keywords from Python code are the interned names themselves; an equal str made
+            // at run time is found by comparing. A str subclass key may compare in its own
+            // way: the dict path decides.
             int slot = -1;
-            for (int i = static_cast<int>(nargs); i < sig.count; ++i) {
-                PyObject *name = PyTuple_GetItem(names_tuple, i);
-                // A str subclass key may compare in its own way: the dict path decides.
-                if (name == key ||
-                    (PyUnicode_CheckExact(key) && PyUnicode_Compare(name, key) == 0)) {
+            for (int i = static_cast<int>(nargs); i < sig.count && slot < 0; ++i)
+                if (PyTuple_GetItem(names_tuple, i) == key)
                     slot = i;
-                    break;
-                }
-            }
+            for (int i = static_cast<int>(nargs);
+                 i < sig.count && slot < 0 && PyUnicode_CheckExact(key); ++i)
+                if (PyUnicode_Compare(PyTuple_GetItem(names_tuple, i), key) == 0)
+                    slot = i;
             if (slot < 0 || out.values_[slot] != nullptr)
                 in_place = false;
             else
