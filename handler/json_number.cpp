@@ -21,6 +21,11 @@ bool put_short_decimal(Buffer &out, double x) noexcept {
     double a = std::fabs(x);
     if (!(a >= 1e-4 && a < 1e15))
         return false;
+    // A float with a short form is also round(a * 10**kMaxPlaces) / 10**kMaxPlaces (below 1e15
+    // the product is off by far less than one half), so one test turns the others away.
+    const double most = a * kPow10[kMaxPlaces];
+    if (most < 1e15 && std::round(most) / kPow10[kMaxPlaces] != a)
+        return false;
     for (int k = 0; k <= kMaxPlaces; ++k) {
         double scaled = a * kPow10[k];
         if (scaled >= 1e15)

@@ -76,7 +76,10 @@ PyObject *callable_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
         Py_INCREF(self);
         return self;
     }
-    return PyObject_CallFunctionObjArgs(method_type, self, obj, nullptr);
+    Ref args = Ref::steal(PyTuple_Pack(2, self, obj));
+    if (!args)
+        return nullptr;
+    return PyObject_Call(method_type, args.get(), nullptr);
 }
 
 PyObject *callable_repr(PyObject *self) noexcept {

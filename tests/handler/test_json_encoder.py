@@ -223,7 +223,8 @@ def test_int_digit_limit_as_json(limit, sent):
 # Floats with few decimals take a short road; those around its edges must read as repr does.
 SHORT_FLOATS = [0.0001, 0.00012345678, 0.000123456789, 9.99e-05, 12.5, -2.5, 0.1, 0.3,
                 0.1 + 0.2, 123.456, 99.99, 1.0, -1.0, 1e14, 123456789012345.0,
-                999999999999999.9, 1e15, 1e15 + 2, 2.0 ** 49 + 0.125, 1 / 3, 5e-5, 1e-4 * 0.999]
+                999999999999999.9, 1e15, 1e15 + 2, 2.0 ** 49 + 0.125, 1 / 3, 5e-5, 1e-4 * 0.999,
+                0.12345678, 1.00000001, 1e7 + 0.5, 12345678.9, 9999999.99999999, 6 / 7]
 # Texts of lengths around the word-sized tests, with the escape at each end.
 BOUNDARY_TEXTS = ["a" * n for n in (0, 1, 7, 8, 9, 15, 16, 17)] + [
     e + "b" * n for n in (6, 7, 14, 15) for e in ('"', "\\", "\n", "\x01", "é")] + [
