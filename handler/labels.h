@@ -16,8 +16,8 @@ class MergedLabels {
 
     struct Entry {
         Ref key;          // an exact str
-        Ref text;         // an exact str value; empty when the value is `number`, an int's
-        long long number; // str() still to be written
+        Ref text;         // the value, an exact str; empty for an int value, which is
+        long long number; // kept as this number until its text is written
         Py_hash_t hash;
     };
 
