@@ -64,11 +64,11 @@ class Encoder {
             return value(l.returned());
         char separator = '{';
         for (const MergedLabels::Entry &e : l) {
-            if (!out.append(&separator, 1) || !put_str_cached(out, e.key.get(), &ascii) ||
+            if (!out.append(&separator, 1) || !put_str_cached(out, e.key, &ascii) ||
                 !out.append(":"))
                 return Encoded::Error;
             separator = ',';
-            if (e.text ? !put_str_cached(out, e.text.get(), &ascii)
+            if (e.text ? !put_str_cached(out, e.text, &ascii)
                        : !(out.append("\"") && put_digits(out, e.number) && out.append("\"")))
                 return Encoded::Error;
         }

@@ -161,28 +161,29 @@ int MergedLabels::add_plain(PyObject *src) noexcept {
         const Py_hash_t hash = PyObject_Hash(k); // a str's: cached, and never fails
         Entry *e = entries_;
         Entry *const last = entries_ + size_;
-        while (e != last && !(e->hash == hash && (e->key.get() == k ||
-                                                  PyUnicode_Compare(e->key.get(), k) == 0)))
+        while (e != last &&
+               !(e->hash == hash && (e->key == k || PyUnicode_Compare(e->key, k) == 0)))
             ++e;
         if (e == last) {
             if (size_ == kMaxEntries)
                 return 0;
-            e->key = Ref::borrow(k);
-            e->hash = hash;
+            Py_INCREF(k);
+            *e = {k, nullptr, 0, hash};
             ++size_;
         }
-        e->text = PyUnicode_CheckExact(v) ? Ref::borrow(v) : Ref();
+        PyObject *old = e->text;
+        e->text = PyUnicode_CheckExact(v) ? Ref::borrow(v).release() : nullptr;
         e->number = number;
+        Py_XDECREF(old);
     }
     return 1;
 }
 
 void MergedLabels::clear() noexcept {
-    for (Entry &e : entries_) {
-        e.key = Ref();
-        e.text = Ref();
+    for (; size_ > 0; --size_) {
+        Py_DECREF(entries_[size_ - 1].key);
+        Py_XDECREF(entries_[size_ - 1].text);
     }
-    size_ = 0;
 }
 
 Ref MergedLabels::object() const noexcept {
@@ -192,8 +193,8 @@ Ref MergedLabels::object() const noexcept {
     if (!dict)
         return {};
     for (const Entry &e : *this) {
-        Ref value = e.text ? Ref::borrow(e.text.get()) : number_text(e.number);
-        if (!value || PyDict_SetItem(dict.get(), e.key.get(), value.get()) < 0)
+        Ref value = e.text ? Ref::borrow(e.text) : number_text(e.number);
+        if (!value || PyDict_SetItem(dict.get(), e.key, value.get()) < 0)
             return {};
     }
     return dict;

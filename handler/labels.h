@@ -14,12 +14,18 @@ class MergedLabels {
     // Beyond this many entries the merge builds its dict.
     static constexpr int kMaxEntries = 16;
 
+    // key and text are references of the MergedLabels' own.
     struct Entry {
-        Ref key;          // an exact str
-        Ref text;         // the value, an exact str; empty for an int value, which is
+        PyObject *key;    // an exact str
+        PyObject *text;   // the value, an exact str; nullptr for an int value, which is
         long long number; // kept as this number until its text is written
         Py_hash_t hash;
     };
+
+    MergedLabels() noexcept = default;
+    MergedLabels(const MergedLabels &) = delete;
+    MergedLabels &operator=(const MergedLabels &) = delete;
+    ~MergedLabels() { clear(); }
 
     // The merge's result as an object (a new dict of the entries, unless the merge returned
     // one), for code that needs the dict itself. Empty with an exception set on failure.
@@ -35,7 +41,7 @@ class MergedLabels {
     int add_plain(PyObject *src) noexcept;
     void clear() noexcept;
     Ref object_;
-    Entry entries_[kMaxEntries];
+    Entry entries_[kMaxEntries]; // the first size_ are set
     int size_ = 0;
 };
 

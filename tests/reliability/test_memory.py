@@ -84,13 +84,16 @@ def pool_of_records(size=64):
                                    (i, "pool"), None)
         kind = i % 4
         if kind == 0:
-            record.labels, record.ctx = {"env": "prod"}, {"seq": i, "user": "u-%d" % i}
+            # "app" replaces the handler's default of that name.
+            record.labels = {"env": own("prod"), "app": own("web"), "n": i}
+            record.ctx = {"seq": i, "user": "u-%d" % i}
         elif kind == 1:
             record.labels = {1: 2.5, "none": None}
             record.ctx = {"f": i / 7, "nested": [1, [2, {"x": None}]], 3: True}
         elif kind == 2:
             record.msg = own("caf\u00e9 \udc80 line\nbreak %s %s")
-            record.labels, record.ctx = {"k\u00e9": "v\u2028"}, {"s": "\ud800" * (i + 1)}
+            record.labels = {"k\u00e9": own("v\u2028")}
+            record.ctx = {"s": "\ud800" * (i + 1)}
         # kind 3: no labels or ctx attributes at all
         records.append(record)
     return records
@@ -112,6 +115,13 @@ def watched(handler, records):
         objs += [r, r.__dict__, r.msg, r.args]
         objs += [v for v in (getattr(r, "labels", None), getattr(r, "ctx", None)) if v]
     return objs
+
+
+def label_texts(handler, records):
+    """The label values, the test's own strs: the encoder's cache of recent strs may come to
+    hold one reference to each, but a leak would add one a record."""
+    labels = [handler.default_labels] + [getattr(r, "labels", None) for r in records]
+    return [v for d in labels if d for v in d.values() if type(v) is str]
 
 
 def measure(step, count, warmup=WARMUP, traced=TRACED):
@@ -178,11 +188,11 @@ def handler_road(road, tmp_path):
     key = own("memory")
     if road == "stream":
         handler = quorbel.RedisStreamHandler(client=own_client(NullClient), stream_key=key,
-                                             default_labels={"app": "api"})
+                                             default_labels={"app": own("api")})
     elif road == "fallback file":
         # Rotation keeps the disk use bounded; the rotating itself is part of the road.
         handler = quorbel.RedisStreamHandler(
-            client=own_client(RefusingClient), stream_key=key, default_labels={"app": "api"},
+            client=own_client(RefusingClient), stream_key=key, default_labels={"app": own("api")},
             fallback_file_path=str(tmp_path / "fallback.log"),
             fallback_max_bytes=1024 * 1024, fallback_backup_count=1)
     elif road == "unencodable, dropped":
@@ -208,12 +218,13 @@ def test_emit_leaks_nothing(road, count, tmp_path, monkeypatch, figures):
     # The reported loss goes to handleError, which prints nothing with this off.
     monkeypatch.setattr(logging, "raiseExceptions", False)
     handler, records = handler_road(road, tmp_path)
-    objs = watched(handler, records)
+    objs, texts = watched(handler, records), label_texts(handler, records)
     emit = handler.emit
     size = len(records)
-    counts = refcounts(objs)
+    counts, text_counts = refcounts(objs), refcounts(texts)
     growth, elapsed = measure(lambda i: emit(records[i % size]), count)
     assert refcounts(objs) == counts
+    assert all(0 <= after - before <= 1 for before, after in zip(text_counts, refcounts(texts)))
     if handler._fallback is not None:
         handler._fallback.close()
     report(figures, "emit via " + road, count, growth, elapsed)
