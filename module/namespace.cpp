@@ -28,7 +28,8 @@ Ref attribute(PyObject *owner, PyObject *name) noexcept {
     // of ModuleType itself), so the dict is read directly; anything else, and a name missing
     // there (a module __getattr__), takes the full protocol.
     if (Py_TYPE(owner) == &PyModule_Type) {
-        PyObject *value = PyDict_GetItemWithError(PyModule_GetDict(owner), name);
+        PyObject *dict = owner == the_module ? the_dict : PyModule_GetDict(owner);
+        PyObject *value = PyDict_GetItemWithError(dict, name);
         if (value != nullptr)
             return Ref::borrow(value);
         if (PyErr_Occurred())
