@@ -93,15 +93,6 @@ constexpr Param kParams[] = {Param::self(), Param::any("record", "logging.LogRec
 constexpr module::Signature kEmitSignature{"emit", "RedisStreamHandler.emit", kParams, "None",
                                        nullptr, emit_body};
 
-// getattr(obj, name, None): only AttributeError counts as missing.
-Ref optional_attr(PyObject *obj, PyObject *name) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
-        return value;
-    PyErr_Clear();
-    return Ref::borrow(Py_None);
-}
-
 // str(record.levelname).lower(); logging hands every record the same few name objects, so the
 // last one seen is remembered with its lower-case form.
 Ref level_text(PyObject *record) noexcept {
@@ -143,13 +134,13 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     Ref defaults = plain(Ref::steal(PyObject_GetAttr(self, option::default_labels)));
     if (!defaults)
         return {};
-    Ref record_labels = plain(optional_attr(record, kLabels));
+    Ref record_labels = plain(module::attribute_or_none(record, kLabels));
     if (!record_labels)
         return {};
     MergedLabels labels;
     if (merge_labels(defaults.get(), record_labels.get(), &labels) < 0)
         return {};
-    Ref ctx = optional_attr(record, kCtx);
+    Ref ctx = module::attribute_or_none(record, kCtx);
     if (!ctx)
         return {};
     int has_ctx = PyObject_IsTrue(ctx.get());

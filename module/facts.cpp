@@ -35,6 +35,8 @@ void probe_facts() noexcept {
         f.vectorcall = find<VectorcallFunc>("PyObject_Vectorcall");
         f.vectorcall_method = find<VectorcallFunc>("PyObject_VectorcallMethod");
     }
+    if (f.minor >= 13)
+        f.get_optional_attr = find<decltype(f.get_optional_attr)>("PyObject_GetOptionalAttr");
     probed = f;
 }
 

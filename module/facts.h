@@ -20,6 +20,8 @@ struct Facts {
     // Stable-ABI functions added after 3.7, found in the running interpreter (nullptr before).
     VectorcallFunc vectorcall = nullptr;        // PyObject_Vectorcall (3.12)
     VectorcallFunc vectorcall_method = nullptr; // PyObject_VectorcallMethod (3.12)
+    // PyObject_GetOptionalAttr (3.13): an attribute, or none without making an AttributeError.
+    int (*get_optional_attr)(PyObject *, PyObject *, PyObject **) = nullptr;
     // PyUnicode_AsUTF8AndSize (3.10); it caches a UTF-8 copy inside non-ASCII strs.
     const char *(*as_utf8_and_size)(PyObject *, Py_ssize_t *) = nullptr;
 };

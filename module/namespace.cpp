@@ -1,6 +1,8 @@
 // The module namespace: binding names at import and looking them up at call time.
 #include "module/namespace.h"
 
+#include "module/facts.h"
+
 namespace quorbel::module {
 
 namespace {
@@ -36,6 +38,22 @@ Ref attribute(PyObject *owner, PyObject *name) noexcept {
             return {};
     }
     return Ref::steal(PyObject_GetAttr(owner, name));
+}
+
+Ref attribute_or_none(PyObject *owner, PyObject *name) noexcept {
+    // From 3.13 the interpreter can say "missing" without making the AttributeError, which
+    // costs more than the rest of a record's attribute reads together.
+    if (facts.get_optional_attr) {
+        PyObject *value = nullptr;
+        if (facts.get_optional_attr(owner, name, &value) < 0)
+            return {};
+        return value ? Ref::steal(value) : Ref::borrow(Py_None);
+    }
+    Ref value = Ref::steal(PyObject_GetAttr(owner, name));
+    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+        return value;
+    PyErr_Clear();
+    return Ref::borrow(Py_None);
 }
 
 Ref lookup(PyObject *name) noexcept {

@@ -19,6 +19,9 @@ int bind(PyObject *name, Ref value) noexcept;
 // getattr(owner, name), reading a plain module's dict directly.
 Ref attribute(PyObject *owner, PyObject *name) noexcept;
 
+// getattr(owner, name, None): only AttributeError counts as missing.
+Ref attribute_or_none(PyObject *owner, PyObject *name) noexcept;
+
 // Looks a module-level name up as the module's functions do at call time: the module
 // attribute first, then the builtins; NameError "name '...' is not defined" when neither has it.
 Ref lookup(PyObject *name) noexcept;

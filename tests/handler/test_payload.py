@@ -157,6 +157,46 @@ def test_labels_are_merged_before_the_message_is_made(impl, monkeypatch):
     assert list(payload["labels"].items()) == [("app", "api"), ("n", "1"), ("env", "dev")]
 
 
+class Gone(AttributeError):
+    pass
+
+
+def raising(exc):
+    def get(self):
+        raise exc
+    return property(get)
+
+
+class DynamicRecord(logging.LogRecord):
+    def __getattr__(self, name):
+        if name == "labels":
+            return {"dyn": 1}
+        raise AttributeError(name)
+
+
+@pytest.mark.parametrize("attrs, labels, ctx", [
+    ({"labels": raising(AttributeError("labels"))}, '{"app":"api"}', "{}"),
+    ({"ctx": raising(Gone("ctx"))}, '{"app":"api"}', "{}"),
+    ({"labels": property(lambda self: {"p": "v"})}, '{"app":"api","p":"v"}', "{}"),
+    ({"ctx": raising(ValueError("broken"))}, None, None),
+    ({"labels": raising(LookupError("broken"))}, None, None),
+], ids=["AttributeError", "its subclass", "property", "ValueError", "LookupError"])
+def test_labels_and_ctx_read_as_getattr_with_a_default(impl, attrs, labels, ctx):
+    record = make_record()
+    record.__class__ = type("Record", (logging.LogRecord,), attrs)
+    sent = text(impl, record, default_labels={"app": "api"})
+    if labels is None:
+        assert sent is None
+    else:
+        assert sent.endswith(',"labels":%s,"ctx":%s}' % (labels, ctx))
+
+
+def test_labels_from_a_records_getattr(impl):
+    record = make_record()
+    record.__class__ = DynamicRecord
+    assert text(impl, record).endswith(',"labels":{"dyn":"1"},"ctx":{}}')
+
+
 @pytest.mark.parametrize("ctx, expected", [
     (None, "{}"), ({}, "{}"), (0, "{}"), ([], "{}"), ("", "{}"), (False, "{}"),
     ([1, "a"], '[1,"a"]'), ({"id": [1, 2]}, '{"id":[1,2]}'), ("x", '"x"'),
