@@ -7,6 +7,7 @@ Paths (every ratio is quorbel's count over its baseline's; lower is better):
   emit_small   handler.emit(record), client whose xadd returns None; 3 labels, 3 ctx entries.
                Baseline: the pure-Python handler doing the same work (bench/baseline.py).
   emit_large   the same with a 30-entry nested ctx.
+  emit_bare    the same for a record with neither labels nor ctx (a plain logging call).
   fallback     logger.info(...) per logging call, the client raising ConnectionError, a fallback
                file set. Baselines: the floor of the path (a handler that only makes the
                failing call and hands the file handler a LogRecord of a text computed
@@ -53,13 +54,14 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MARKER = "getppid"  # the C function whose entry makes callgrind dump; os.getppid calls it
-PATHS = ("emit_small", "emit_large", "fallback", "wrapper_off", "pieces")
+PATHS = ("emit_small", "emit_large", "emit_bare", "fallback", "wrapper_off", "pieces")
 FALLBACK_MODES = ("quorbel", "fallback_only", "rotating_file")
 
 # (key, path, mode, baseline, kind): kind "ratio" or "overhead" (both over the path's direct).
 MEASURES = [
     ("emit_small", "emit_small", "quorbel", "python", "ratio"),
     ("emit_large", "emit_large", "quorbel", "python", "ratio"),
+    ("emit_bare", "emit_bare", "quorbel", "python", "ratio"),
     ("fallback_over_floor", "fallback", "quorbel", "fallback_only", "ratio"),
     ("fallback_over_file", "fallback", "quorbel", "rotating_file", "ratio"),
     ("floor_over_file", "fallback", "fallback_only", "rotating_file", "ratio"),
@@ -141,6 +143,8 @@ def child(opts):
             modes = workloads.emit_modes(workloads.SMALL_CTX)
         elif opts.child == "emit_large":
             modes = workloads.emit_modes(workloads.nested_ctx())
+        elif opts.child == "emit_bare":
+            modes = workloads.emit_modes(None)
         elif opts.child == "fallback":
             fallback = workloads.FallbackModes(tmp)
             modes = [m for m in fallback.modes if m[0] in FALLBACK_MODES]

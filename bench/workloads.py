@@ -145,8 +145,11 @@ def wrapper_calls(wrapper, msg, labels, ctx):
 # --- the modes of each path -----------------------------------------------------------------
 
 def emit_modes(ctx):
-    """handler.emit(record) for quorbel's handler and the pure-Python one, null clients."""
+    """handler.emit(record) for quorbel's handler and the pure-Python one, null clients. A
+    ctx of None stands for a record as a plain logging call makes it: no labels, no ctx."""
     record = make_record(ctx)
+    if ctx is None:
+        del record.labels, record.ctx
     q = quorbel.RedisStreamHandler(client=NullClient(), maxlen=MAXLEN,
                                    default_labels=dict(DEFAULT_LABELS))
     p = baseline.PyStreamHandler(NullClient(), maxlen=MAXLEN,

@@ -29,8 +29,9 @@ bool Buffer::grow(Py_ssize_t n) noexcept {
 }
 
 Ref decode(const Buffer &out, bool ascii) noexcept {
+    // ASCII reads the same as Latin-1, whose decoder only copies.
     if (ascii)
-        return Ref::steal(PyUnicode_DecodeASCII(out.data(), out.size(), nullptr));
+        return Ref::steal(PyUnicode_DecodeLatin1(out.data(), out.size(), nullptr));
     return Ref::steal(PyUnicode_DecodeUTF8(out.data(), out.size(), nullptr));
 }
 
