@@ -14,7 +14,9 @@
 # adds short runs of the client-facing tests with the oldest redis supported (3.7),
 # with hiredis (newest Python) and without redis (oldest and newest Python).
 # With CI=true anything missing (an interpreter, the root, a system package) fails
-# the run instead of leaving tests out.
+# the run instead of leaving tests out. The runs go side by side, as many at once as
+# the machine has cores (QUORBEL_TEST_JOBS=N sets it); each one's output is in
+# build/logs/pytest-<X.Y>[-config].log, printed whole when that run failed.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
@@ -30,7 +32,7 @@ while [ "$#" -gt 0 ]; do
         --no-build) BUILD=0; shift ;;
         --no-matrix) MATRIX=0; shift ;;
         --) shift; PYTEST_ARGS=("$@"); break ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown option $1 (pytest arguments go after --)" ;;
     esac
 done
@@ -136,8 +138,9 @@ log "testing $(basename "$TEST_WHEEL")"
 
 # ---- one venv and one pytest run per interpreter ----------------------------------------
 
-SUMMARY=()
-total_passed=0 total_failed=0 total_skipped=0 bad=0
+RESULTS="$LOGS/results"
+rm -rf "$RESULTS"
+mkdir -p "$RESULTS"
 
 # The sum of the counts pytest gives for some outcomes ("passed", "failed|errors?", ...)
 # in its closing line, e.g. "3 failed, 601 passed, 2 skipped, 1 error in 93.12s".
@@ -145,49 +148,73 @@ outcome_count() {
     { grep -oE "[0-9]+ ($2)\b" <<<"$1" || true; } | awk '{ n += $1 } END { print n + 0 }'
 }
 
-# One venv and one pytest run: run_suite PYTHONS-LINE CONFIG EXTRA_ENV -- PYTEST_ARGS...
+# One venv and one pytest run, its output in build/logs/pytest-<name>.log and its outcome in
+# $RESULTS/<seq> ("BAD PASSED FAILED SKIPPED SUMMARY-LINE"), so that runs can go side by side:
+#   run_suite SEQ PYTHONS-LINE CONFIG EXTRA_ENV -- PYTEST_ARGS...
 # CONFIG is a client library configuration of prepare_venv ("" for the default),
 # EXTRA_ENV one NAME=VALUE for the pytest process, or "".
 run_suite() {
-    local line="$1" version where py config="$2" extra_env="$3" t0=$SECONDS
+    local seq="$1" line="$2" version where py config="$3" extra_env="$4" t0=$SECONDS
     read -r version where py <<<"$line"
-    shift 4
+    shift 5
     local name="${version%.*}${config:+-$config}" venv
     venv="$REPO_ROOT/.venvs/$name"
-    printf '\n===== CPython %s%s =====\n' "$version" "${config:+ ($config)}"
+    local out="$LOGS/pytest-$name.log"
     if ! prepare_venv "$line" "$TEST_WHEEL" "$config" >"$LOGS/venv-$name.log" 2>&1; then
-        cat "$LOGS/venv-$name.log" >&2
-        SUMMARY+=("$(printf '%-8s %-34s FAILED  venv setup (build/logs/venv-%s.log)' \
-            "$version" "$config" "$name")")
-        bad=1
+        cp "$LOGS/venv-$name.log" "$out"
+        printf '1 0 0 0 %s\n' "$(printf '%-8s %-34s FAILED  venv setup (build/logs/venv-%s.log)' \
+            "$version" "$config" "$name")" >"$RESULTS/$seq"
         return 0
     fi
-    local client server out="$LOGS/pytest-$name.log" rc result status=ok
+    local client server rc result status=ok bad=0
     client="$(redis_version "$where" "$venv")"
     server="$(run_on "$where" redis-server --version | sed -n 's/.* v=\([0-9.]*\).*/\1/p')"
-    set +e
     # The expected client library lets the suite check that it runs against it.
+    rc=0
     run_on "$where" env QUORBEL_EXPECT_REDIS="$client" ${extra_env:+"$extra_env"} \
-        "$venv/bin/python" -m pytest -p no:cacheprovider "$@" 2>&1 | tee "$out"
-    rc=${PIPESTATUS[0]}
-    set -e
+        "$venv/bin/python" -m pytest -p no:cacheprovider "$@" >"$out" 2>&1 </dev/null || rc=$?
     result="$(tail -n 1 "$out" | sed -E 's/^=+ //; s/ =+$//')"
-    total_passed=$((total_passed + $(outcome_count "$result" passed)))
-    total_failed=$((total_failed + $(outcome_count "$result" 'failed|errors?')))
-    total_skipped=$((total_skipped + $(outcome_count "$result" skipped)))
     case "$rc" in
         0) ;;
         5) status="FAILED  (no tests ran)"; bad=1 ;;
         *) status="FAILED  (pytest exit $rc)"; bad=1 ;;
     esac
-    SUMMARY+=("$(printf '%-8s %-34s %-7s %s (%ds)' "$version" \
-        "redis-py $client${config:+ ($config)}, Redis $server" "$status" "$result" \
-        $((SECONDS - t0)))")
+    printf '%d %d %d %d %s\n' "$bad" "$(outcome_count "$result" passed)" \
+        "$(outcome_count "$result" 'failed|errors?')" "$(outcome_count "$result" skipped)" \
+        "$(printf '%-8s %-34s %-7s %s (%ds)' "$version" \
+            "redis-py $client${config:+ ($config)}, Redis $server" "$status" "$result" \
+            $((SECONDS - t0)))" >"$RESULTS/$seq"
+}
+
+# Runs side by side, at most JOBS at once (the machine's cores; QUORBEL_TEST_JOBS overrides):
+# each test process uses its own servers on free ports and its own temporary files.
+JOBS="${QUORBEL_TEST_JOBS:-$(nproc 2>/dev/null || echo 1)}"
+SEQ=0
+running=0
+# Prints a finished run: the whole log when it failed, its closing line when it passed.
+report_suite() {
+    local seq="$1" name="$2" bad rest
+    read -r bad rest <"$RESULTS/$seq" || { bad=1; }
+    printf '\n===== %s =====\n' "$name"
+    if [ "$bad" = 0 ]; then tail -n 1 "$LOGS/pytest-$name.log"; else cat "$LOGS/pytest-$name.log"; fi
+}
+NAMES=()
+suite() {  # suite PYTHONS-LINE CONFIG EXTRA_ENV -- PYTEST_ARGS...: queue one run
+    local version where py
+    read -r version where py <<<"$1"
+    SEQ=$((SEQ + 1))
+    NAMES[$SEQ]="${version%.*}${2:+-$2}"
+    if [ "$running" -ge "$JOBS" ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    run_suite "$(printf '%03d' "$SEQ")" "$@" &
+    running=$((running + 1))
 }
 
 # Without paths among the pytest arguments, pytest runs the project's testpaths (tests/).
 for line in "${PYTHONS[@]}"; do
-    run_suite "$line" "" "" -- "${PYTEST_ARGS[@]}"
+    suite "$line" "" "" -- "${PYTEST_ARGS[@]}"
 done
 
 # ---- the client library matrix ------------------------------------------------------------
@@ -201,23 +228,41 @@ if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ]; then
     oldest="${PYTHONS[0]}" newest="${PYTHONS[-1]}"
     # redis 3.x imports distutils, which CPython 3.12 removed: its run stays on 3.7.
     if [[ "$oldest" == 3.7.* ]]; then
-        run_suite "$oldest" redis-oldest "" -- "${CLIENT_TESTS[@]}" "${SERVER_TESTS[@]}"
+        suite "$oldest" redis-oldest "" -- "${CLIENT_TESTS[@]}" "${SERVER_TESTS[@]}"
     fi
-    run_suite "$newest" hiredis "QUORBEL_EXPECT_HIREDIS=1" -- \
+    suite "$newest" hiredis "QUORBEL_EXPECT_HIREDIS=1" -- \
         "${CLIENT_TESTS[@]}" "${SERVER_TESTS[@]}"
     # The reliability tests import redis themselves; the plugin skips the tests that
     # need a server reached through the library, in these runs only.
     without_redis=("$oldest")
     [ "$newest" = "$oldest" ] || without_redis+=("$newest")
     for line in "${without_redis[@]}"; do
-        run_suite "$line" noredis "PYTHONPATH=$REPO_ROOT/tests/ecosystem" -- \
+        suite "$line" noredis "PYTHONPATH=$REPO_ROOT/tests/ecosystem" -- \
             "${CLIENT_TESTS[@]}" -p without_redis
     done
 elif [ "$MATRIX" = 1 ]; then
     log "pytest arguments given: the client library matrix is left out"
 fi
 
-printf '\n===== summary (%s, %ds) =====\n' "$(basename "$TEST_WHEEL")" $((SECONDS - started))
+wait
+SUMMARY=()
+total_passed=0 total_failed=0 total_skipped=0 bad=0
+for ((i = 1; i <= SEQ; i++)); do
+    seq="$(printf '%03d' "$i")"
+    report_suite "$seq" "${NAMES[$i]}"
+    if read -r b p f k line <"$RESULTS/$seq"; then
+        [ "$b" = 0 ] || bad=1
+        total_passed=$((total_passed + p)) total_failed=$((total_failed + f))
+        total_skipped=$((total_skipped + k))
+        SUMMARY+=("$line")
+    else
+        bad=1
+        SUMMARY+=("${NAMES[$i]}: no result (the run was cut short)")
+    fi
+done
+
+printf '\n===== summary (%s, %d at once, %ds) =====\n' "$(basename "$TEST_WHEEL")" "$JOBS" \
+    $((SECONDS - started))
 for line in "${SUMMARY[@]}"; do printf '  %s\n' "$line"; done
 if [ $((total_passed + total_failed)) -eq 0 ]; then
     bad=1
