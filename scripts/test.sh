@@ -32,7 +32,7 @@ while [ "$#" -gt 0 ]; do
         --no-build) BUILD=0; shift ;;
         --no-matrix) MATRIX=0; shift ;;
         --) shift; PYTEST_ARGS=("$@"); break ;;
-        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown option $1 (pytest arguments go after --)" ;;
     esac
 done
