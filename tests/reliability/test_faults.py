@@ -200,6 +200,11 @@ def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_pat
             hung = [timed_log(logger, next(seq)) for _ in range(per_phase)]
         finally:
             server.resume()
+        # The resumed server first works through the commands queued while it was stopped;
+        # on a busy machine that can outlast a 5 ms timeout. Once it answers, it is caught up.
+        probe = server.client()
+        probe.ping()
+        probe.close()
         after = [timed_log(logger, next(seq)) for _ in range(per_phase)]
         client = server.client()
         in_stream = seqs(readers.stream(client, "logs:stream"))
@@ -216,8 +221,11 @@ def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_pat
     # must have gone to the fallback (it may also show up in the stream later,
     # when the resumed server runs the commands still queued in its sockets).
     assert hung_seqs <= fallback_set
-    # Once resumed the server takes records again: the handler kept no broken state.
-    assert set(range(first + per_phase + 10, first + 2 * per_phase)) <= set(in_stream)
+    # Once resumed the server takes records again: the handler kept no broken state (which
+    # would send every later record to the fallback). A stall of a busy machine longer than
+    # the timeout sends one now and then.
+    after_seqs = set(range(first + per_phase, first + 2 * per_phase))
+    assert len(after_seqs & set(in_stream)) >= per_phase * 3 // 4
     figures("[faults] %s: slowest call %.1f ms while hung (median %.1f), %.1f ms before, "
             "%.1f ms after; redis-py %s"
             % (label, max(hung) * 1e3, sorted(hung)[len(hung) // 2] * 1e3,
