@@ -6,8 +6,9 @@ crashing thread's innermost frames, from #0 up to the first frame in quorbel's s
 are all CPython's own code (its executable or libpython, with a source file of its tree) and
 match one of DEFECTS below. A crash inside the allocator (a corrupted heap: whoever corrupted
 it is no longer on the stack) counts only when the allocation the test failed was one whose
-error path CPython is known to free twice (DOUBLE_FREES), when the allocator was reached
-from a dict resize, or when both the crash and the failed allocation lie inside one compile.
+error path CPython is known to free twice or to damage (DOUBLE_FREES), when the allocator was
+reached from a dict resize, or when both the crash and the failed allocation lie inside one
+compile.
 No gdb, a frame of anything else (quorbel, libc outside the allocator, another library)
 before the first quorbel frame, or a site not listed: the crash is the module's. A crash gdb
 cannot make happen again (NOT_AGAIN), or one with no quorbel frame at all (NO_MODULE_FRAME),
@@ -59,14 +60,20 @@ DEFECTS = (
      {"Objects/dictobject.c": {"dictresize"}}),
 )
 
-# Known error paths that free memory twice, seen in the failed allocation: its innermost frames
-# below _testcapi's hook within `inner`, then a frame within `site`.
+# Known error paths that free memory twice or leave the heap damaged, seen in the failed
+# allocation: its innermost frames below _testcapi's hook within `inner`, then a frame within
+# `site`.
 DOUBLE_FREES = (
     # 3.13.0: assemble_init releases the bytes objects it made when one of them fails, and
     # _PyAssemble_MakeCodeObject releases them again (assemble_free).
     ("compiler: assemble_init frees twice",
      {"Objects/bytesobject.c": {"_PyBytes_FromSize", "PyBytes_FromStringAndSize"}},
      {"Python/assemble.c": {"assemble_init"}}),
+    # 3.13.0: the dict resize defect above, seen from the failed allocation when the damaged
+    # pool only crashes a later allocation.
+    ("dictresize: its failed new keys damage the pool",
+     {"Objects/dictobject.c": {"new_keys_object"}},
+     {"Objects/dictobject.c": {"dictresize"}}),
 )
 
 # A crash that depends on where things lie in memory may not happen in every run.

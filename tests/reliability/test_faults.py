@@ -162,7 +162,7 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
                                           time.monotonic() - started, redis.__version__))
     # A retry with backoff in the handler's client would slow every call made while the
     # server is down, thousands here; a stall of a busy machine slows one call now and then.
-    assert len(slow) <= 4, slow
+    assert len(slow) <= total // 200, slow
 
     # Bringing the fallback files home leaves the stream alone holding every record.
     started = time.monotonic()
@@ -233,7 +233,7 @@ def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_pat
     # Each call waits about two timeouts; a call left unbounded would slow every one of them,
     # while a stall of a busy machine slows one now and then.
     slow = [d for d in hung if d >= 0.100]
-    assert len(slow) <= 4, slow
+    assert len(slow) <= per_phase // 10, slow
 
 
 @pytest.mark.slow
