@@ -2,10 +2,13 @@
 # The test command: installs what is missing, builds the one cp37-abi3 wheel, checks
 # its ABI, and runs the suite against that same wheel under every CPython 3.7+, each
 # in its own venv under .venvs/<X.Y>: 3.7 to 3.13 from pyenv with the host's Redis 7,
-# 3.14 and 3.15 in the Debian unstable root (scripts/sid_root.sh) with its Redis 8.
+# 3.14 and 3.15 in the Debian unstable root with its Redis 8. Then, in a Debian 11 root,
+# the wheel is installed by that system's own pip and tests/handler and tests/facade run
+# under its python3 (3.9, glibc 2.31) against its Redis 6 (scripts/debian_root.sh).
 #
 #   bash scripts/test.sh                      # everything
-#   bash scripts/test.sh --python 3.14        # limit to some versions (repeatable)
+#   bash scripts/test.sh --python 3.14        # limit to some versions (repeatable;
+#                                             # "bullseye" names the Debian 11 run)
 #   bash scripts/test.sh --no-build           # reuse the wheel in dist/
 #   bash scripts/test.sh --no-matrix          # only the newest redis client
 #   bash scripts/test.sh -- -k labels -x      # arguments after -- go to pytest
@@ -20,17 +23,24 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
 
 WANTED=()
+ALL=1
+BULLSEYE=1
 BUILD=1
 MATRIX=1
 PYTEST_ARGS=()
+want() {  # want VERSION|bullseye: a --python option
+    [ "$ALL" = 0 ] || BULLSEYE=0
+    ALL=0
+    if [ "$1" = bullseye ]; then BULLSEYE=1; else WANTED+=("$1"); fi
+}
 while [ "$#" -gt 0 ]; do
     case "$1" in
-        --python) [ "$#" -ge 2 ] || die "--python needs a version"; WANTED+=("$2"); shift 2 ;;
-        --python=*) WANTED+=("${1#*=}"); shift ;;
+        --python) [ "$#" -ge 2 ] || die "--python needs a version"; want "$2"; shift 2 ;;
+        --python=*) want "${1#*=}"; shift ;;
         --no-build) BUILD=0; shift ;;
         --no-matrix) MATRIX=0; shift ;;
         --) shift; PYTEST_ARGS=("$@"); break ;;
-        -h|--help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown option $1 (pytest arguments go after --)" ;;
     esac
 done
@@ -53,7 +63,7 @@ bash scripts/bootstrap.sh || missing "system packages are missing (see above)"
 
 # The root is needed for a full run and for any version asked for that pyenv lacks.
 need_root=0
-if [ "${#WANTED[@]}" -eq 0 ]; then
+if [ "$ALL" = 1 ]; then
     need_root=1
 else
     for want in "${WANTED[@]}"; do
@@ -62,8 +72,12 @@ else
         done
     done
 fi
-if [ "$need_root" = 1 ] && ! bash scripts/sid_root.sh; then
+if [ "$need_root" = 1 ] && ! bash scripts/debian_root.sh sid; then
     missing "the Debian unstable root for CPython $ROOT_MINORS could not be made"
+fi
+if [ "$BULLSEYE" = 1 ] && ! bash scripts/debian_root.sh bullseye; then
+    missing "the Debian 11 root could not be made; the wheel is not tested there"
+    BULLSEYE=0
 fi
 
 # ---- interpreters -------------------------------------------------------------------
@@ -72,7 +86,7 @@ for minor in $HOST_MINORS $ROOT_MINORS; do
     pythons "$minor" >/dev/null || missing "CPython $minor is not available; it is not tested"
 done
 PYTHONS=()
-if [ "${#WANTED[@]}" -eq 0 ]; then
+if [ "$ALL" = 1 ]; then
     mapfile -t PYTHONS < <(pythons)
 else
     for want in "${WANTED[@]}"; do
@@ -80,7 +94,7 @@ else
         PYTHONS+=("$line")
     done
 fi
-[ "${#PYTHONS[@]}" -gt 0 ] || die "no CPython 3.7+ found"
+[ "${#PYTHONS[@]}" -gt 0 ] || [ "$BULLSEYE" = 1 ] || die "no CPython 3.7+ found"
 
 # Tools that only inspect the wheel run in one venv on the newest host interpreter.
 TOOLS="$REPO_ROOT/.venvs/tools"
@@ -158,9 +172,11 @@ run_suite() {
     local line="$1" version where py config="$2" extra_env="$3" t0=$SECONDS
     read -r version where py <<<"$line"
     shift 4
-    local name="${version%.*}${config:+-$config}" venv
+    local name venv system=""
+    name="$(venv_name "$version" "$where" "$config")"
     venv="$REPO_ROOT/.venvs/$name"
-    printf '\n===== CPython %s%s =====\n' "$version" "${config:+ ($config)}"
+    [ "$where" != bullseye ] || system="Debian 11"
+    printf '\n===== CPython %s%s%s =====\n' "$version" "${config:+ ($config)}" "${system:+ ($system)}"
     if ! prepare_venv "$line" "$TEST_WHEEL" "$config" >"$LOGS/venv-$name.log" 2>&1; then
         cat "$LOGS/venv-$name.log" >&2
         SUMMARY+=("$(printf '%-8s %-34s FAILED  venv setup (build/logs/venv-%s.log)' \
@@ -187,7 +203,8 @@ run_suite() {
         *) status="FAILED  (pytest exit $rc)"; bad=1 ;;
     esac
     SUMMARY+=("$(printf '%-8s %-34s %-7s %s (%ds)' "$version" \
-        "redis-py $client${config:+ ($config)}, Redis $server" "$status" "$result" \
+        "redis-py $client${config:+ ($config)}, Redis $server${system:+, $system}" \
+        "$status" "$result" \
         $((SECONDS - t0)))")
 }
 
@@ -196,6 +213,14 @@ for line in "${PYTHONS[@]}"; do
     run_suite "$line" "" "" -- "${PYTEST_ARGS[@]}"
 done
 
+# ---- Debian 11: the wheel where users of an older distribution install it ---------------
+
+# Its own python3 and pip, no tags forced: pip there must take the wheel as it is.
+if [ "$BULLSEYE" = 1 ]; then
+    run_suite "$(head -n 1 "$BULLSEYE_PYTHONS")" "" "" -- tests/handler tests/facade \
+        "${PYTEST_ARGS[@]}"
+fi
+
 # ---- the client library matrix ------------------------------------------------------------
 
 # The tests where the client library matters, without the long generated-JSON
@@ -203,7 +228,7 @@ done
 CLIENT_TESTS=(tests/module tests/handler tests/facade tests/ecosystem/test_client_library.py
     --ignore=tests/handler/test_json_encoder.py)
 SERVER_TESTS=(tests/reliability/test_faults.py tests/reliability/test_security.py)
-if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ]; then
+if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ] && [ "${#PYTHONS[@]}" -gt 0 ]; then
     oldest="${PYTHONS[0]}" newest="${PYTHONS[-1]}"
     # redis 3.x imports distutils, which CPython 3.12 removed: its run stays on 3.7.
     if [[ "$oldest" == 3.7.* ]]; then
@@ -219,7 +244,7 @@ if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ]; then
         run_suite "$line" noredis "PYTHONPATH=$REPO_ROOT/tests/ecosystem" -- \
             "${CLIENT_TESTS[@]}" -p without_redis
     done
-elif [ "$MATRIX" = 1 ]; then
+elif [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -gt 0 ]; then
     log "pytest arguments given: the client library matrix is left out"
 fi
 
