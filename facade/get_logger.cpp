@@ -6,15 +6,26 @@
 //                    level=logging.INFO) -> "logging.Logger":
 //         logger = logging.getLogger(name)
 //         logger.setLevel(level)
-//         for h in list(logger.handlers):
-//             if isinstance(h, RedisStreamHandler):
-//                 logger.removeHandler(h)
-//         handler = RedisStreamHandler(
-//             redis_url=redis_url, client=client, stream_key=stream_key, maxlen=maxlen,
-//             timeout_ms=timeout_ms, default_labels=default_labels, drop_on_error=True,
-//             fallback_file_path=fallback_path if enable_fallback_file else None)
-//         logger.addHandler(handler)
+//         lock = getattr(logging, "_lock", None)
+//         if lock is not None:
+//             lock.acquire()
+//         try:
+//             for h in list(logger.handlers):
+//                 if isinstance(h, RedisStreamHandler):
+//                     logger.removeHandler(h)
+//             handler = RedisStreamHandler(
+//                 redis_url=redis_url, client=client, stream_key=stream_key, maxlen=maxlen,
+//                 timeout_ms=timeout_ms, default_labels=default_labels, drop_on_error=True,
+//                 fallback_file_path=fallback_path if enable_fallback_file else None)
+//             logger.addHandler(handler)
+//         finally:
+//             if lock is not None:
+//                 lock.release()
 //         return logger
+//
+// logging._lock is the module's own reentrant lock, which addHandler and removeHandler take
+// too. Opening the fallback file lets other threads run between the snapshot of the handlers
+// and addHandler; under that lock concurrent calls for one name leave exactly one handler.
 #include "facade/get_logger.h"
 
 #include "handler/handler.h"
@@ -38,6 +49,9 @@ const Name kHandlers{"handlers"};
 const Name kRemoveHandler{"removeHandler"};
 const Name kAddHandler{"addHandler"};
 const Name kRedisStreamHandler{"RedisStreamHandler"};
+const Name kLock{"_lock"};
+const Name kAcquire{"acquire"};
+const Name kRelease{"release"};
 
 constexpr const char *kDoc =
     "\n"
@@ -142,6 +156,37 @@ Ref new_handler(const module::Bound &a) noexcept {
     return Ref::steal(PyObject_Call(cls.get(), no_args.get(), kwargs.get()));
 }
 
+// The logger's RedisStreamHandler instances replaced by a new one.
+int replace_stream_handler(PyObject *logger, const module::Bound &a) noexcept {
+    if (detach_stream_handlers(logger) < 0)
+        return -1;
+    Ref handler = new_handler(a);
+    if (!handler)
+        return -1;
+    Ref r = Ref::steal(PyObject_CallMethodObjArgs(logger, kAddHandler, handler.get(), nullptr));
+    return r ? 0 : -1;
+}
+
+// lock.release() in a finally clause after `outcome`: a failure of the release replaces the
+// pending one, which becomes its context.
+int release(PyObject *lock, int outcome) noexcept {
+    Cause failed;
+    if (outcome < 0)
+        failed.take();
+    if (!Ref::steal(PyObject_CallMethodObjArgs(lock, kRelease, nullptr))) {
+        if (failed) {
+            Cause now;
+            now.take();
+            now.chain(failed);
+            now.restore();
+        }
+        return -1;
+    }
+    if (failed)
+        failed.restore();
+    return outcome;
+}
+
 Ref get_logger_body(const module::Bound &a) noexcept {
     Ref logging = module::lookup(kLogging);
     if (!logging)
@@ -152,14 +197,17 @@ Ref get_logger_body(const module::Bound &a) noexcept {
         return {};
     Ref r = Ref::steal(
         PyObject_CallMethodObjArgs(logger.get(), kSetLevel, a[arg::level], nullptr));
-    if (!r || detach_stream_handlers(logger.get()) < 0)
-        return {};
-    Ref handler = new_handler(a);
-    if (!handler)
-        return {};
-    r = Ref::steal(
-        PyObject_CallMethodObjArgs(logger.get(), kAddHandler, handler.get(), nullptr));
     if (!r)
+        return {};
+    // A logging without the lock (missing, or None) runs the steps without it.
+    Ref lock = module::attribute_or_none(logging.get(), kLock);
+    if (!lock)
+        return {};
+    if (lock.get() == Py_None)
+        return replace_stream_handler(logger.get(), a) < 0 ? Ref() : std::move(logger);
+    if (!Ref::steal(PyObject_CallMethodObjArgs(lock.get(), kAcquire, nullptr)))
+        return {};
+    if (release(lock.get(), replace_stream_handler(logger.get(), a)) < 0)
         return {};
     return logger;
 }

@@ -11,10 +11,13 @@
 //             if self._client is not None:
 //                 try:
 //                     if self.maxlen:
-//                         self._client.xadd(self.stream_key, {"payload": payload_json},
-//                                           maxlen=self.maxlen, approximate=True)
+//                         reply = self._client.xadd(self.stream_key, {"payload": payload_json},
+//                                                   maxlen=self.maxlen, approximate=True)
 //                     else:
-//                         self._client.xadd(self.stream_key, {"payload": payload_json})
+//                         reply = self._client.xadd(self.stream_key, {"payload": payload_json})
+//                     if hasattr(type(reply), "__await__"):   # an asyncio client: nothing sent
+//                         reply.close()
+//                         raise TypeError(...)
 //                     return
 //                 except Exception:
 //                     pass
@@ -77,6 +80,8 @@ const Name kMsg{"msg"};
 const Name kArgs{"args"};
 const Name kExcInfo{"exc_info"};
 const Name kHandleError{"handleError"};
+const Name kAwait{"__await__"};
+const Name kClose{"close"};
 
 const module::NameTuple kTrimKeywords{option::maxlen, kApproximate};
 // LogRecord's keywords, in the order the fallback record passes them.
@@ -161,6 +166,29 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     return encode_payload_text(ts.get(), ts_ns, level.get(), msg.get(), labels, ctx.get());
 }
 
+// An asyncio client's xadd returns a coroutine and sends nothing until it is awaited, which emit
+// cannot do: the append failed. The coroutine is closed, so that the interpreter does not warn
+// that it was never awaited. -1 with the exception set for an awaitable, else 0.
+int refuse_awaitable(PyObject *reply) noexcept {
+    // What synchronous clients reply, told apart without an attribute lookup.
+    if (reply == Py_None || PyBytes_CheckExact(reply) || PyUnicode_CheckExact(reply))
+        return 0;
+    Ref await = module::attribute_or_none(reinterpret_cast<PyObject *>(Py_TYPE(reply)), kAwait);
+    if (!await)
+        return -1;
+    if (await.get() == Py_None)
+        return 0;
+    Ref close = module::attribute_or_none(reply, kClose);
+    if (!close)
+        return -1;
+    if (close.get() != Py_None && !Ref::steal(PyObject_CallObject(close.get(), nullptr)))
+        return -1;
+    PyErr_SetString(PyExc_TypeError,
+                    "the client's xadd returned an awaitable, and nothing was sent: "
+                    "RedisStreamHandler needs a synchronous client");
+    return -1;
+}
+
 // self._client.xadd(self.stream_key, {"payload": text}[, maxlen=self.maxlen, approximate=True])
 int append(PyObject *self, PyObject *text) noexcept {
     Ref maxlen = Ref::steal(PyObject_GetAttr(self, option::maxlen));
@@ -195,7 +223,7 @@ int append(PyObject *self, PyObject *text) noexcept {
     } else {
         result = call(xadd.get(), a, 2, nullptr);
     }
-    return result ? 0 : -1;
+    return result ? refuse_awaitable(result.get()) : -1;
 }
 
 // self._fallback.emit(logging.LogRecord(name=..., level=..., pathname=..., lineno=...,

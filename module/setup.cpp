@@ -58,7 +58,10 @@ const Name kBuiltins{"__builtins__"};
 const Name kInfo{"INFO"};
 
 PyObject *init_code = nullptr;    // the "init quorbel" traceback entry
-PyObject *home_modules = nullptr; // sys.modules of the interpreter that set the module up
+// sys.modules of the interpreter that set the module up, held so that its address stays its
+// own: an interpreter finalised and made again (an embedding application) can otherwise get
+// its new sys.modules where the old one was, and be handed the finalised module.
+PyObject *home_modules = nullptr;
 
 // Work that does not depend on the module object; once per process. Each step keeps only what
 // it finished, so an import that failed (a MemoryError) can be tried again.
@@ -244,11 +247,11 @@ int exec_module(PyObject *m) noexcept {
     if (init_process() < 0)
         return -1;
     set_module(m);
-    home_modules = PyImport_GetModuleDict();
+    home_modules = Ref::borrow(PyImport_GetModuleDict()).release();
     if (run_body(m) < 0) {
         add_traceback_entry(init_code);
         set_module(nullptr);
-        home_modules = nullptr;
+        Py_CLEAR(home_modules);
         return -1;
     }
     return 0;

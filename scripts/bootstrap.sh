@@ -3,7 +3,7 @@
 # when they are missing (nothing is done when all are there):
 #   redis-server redis-tools                  Redis 7, which the suite runs on with 3.7 to 3.13
 #   g++ binutils                              building the module; nm and readelf check its ABI
-#   debootstrap                               making the root for 3.14 and 3.15 (scripts/sid_root.sh)
+#   debootstrap                               making the Debian roots (scripts/debian_root.sh)
 #   gdb                                       naming where a crash of the allocation sweep happened
 # CPython 3.7 to 3.13 come from pyenv, not from here. Without root or apt-get it names
 # what is missing and exits 1.

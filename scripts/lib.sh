@@ -13,12 +13,17 @@ export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 PIP_ROOT_USER_ACTION=ignor
 
 # CPython 3.7 to 3.13 come from pyenv. 3.14 and 3.15 come from Debian unstable, whose
 # binaries need a newer C library than the host's: they live, with that suite's
-# redis-server 8, in a root of their own made by scripts/sid_root.sh.
+# redis-server 8, in a root of their own made by scripts/debian_root.sh sid ("root" in the
+# lines of `pythons`). Debian 11's python3 and redis-server 6 live in another
+# (scripts/debian_root.sh bullseye, "bullseye"), which `pythons` does not list.
 HOST_MINORS="3.7 3.8 3.9 3.10 3.11 3.12 3.13"
 ROOT_MINORS="3.14 3.15"
-SID_ROOT="${QUORBEL_SID_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/quorbel/sid-root}"
-# Written by scripts/sid_root.sh once the root is complete: one `pythons` line per interpreter.
+ROOTS_DIR="${XDG_CACHE_HOME:-$HOME/.cache}/quorbel"
+SID_ROOT="${QUORBEL_SID_ROOT:-$ROOTS_DIR/sid-root}"
+BULLSEYE_ROOT="${QUORBEL_BULLSEYE_ROOT:-$ROOTS_DIR/bullseye-root}"
+# Written by scripts/debian_root.sh once a root is complete: one `pythons` line per interpreter.
 SID_ROOT_PYTHONS="$SID_ROOT/.quorbel-pythons"
+BULLSEYE_PYTHONS="$BULLSEYE_ROOT/.quorbel-pythons"
 
 pyenv_root() {
     if command -v pyenv >/dev/null 2>&1; then
@@ -79,12 +84,24 @@ newest_host_python() {
         || die "no CPython 3.7+ under $(pyenv_root)/versions"
 }
 
-# Runs a command inside the root: in the current directory, with this checkout mounted
-# at its own path and the host's /proc and /dev. The mounts belong to a private mount
-# namespace and vanish with the command; the network is the host's (127.0.0.1 included).
-in_root() {
-    [ -x "$SID_ROOT/usr/bin/env" ] || die "no root at $SID_ROOT (bash scripts/sid_root.sh makes it)"
-    mkdir -p "$SID_ROOT$REPO_ROOT"
+# The directory of the root where WHERE's interpreters live: "root" or "bullseye".
+root_dir() {
+    case "$1" in
+        root) printf '%s\n' "$SID_ROOT" ;;
+        bullseye) printf '%s\n' "$BULLSEYE_ROOT" ;;
+        *) die "no root for $1" ;;
+    esac
+}
+
+# Runs a command inside the root at DIR: in_debian_root DIR CMD... It runs in the current
+# directory, with this checkout mounted at its own path and the host's /proc and /dev. The
+# mounts belong to a private mount namespace and vanish with the command; the network is the
+# host's (127.0.0.1 included).
+in_debian_root() {
+    local root="$1"
+    shift
+    [ -x "$root/usr/bin/env" ] || die "no root at $root (bash scripts/debian_root.sh makes it)"
+    mkdir -p "$root$REPO_ROOT"
     unshare --mount --fork -- /bin/sh -c '
         root=$1 repo=$2 dir=$3
         shift 3
@@ -93,14 +110,17 @@ in_root() {
         exec chroot "$root" /usr/bin/env TMPDIR=/tmp \
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             /bin/sh -c "cd \"\$0\" 2>/dev/null || cd /; exec \"\$@\"" "$dir" "$@"
-    ' sh "$SID_ROOT" "$REPO_ROOT" "$PWD" "$@"
+    ' sh "$root" "$REPO_ROOT" "$PWD" "$@"
 }
 
-# Runs a command where an interpreter lives: WHERE is "host" or "root" (see pythons).
+# Runs a command in the Debian unstable root.
+in_root() { in_debian_root "$SID_ROOT" "$@"; }
+
+# Runs a command where an interpreter lives: WHERE is "host", "root" or "bullseye".
 run_on() {
     local where="$1"
     shift
-    if [ "$where" = root ]; then in_root "$@"; else "$@"; fi
+    if [ "$where" = host ]; then "$@"; else in_debian_root "$(root_dir "$where")" "$@"; fi
 }
 
 # ---- build tools --------------------------------------------------------------------
@@ -136,9 +156,10 @@ lock_build() {
 # ---- venvs --------------------------------------------------------------------------
 
 # pip install into a venv: venv_install WHERE VERSION VENV [--upgrade] REQUIREMENT...
-# (requirements as pip takes them, "-r FILE" included). pip inside the root cannot
+# (requirements as pip takes them, "-r FILE" included). pip inside a root cannot
 # verify the package index's certificate, so for a root venv the host downloads the
-# files for that CPython into build/wheels/<X.Y> and the root installs from there.
+# files for that CPython and that root's C library into build/wheels/<WHERE>-<X.Y> and
+# the root installs from there.
 venv_install() {
     local where="$1" version="$2" venv="$3" upgrade=()
     shift 3
@@ -147,11 +168,21 @@ venv_install() {
         "$venv/bin/python" -m pip install -q "${upgrade[@]}" "$@"
         return
     fi
-    local wheels="$REPO_ROOT/build/wheels/${version%.*}"
-    "$(newest_host_python)" -m pip download -q --only-binary=:all: -d "$wheels" \
+    local glibc platforms=() minor
+    glibc="$(run_on "$where" getconf GNU_LIBC_VERSION)" || return 1
+    for minor in 17 28 34; do
+        [ "$minor" -gt "${glibc##*.}" ] || platforms+=(--platform "manylinux_2_${minor}_x86_64")
+    done
+    # pip evaluates environment markers (python_version < "3.11") for the interpreter it
+    # runs under: a host interpreter of the same minor version downloads where there is one.
+    local downloader
+    downloader="$(pythons | awk -v m="${version%.*}" '$2 == "host" && index($1, m ".") == 1 { print $3 }')"
+    [ -n "$downloader" ] || downloader="$(newest_host_python)"
+    local wheels="$REPO_ROOT/build/wheels/$where-${version%.*}"
+    "$downloader" -m pip download -q --only-binary=:all: -d "$wheels" \
         --implementation cp --python-version "${version%.*}" --platform manylinux2014_x86_64 \
-        --platform manylinux_2_28_x86_64 --platform manylinux_2_34_x86_64 "$@" || return 1
-    in_root "$venv/bin/python" -m pip install -q --no-index --find-links "$wheels" \
+        "${platforms[@]}" "$@" || return 1
+    run_on "$where" "$venv/bin/python" -m pip install -q --no-index --find-links "$wheels" \
         "${upgrade[@]}" "$@"
 }
 
@@ -186,6 +217,14 @@ except ImportError:
 '
 }
 
+# The name of a venv under .venvs: venv_name VERSION WHERE [CONFIGURATION], e.g. 3.11,
+# 3.7-redis-oldest, bullseye-3.9 (Debian 11's python3 beside the host's 3.9).
+venv_name() {
+    local prefix=""
+    [ "$2" != bullseye ] || prefix="bullseye-"
+    printf '%s%s%s\n' "$prefix" "${1%.*}" "${3:+-$3}"
+}
+
 # Creates or refreshes .venvs/<X.Y> for one line of `pythons` ("VERSION WHERE PYTHON")
 # with the test requirements (reinstalled when any tests/requirements*.txt changes)
 # and the newest redis, then installs the given wheel (if any) and checks that
@@ -193,13 +232,14 @@ except ImportError:
 # configuration (see client_library), kept in .venvs/<X.Y>-<configuration> with the
 # base requirements only. Several scripts may share a venv, hence the lock.
 prepare_venv() {
-    local version where py wheel="${2:-}" config="${3:-}" venv req_hash
+    local version where py wheel="${2:-}" config="${3:-}" venv req_hash name
     read -r version where py <<<"$1"
-    venv="$REPO_ROOT/.venvs/${version%.*}${config:+-$config}"
+    name="$(venv_name "$version" "$where" "$config")"
+    venv="$REPO_ROOT/.venvs/$name"
     # Every tests/requirements*.txt: the base set plus optional tool sets; the
-    # extra configurations only run tests that need the base set.
+    # extra configurations and Debian 11 only run tests that need the base set.
     local reqs=("$REPO_ROOT"/tests/requirements*.txt) req_args=() r
-    [ -z "$config" ] || reqs=("$REPO_ROOT/tests/requirements.txt")
+    [ -z "$config" ] && [ "$where" != bullseye ] || reqs=("$REPO_ROOT/tests/requirements.txt")
     for r in "${reqs[@]}"; do req_args+=(-r "$r"); done
     req_hash="$(cat "${reqs[@]}" | sha256sum | cut -c1-16)"
     mkdir -p "$REPO_ROOT/.venvs"
@@ -231,5 +271,5 @@ site = sysconfig.get_paths()["platlib"]
 if not where.startswith(site):
     sys.exit("quorbel imported from %s, not from %s" % (where, site))
 '
-    ) 8>"$REPO_ROOT/.venvs/.lock-${version%.*}${config:+-$config}"
+    ) 8>"$REPO_ROOT/.venvs/.lock-$name"
 }

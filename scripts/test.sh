@@ -2,10 +2,13 @@
 # The test command: installs what is missing, builds the one cp37-abi3 wheel, checks
 # its ABI, and runs the suite against that same wheel under every CPython 3.7+, each
 # in its own venv under .venvs/<X.Y>: 3.7 to 3.13 from pyenv with the host's Redis 7,
-# 3.14 and 3.15 in the Debian unstable root (scripts/sid_root.sh) with its Redis 8.
+# 3.14 and 3.15 in the Debian unstable root with its Redis 8. Then, in a Debian 11 root,
+# the wheel is installed by that system's own pip and tests/handler and tests/facade run
+# under its python3 (3.9, glibc 2.31) against its Redis 6 (scripts/debian_root.sh).
 #
 #   bash scripts/test.sh                      # everything
-#   bash scripts/test.sh --python 3.14        # limit to some versions (repeatable)
+#   bash scripts/test.sh --python 3.14        # limit to some versions (repeatable;
+#                                             # "bullseye" names the Debian 11 run)
 #   bash scripts/test.sh --no-build           # reuse the wheel in dist/
 #   bash scripts/test.sh --no-matrix          # only the newest redis client
 #   bash scripts/test.sh -- -k labels -x      # arguments after -- go to pytest
@@ -22,21 +25,30 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
 
 WANTED=()
+ALL=1
+BULLSEYE=1
 BUILD=1
 MATRIX=1
 PYTEST_ARGS=()
+want() {  # want VERSION|bullseye: a --python option
+    [ "$ALL" = 0 ] || BULLSEYE=0
+    ALL=0
+    if [ "$1" = bullseye ]; then BULLSEYE=1; else WANTED+=("$1"); fi
+}
 while [ "$#" -gt 0 ]; do
     case "$1" in
-        --python) [ "$#" -ge 2 ] || die "--python needs a version"; WANTED+=("$2"); shift 2 ;;
-        --python=*) WANTED+=("${1#*=}"); shift ;;
+        --python) [ "$#" -ge 2 ] || die "--python needs a version"; want "$2"; shift 2 ;;
+        --python=*) want "${1#*=}"; shift ;;
         --no-build) BUILD=0; shift ;;
         --no-matrix) MATRIX=0; shift ;;
         --) shift; PYTEST_ARGS=("$@"); break ;;
-        -h|--help) sed -n '2,19p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h|--help) sed -n '2,22p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) die "unknown option $1 (pytest arguments go after --)" ;;
     esac
 done
 
+# manylinux2014: glibc 2.17 (CentOS 7, and every distribution since).
+WHEEL_PLATFORM=manylinux_2_17_x86_64
 LOGS="$REPO_ROOT/build/logs"
 mkdir -p "$LOGS"
 started=$SECONDS
@@ -53,7 +65,7 @@ bash scripts/bootstrap.sh || missing "system packages are missing (see above)"
 
 # The root is needed for a full run and for any version asked for that pyenv lacks.
 need_root=0
-if [ "${#WANTED[@]}" -eq 0 ]; then
+if [ "$ALL" = 1 ]; then
     need_root=1
 else
     for want in "${WANTED[@]}"; do
@@ -62,8 +74,12 @@ else
         done
     done
 fi
-if [ "$need_root" = 1 ] && ! bash scripts/sid_root.sh; then
+if [ "$need_root" = 1 ] && ! bash scripts/debian_root.sh sid; then
     missing "the Debian unstable root for CPython $ROOT_MINORS could not be made"
+fi
+if [ "$BULLSEYE" = 1 ] && ! bash scripts/debian_root.sh bullseye; then
+    missing "the Debian 11 root could not be made; the wheel is not tested there"
+    BULLSEYE=0
 fi
 
 # ---- interpreters -------------------------------------------------------------------
@@ -72,7 +88,7 @@ for minor in $HOST_MINORS $ROOT_MINORS; do
     pythons "$minor" >/dev/null || missing "CPython $minor is not available; it is not tested"
 done
 PYTHONS=()
-if [ "${#WANTED[@]}" -eq 0 ]; then
+if [ "$ALL" = 1 ]; then
     mapfile -t PYTHONS < <(pythons)
 else
     for want in "${WANTED[@]}"; do
@@ -80,7 +96,7 @@ else
         PYTHONS+=("$line")
     done
 fi
-[ "${#PYTHONS[@]}" -gt 0 ] || die "no CPython 3.7+ found"
+[ "${#PYTHONS[@]}" -gt 0 ] || [ "$BULLSEYE" = 1 ] || die "no CPython 3.7+ found"
 
 # Tools that only inspect the wheel run in one venv on the newest host interpreter.
 TOOLS="$REPO_ROOT/.venvs/tools"
@@ -115,12 +131,16 @@ if [ "$BUILD" = 1 ]; then
             "$build_py" -m pip wheel . --no-deps -w dist -q >"$LOGS/wheel.log" 2>&1 \
             || { cat "$LOGS/wheel.log" >&2; die "building the wheel failed (log: build/logs/wheel.log)"; }
     )
-    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair "$(wheel_in_dist '*-linux_x86_64.whl')" \
-        -w dist >"$LOGS/auditwheel.log" 2>&1 \
+    # The oldest platform asked for by name: a change that needs a newer C library or C++
+    # runtime fails here instead of quietly raising the wheel's requirement.
+    PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" repair --plat "$WHEEL_PLATFORM" \
+        "$(wheel_in_dist '*-linux_x86_64.whl')" -w dist >"$LOGS/auditwheel.log" 2>&1 \
         || { cat "$LOGS/auditwheel.log" >&2; die "auditwheel repair failed"; }
 fi
 WHEEL="$(wheel_in_dist 'quorbel-*-cp37-abi3-linux_x86_64.whl')"
 TEST_WHEEL="$(wheel_in_dist 'quorbel-*-cp37-abi3-manylinux*.whl')"
+log "auditwheel show: $(PATH="$TOOLS/bin:$PATH" "$TOOLS/bin/auditwheel" show "$WHEEL" 2>/dev/null \
+    | tr '\n' ' ' | grep -oE 'consistent with the following platform tag: "[^"]*"')"
 
 # One ABI check per wheel. The plain one: only PyInit_quorbel exported, every Py symbol
 # in the 3.7 stable ABI and exported by each host interpreter (the root's prove it by
@@ -157,8 +177,10 @@ run_suite() {
     local seq="$1" line="$2" version where py config="$3" extra_env="$4" t0=$SECONDS
     read -r version where py <<<"$line"
     shift 5
-    local name="${version%.*}${config:+-$config}" venv
+    local name venv system=""
+    name="$(venv_name "$version" "$where" "$config")"
     venv="$REPO_ROOT/.venvs/$name"
+    [ "$where" != bullseye ] || system="Debian 11"
     local out="$LOGS/pytest-$name.log"
     if ! prepare_venv "$line" "$TEST_WHEEL" "$config" >"$LOGS/venv-$name.log" 2>&1; then
         cp "$LOGS/venv-$name.log" "$out"
@@ -182,7 +204,8 @@ run_suite() {
     printf '%d %d %d %d %s\n' "$bad" "$(outcome_count "$result" passed)" \
         "$(outcome_count "$result" 'failed|errors?')" "$(outcome_count "$result" skipped)" \
         "$(printf '%-8s %-34s %-7s %s (%ds)' "$version" \
-            "redis-py $client${config:+ ($config)}, Redis $server" "$status" "$result" \
+            "redis-py $client${config:+ ($config)}, Redis $server${system:+, $system}" \
+            "$status" "$result" \
             $((SECONDS - t0)))" >"$RESULTS/$seq"
 }
 
@@ -203,7 +226,7 @@ suite() {  # suite PYTHONS-LINE CONFIG EXTRA_ENV -- PYTEST_ARGS...: queue one ru
     local version where py
     read -r version where py <<<"$1"
     SEQ=$((SEQ + 1))
-    NAMES[$SEQ]="${version%.*}${2:+-$2}"
+    NAMES[$SEQ]="$(venv_name "$version" "$where" "$2")"
     if [ "$running" -ge "$JOBS" ]; then
         wait -n || true
         running=$((running - 1))
@@ -217,6 +240,14 @@ for line in "${PYTHONS[@]}"; do
     suite "$line" "" "" -- "${PYTEST_ARGS[@]}"
 done
 
+# ---- Debian 11: the wheel where users of an older distribution install it ---------------
+
+# Its own python3 and pip, no tags forced: pip there must take the wheel as it is.
+if [ "$BULLSEYE" = 1 ]; then
+    suite "$(head -n 1 "$BULLSEYE_PYTHONS")" "" "" -- tests/handler tests/facade \
+        "${PYTEST_ARGS[@]}"
+fi
+
 # ---- the client library matrix ------------------------------------------------------------
 
 # The tests where the client library matters, without the long generated-JSON
@@ -224,7 +255,7 @@ done
 CLIENT_TESTS=(tests/module tests/handler tests/facade tests/ecosystem/test_client_library.py
     --ignore=tests/handler/test_json_encoder.py)
 SERVER_TESTS=(tests/reliability/test_faults.py tests/reliability/test_security.py)
-if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ]; then
+if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ] && [ "${#PYTHONS[@]}" -gt 0 ]; then
     oldest="${PYTHONS[0]}" newest="${PYTHONS[-1]}"
     # redis 3.x imports distutils, which CPython 3.12 removed: its run stays on 3.7.
     if [[ "$oldest" == 3.7.* ]]; then
@@ -240,7 +271,7 @@ if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ]; then
         suite "$line" noredis "PYTHONPATH=$REPO_ROOT/tests/ecosystem" -- \
             "${CLIENT_TESTS[@]}" -p without_redis
     done
-elif [ "$MATRIX" = 1 ]; then
+elif [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -gt 0 ]; then
     log "pytest arguments given: the client library matrix is left out"
 fi
 

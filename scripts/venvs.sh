@@ -4,14 +4,14 @@
 # installing the module: pair them with the dev build,
 #   PYTHONPATH="$(bash scripts/dev.sh)" .venvs/3.11/bin/python -m pytest tests
 # Venvs of 3.14 and 3.15 run inside the root that holds those interpreters:
-#   bash scripts/sid_root.sh run env PYTHONPATH="$(bash scripts/dev.sh)" .venvs/3.14/bin/python -m pytest tests
+#   bash scripts/debian_root.sh sid run env PYTHONPATH="$(bash scripts/dev.sh)" .venvs/3.14/bin/python -m pytest tests
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
 mkdir -p build/logs
 for want in "$@"; do
     for minor in $ROOT_MINORS; do
-        case "$want" in "$minor"|"$minor".*) bash scripts/sid_root.sh ;; esac
+        case "$want" in "$minor"|"$minor".*) bash scripts/debian_root.sh sid ;; esac
     done
 done
 lines=()

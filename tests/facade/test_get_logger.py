@@ -1,7 +1,10 @@
 """get_logger: one call that sets a logger's level and replaces its stream handler."""
 
+import _thread
 import itertools
 import logging
+import threading
+import types
 
 import pytest
 
@@ -201,6 +204,52 @@ def test_constructor_failure_keeps_new_level_and_detachment(name, tmp_path):
 
     assert logger.level == logging.WARNING
     assert logger.handlers == [console]
+
+
+def test_concurrent_calls_leave_one_stream_handler(name, monkeypatch):
+    # While the first call makes its handler, a second call runs until it is done or waits
+    # for logging's lock: it must wait, or both calls attach a handler.
+    go_on = threading.Event()
+
+    class NoticingLock(_thread.RLock):
+        def acquire(self, blocking=True, timeout=-1):
+            if not super().acquire(False):
+                go_on.set()
+                return super().acquire(blocking, timeout)
+            return True
+        __enter__ = acquire
+
+    class Interleaved(quorbel.RedisStreamHandler):
+        def __init__(self, **kwargs):
+            super().__init__(**kwargs)
+            if second.ident is None:
+                second.start()
+                assert go_on.wait(30)
+
+    second = threading.Thread(target=lambda: (quorbel.get_logger(name), go_on.set()))
+    monkeypatch.setattr(logging, "_lock", NoticingLock())
+    monkeypatch.setattr(quorbel, "RedisStreamHandler", Interleaved)
+    logger = quorbel.get_logger(name)
+    second.join(30)
+    assert [type(h) for h in logger.handlers] == [Interleaved]
+
+
+class LockRaising:
+    getLogger = staticmethod(logging.getLogger)
+    _lock = property(lambda self: 1 / 0)
+
+
+@pytest.mark.parametrize("module_logging", [
+    types.SimpleNamespace(getLogger=logging.getLogger),
+    types.SimpleNamespace(getLogger=logging.getLogger, _lock=None), LockRaising(),
+], ids=["missing", "None", "raising"])
+def test_logging_without_its_lock(name, monkeypatch, module_logging):
+    monkeypatch.setattr(quorbel, "logging", module_logging)
+    if isinstance(module_logging, LockRaising):
+        pytest.raises(ZeroDivisionError, quorbel.get_logger, name)
+        assert logging.getLogger(name).handlers == []
+    else:
+        assert len(quorbel.get_logger(name).handlers) == 1
 
 
 def test_configured_logger_delivers_records(name):

@@ -2,10 +2,12 @@
 text: test_payload.py)."""
 
 import datetime
+import gc
 import json
 import logging
 import sys
 import threading
+import types
 
 import pytest
 
@@ -173,6 +175,31 @@ def test_failed_append_writes_one_fallback_line(tmp_path, fixed_ts, client):
     assert path.read_bytes().decode("utf-8") == sent_text(expected) + "\n"
     if client is not None:
         assert len(client.calls) == 1
+
+
+async def never_sent(*args, **kwargs):
+    raise AssertionError("awaited")
+
+
+@pytest.mark.parametrize("client", [
+    lambda: types.SimpleNamespace(xadd=never_sent),
+    lambda: pytest.importorskip("redis.asyncio").Redis(host="127.0.0.1"),
+], ids=["fake", "redis"])
+@pytest.mark.parametrize("fallback", [True, False], ids=["fallback", "no fallback"])
+def test_awaitable_from_xadd_is_a_failed_append(tmp_path, recwarn, client, fallback):
+    path = tmp_path / "fallback.log"
+    h = ReportingHandler(client=client(), drop_on_error=False,
+                         fallback_file_path=str(path) if fallback else None)
+    record = make_record()
+    assert h.emit(record) is None
+    gc.collect()
+    assert [str(w.message) for w in recwarn] == []  # closed, not left unawaited
+    if fallback:
+        h._fallback.close()
+        assert json.loads(path.read_text())["msg"] == "hello" and reports(h) == []
+    else:
+        [(reported, (etype, value, tb))] = reports(h)
+        assert reported is record and etype is TypeError and "synchronous" in str(value)
 
 
 def test_fallback_record_fields(fixed_ts, monkeypatch):

@@ -4,8 +4,11 @@ the re-import rules. Cases that depend on the first import run in a fresh interp
 import json
 import logging
 import logging.handlers
+import os
+import shutil
 import subprocess
 import sys
+import sysconfig
 import textwrap
 import time
 import typing
@@ -148,3 +151,44 @@ def test_a_new_module_from_the_spec_is_the_existing_one():
     assert module is quorbel
     spec.loader.exec_module(module)  # executing it again changes nothing
     assert quorbel.get_logger is before
+
+
+# An embedding application: argv[2] run in argv[1] interpreters, each finalised before the next.
+EMBEDDER = r"""#include <Python.h>
+int main(int argc, char **argv) {
+    for (int i = 0; i < atoi(argv[1]); ++i) {
+        Py_Initialize();
+        if (PyRun_SimpleString(argv[2]) != 0 || Py_FinalizeEx() < 0)
+            return 1;
+    }
+    return 0;
+}"""
+
+
+def test_every_interpreter_after_the_first_is_refused(tmp_path):
+    # A new interpreter's sys.modules can land where the finalised one's was (3.7 and 3.8: in
+    # one process of two, within the first 15 rounds); it must still be refused the module.
+    cc, config = shutil.which("gcc") or shutil.which("cc"), sysconfig.get_config_var
+    lib = os.path.join(config("LIBDIR") or "", config("LDLIBRARY") or "")
+    include = config("INCLUDEPY") or ""
+    if not (cc and config("Py_ENABLE_SHARED") and os.path.isfile(lib)
+            and os.path.isfile(os.path.join(include, "Python.h"))):
+        pytest.skip("embedding needs a C compiler and the interpreter's headers and shared library")
+    (tmp_path / "embed.c").write_text(EMBEDDER)
+    embed = str(tmp_path / "embed")
+    subprocess.run([cc, "-o", embed, str(tmp_path / "embed.c"), "-I" + include, lib,
+                    "-Wl,-rpath," + os.path.dirname(lib)], check=True, timeout=120)
+    code = textwrap.dedent("""
+        try:
+            import quorbel
+            print(quorbel.__file__, quorbel.get_logger is not None)
+        except RuntimeError as e:
+            print(e)
+    """)
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
+               PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    refused = "Module 'quorbel' has already been imported. Re-initialisation is not supported."
+    for _ in range(10):
+        out = subprocess.run([embed, "12", code], env=env, stdout=subprocess.PIPE,
+                             universal_newlines=True, timeout=60, check=True).stdout
+        assert out.splitlines() == ["%s True" % quorbel.__file__] + [refused] * 11
