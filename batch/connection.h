@@ -8,6 +8,7 @@
 #include "batch/url.h"
 
 struct iovec;
+struct sockaddr;
 
 namespace quorbel::batch {
 
@@ -53,23 +54,29 @@ class Connection {
 
   private:
     enum class Wait { Ready, Timeout, Failed };
-    Status fail(const char *what, int err) noexcept;
-    Status connect_socket() noexcept;
-    Status connect_to(const void *addr, unsigned addrlen, int family,
-                      std::int64_t until) noexcept;
-    Status handshake() noexcept;
-    Wait wait_for(short events, short &revents, std::int64_t until) noexcept;
+    Status fail(const char *what, int err) noexcept; // closes; error() = peer: what: strerror
+    Status timed_out(const char *waiting_for) noexcept;
     std::int64_t wait_until() const noexcept;
+    Wait wait_for(short events, short &revents, std::int64_t until) noexcept;
+    Status connect_socket() noexcept;
+    Status connect_to(const struct sockaddr *addr, unsigned addrlen, int family,
+                      std::int64_t until) noexcept;
     Status pump(const struct iovec *iov, int iovcnt, std::size_t count,
                 unsigned char *entry_ok) noexcept;
+    Status send_some(const struct iovec *iov, int iovcnt, int &index, std::size_t &offset,
+                     bool &progress) noexcept;
+    Status receive_some(std::size_t count, std::size_t &replies, unsigned char *entry_ok,
+                        bool &progress) noexcept;
 
     Endpoint endpoint_;
     int timeout_ms_;
     int fd_ = -1;
     std::int64_t deadline_ns_ = 0;
+    bool state_error_ = false; // the last pump saw a server-state error reply
     ReplyReader reader_;
-    char error_[320] = {};
-    char reply_error_[256] = {};
+    char peer_[160] = {};      // "host:port", "[v6]:port" or "unix:path", for messages
+    char error_[512] = {};
+    char reply_error_[ReplyReader::kKeep + 1] = {};
     char in_[16384];
 };
 

@@ -13,7 +13,7 @@ namespace quorbel::batch {
 class ReplyReader {
   public:
     static constexpr std::size_t kMaxDepth = 32;
-    static constexpr std::int64_t kMaxReplyBytes = 1 << 20;
+    static constexpr std::int64_t kMaxReplyBytes = 1 << 16; // an XADD reply is ~25 bytes
     static constexpr std::size_t kKeep = 255; // bytes kept of an error reply's text
 
     enum class Step { NeedMore, Reply, Malformed };
@@ -32,7 +32,7 @@ class ReplyReader {
 
   private:
     enum class State : unsigned char { Type, Line, LineLf, Bulk, BulkCr, BulkLf };
-    enum class Kind : unsigned char { Simple, Error, Number, Length, Null, Boolean, Double };
+    enum class Kind : unsigned char { Simple, Error, Number, Length, Null, Boolean };
     struct Frame {
         std::int64_t left;  // elements still to come
         bool attribute;     // an attribute map: does not count as an element of its parent
@@ -40,6 +40,7 @@ class ReplyReader {
     };
 
     bool begin_line(char type) noexcept;
+    bool line_byte(char c) noexcept;
     bool end_line() noexcept;
     bool element_done() noexcept;
     bool open_aggregate(std::int64_t n, bool attribute, bool push) noexcept;
@@ -50,6 +51,7 @@ class ReplyReader {
     bool error_ = false;
     bool keep_ = false;      // the current line or bulk is the top-level error's text
     bool done_ = false;      // a top-level reply just completed
+    bool signed_ = false;
     bool negative_ = false;
     int digits_ = 0;
     std::int64_t number_ = 0;
