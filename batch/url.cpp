@@ -144,8 +144,10 @@ bool parse_host(View v, Endpoint &out, std::string &error) {
             error = "invalid IPv6 address in the url: '[' without its ']'";
             return false;
         }
-        out.host.assign(v.first + 1, close);
-        // A zone ("fe80::1%25eth0") is the resolver's business; the address must be one.
+        // A zone ("fe80::1%25eth0", RFC 6874) is the resolver's business; the address must be one.
+        if (!percent_decode({v.first + 1, close}, out.host, "host", error)) {
+            return false;
+        }
         std::string address = out.host.substr(0, out.host.find('%'));
         in6_addr unused;
         if (inet_pton(AF_INET6, address.c_str(), &unused) != 1) {
