@@ -204,10 +204,11 @@ Status Connection::connect_socket() noexcept {
     std::string port = std::to_string(endpoint_.port);
     int rc = ::getaddrinfo(endpoint_.host.c_str(), port.c_str(), &hints, &found);
     if (rc != 0) {
+        int err = errno;
         char what[160];
-        std::snprintf(what, sizeof what, "cannot resolve the host: %s",
-                      rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
-        return fail(what, 0);
+        std::snprintf(what, sizeof what, "cannot resolve the host%s%s",
+                      rc == EAI_SYSTEM ? "" : ": ", rc == EAI_SYSTEM ? "" : gai_strerror(rc));
+        return fail(what, rc == EAI_SYSTEM ? err : 0);
     }
     Status status = Status::Failed;
     for (addrinfo *a = found; a != nullptr && status != Status::Ok; a = a->ai_next) {
