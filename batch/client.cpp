@@ -207,6 +207,9 @@ PyObject *xadd_bound(Client *c, const Bound &b) noexcept {
             // The shipper starts with the first record (of this process).
             if (before_shipper_start() < 0)
                 return nullptr;
+            // 3.7 and 3.8 make the GIL only when asked: the client engine's shipper takes it.
+            if (module::facts.minor < 9)
+                PyEval_InitThreads();
             if (const int err = c->engine->start(); err != 0) {
                 errno = err;
                 return PyErr_SetFromErrno(PyExc_RuntimeError);

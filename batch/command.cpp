@@ -155,7 +155,7 @@ bool decode_command(const char *cmd, std::size_t len, CommandParts &out) noexcep
         if (!is(arg[2], arg_len[2], "MAXLEN") ||
             (parts.approximate && !is(arg[3], arg_len[3], "~")))
             return false;
-        next = argc - 3;
+        next = argc - 4;
         std::size_t n = 0;
         const char *digits_end = arg[next] + arg_len[next];
         // The bulk's own CRLF follows its digits.

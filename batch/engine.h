@@ -78,6 +78,7 @@ class Engine {
 
   private:
     friend class Shipper;
+    friend void *run_shipper(void *engine) noexcept;
     Engine(const Options &options, Transport *transport, Spill *spill,
            unsigned char *entry_ok) noexcept;
     ~Engine();
