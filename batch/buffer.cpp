@@ -134,6 +134,8 @@ void Buffer::retire(const Batch &b, const Outcome &o) noexcept {
         Chunk *c = retire_pos_.chunk;
         head_ = c->next;
         retire_pos_ = {head_, 0};
+        if (take_pos_.chunk == c)
+            take_pos_ = retire_pos_; // it stood at c's end: nothing more was taken
         release_chunk(c);
     }
     retired_ += b.count;
