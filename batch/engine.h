@@ -57,7 +57,7 @@ class Engine {
     // (no shipper will need them); otherwise the shipper drops them when it exits.
     bool detach() noexcept;
 
-    // Fork hooks, in the forking thread; GIL held.
+    // Fork hooks, inside fork() in the forking thread.
     void lock_for_fork() noexcept;
     void unlock_after_fork() noexcept;
     // In the child: an empty buffer, no thread, no connection. Says which references of the
@@ -67,6 +67,8 @@ class Engine {
         bool detached = false;
     };
     Orphaned reset_in_child() noexcept;
+    // What reset_in_child found, for the child's first Python hook to release (registry mutex).
+    Orphaned orphaned;
 
     const Options options;
     Buffer buffer;

@@ -2,13 +2,14 @@
 //
 // Equivalent Python, run once per process:
 //     atexit.register(_close_all)      # each open client closed with its close_timeout_ms
-//     os.register_at_fork(before=..., after_in_parent=..., after_in_child=...)
-// The fork hooks take every client's mutexes before fork() and release them after it in the
-// parent; the child re-initialises them and starts with empty buffers and no threads. None of
-// them logs or calls into logging.
+//     os.register_at_fork(after_in_child=_release_orphans)
+// and, inside fork() itself (pthread_atfork), hooks that take every client's mutexes before it
+// and release them after it in the parent; the child re-initialises them and starts with empty
+// buffers and no threads. None of them logs or calls into logging.
 #include "batch/lifecycle.h"
 
 #include <cstdlib>
+#include <pthread.h>
 #include <new>
 
 #include "batch/engine.h"
@@ -24,8 +25,6 @@ const Name kAtexit{"atexit"};
 const Name kRegister{"register"};
 const Name kOs{"os"};
 const Name kRegisterAtFork{"register_at_fork"};
-const Name kBefore{"before"};
-const Name kAfterInParent{"after_in_parent"};
 const Name kAfterInChild{"after_in_child"};
 const Name kMultiprocessingUtil{"multiprocessing.util"};
 const Name kFinalize{"Finalize"};
@@ -86,41 +85,58 @@ PyObject *close_all(PyObject *, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
-PyObject *before_fork(PyObject *, PyObject *) noexcept {
-    registry->mutex.lock(); // released by the hook after fork(), in both processes
+// fork() runs these itself (pthread_atfork), after every Python before-fork hook and before any
+// after-fork one: a Python hook between ours (logging has one) could hand the GIL to a thread
+// that then waits in xadd for a mutex held across the fork.
+void before_fork() noexcept {
+    registry->mutex.lock(); // released after fork(), in both processes
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         e->lock_for_fork();
-    Py_RETURN_NONE;
 }
 
-PyObject *after_fork_in_parent(PyObject *, PyObject *) noexcept {
+void after_fork_in_parent() noexcept {
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         e->unlock_after_fork();
     registry->mutex.unlock();
-    Py_RETURN_NONE;
 }
 
-PyObject *after_fork_in_child(PyObject *, PyObject *) noexcept {
+// The child's state is reset before any Python runs in it, so that a record logged by an
+// earlier after-fork hook already goes to the child's own empty buffer.
+void after_fork_in_child() noexcept {
     registry->mutex.reinit();
     registry->gate.reinit();
     registry->in_child = true;
     registry->child_finalizer = false;
-    Engine *orphans = nullptr; // engines whose references of the parent's to drop, chained
-    for (Engine *e = registry->first; e != nullptr;) {
-        Engine *next = e->next;
+    for (Engine *e = registry->first; e != nullptr; e = e->next) {
         const Engine::Orphaned o = e->reset_in_child();
-        if (o.thread)
-            e->release(); // the parent's shipper; the registry still holds one
-        if (o.detached) {
-            // Its Python object is gone, and so is the parent's work: nothing to close here.
-            *(e->prev ? &e->prev->next : &registry->first) = e->next;
-            if (e->next != nullptr)
-                e->next->prev = e->prev;
-            e->registered = false;
-            e->next = orphans;
-            orphans = e;
+        e->orphaned.thread = e->orphaned.thread || o.thread;
+        e->orphaned.detached = e->orphaned.detached || o.detached;
+    }
+}
+
+// GIL held, in the child: drops the references that belonged to the parent's threads and
+// objects (an engine may go with them, and with it a transport's Python objects).
+PyObject *release_orphans(PyObject *, PyObject *) noexcept {
+    Engine *orphans = nullptr; // engines whose references of the parent's to drop, chained
+    {
+        Locked lock(registry->mutex);
+        for (Engine *e = registry->first; e != nullptr;) {
+            Engine *next = e->next;
+            const Engine::Orphaned o = e->orphaned;
+            e->orphaned = {};
+            if (o.thread)
+                e->release(); // the parent's shipper; the registry still holds one
+            if (o.detached) {
+                // Its Python object is gone, and so is the parent's work: nothing to close.
+                *(e->prev ? &e->prev->next : &registry->first) = e->next;
+                if (e->next != nullptr)
+                    e->next->prev = e->prev;
+                e->registered = false;
+                e->next = orphans;
+                orphans = e;
+            }
+            e = next;
         }
-        e = next;
     }
     while (orphans != nullptr) {
         Engine *next = orphans->next;
@@ -132,11 +148,7 @@ PyObject *after_fork_in_child(PyObject *, PyObject *) noexcept {
 }
 
 PyMethodDef close_all_def = {"_close_all", close_all, METH_NOARGS, nullptr};
-PyMethodDef before_fork_def = {"_before_fork", before_fork, METH_NOARGS, nullptr};
-PyMethodDef after_in_parent_def = {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS,
-                                   nullptr};
-PyMethodDef after_in_child_def = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS,
-                                  nullptr};
+PyMethodDef release_orphans_def = {"_release_orphans", release_orphans, METH_NOARGS, nullptr};
 
 PyObject *close_all_function = nullptr; // kept for multiprocessing's finalizer
 
@@ -153,22 +165,16 @@ int register_hooks() noexcept {
                                : Ref();
     if (!done)
         return -1;
+    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
+        PyErr_NoMemory();
+        return -1;
+    }
     Ref os = import(kOs);
     Ref at_fork = os ? Ref::steal(PyObject_GetAttr(os.get(), kRegisterAtFork)) : Ref();
-    Ref hooks = at_fork ? Ref::steal(PyDict_New()) : Ref();
-    if (!hooks)
+    Ref hook = at_fork ? function(&release_orphans_def) : Ref();
+    Ref hooks = hook ? Ref::steal(PyDict_New()) : Ref();
+    if (!hooks || PyDict_SetItem(hooks.get(), kAfterInChild, hook.get()) < 0)
         return -1;
-    const struct {
-        PyObject *name;
-        PyMethodDef *def;
-    } each[] = {{kBefore, &before_fork_def},
-                {kAfterInParent, &after_in_parent_def},
-                {kAfterInChild, &after_in_child_def}};
-    for (const auto &hook : each) {
-        Ref f = function(hook.def);
-        if (!f || PyDict_SetItem(hooks.get(), hook.name, f.get()) < 0)
-            return -1;
-    }
     Ref empty = Ref::steal(PyTuple_New(0));
     Ref registered =
         empty ? Ref::steal(PyObject_Call(at_fork.get(), empty.get(), hooks.get())) : Ref();
