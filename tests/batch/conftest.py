@@ -85,7 +85,7 @@ def logger_for(request):
 
     yield make
     for log in made:
-        for handler in list(log.handlers):
+        for handler in [h for h in log.handlers if isinstance(h, quorbel.RedisStreamHandler)]:
             log.removeHandler(handler)
             if handler._fallback is not None:
                 handler._fallback.close()

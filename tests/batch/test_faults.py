@@ -98,8 +98,8 @@ def test_error_reply_spills_that_entry(engine, server, batch_client, tmp_path):
     r.set("taken", "a string")  # XADD to it: WRONGTYPE
     spill = tmp_path / "spill.log"
     # With a spill file a client serves one stream key; without one it may mix keys.
-    lone = batch_client(engine, server.port, spill_path=str(spill))
-    mixed = batch_client(engine, server.port)
+    lone = batch_client(engine, server.port, spill_path=str(spill), timeout_ms=10000)
+    mixed = batch_client(engine, server.port, timeout_ms=10000)
     for seq in range(100):
         lone.xadd("taken", {"payload": record_text(0, seq)})
         mixed.xadd("taken" if seq % 3 == 0 else KEY, {"payload": record_text(1, seq)})
