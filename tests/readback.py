@@ -50,9 +50,10 @@ def read_stream(client, key):
         start = "(" + chunk[-1][0]
 
 
-def record_text(t, seq):
-    """A payload naming its sender t and its sequence number, as a logged record's ctx does."""
-    return json.dumps({"ctx": {"t": t, "seq": seq}}, separators=(",", ":"))
+def record_text(t, seq, pad=0):
+    """A payload naming its sender t and its sequence number, as a logged record's ctx does,
+    and pad bytes more."""
+    return json.dumps({"ctx": {"t": t, "seq": seq}, "pad": "x" * pad}, separators=(",", ":"))
 
 
 def log_record(logger, t, seq):

@@ -3,6 +3,9 @@ engines aimed at it (the native one from a URL, the client one over redis-py), a
 that deliver through them."""
 
 import logging
+import subprocess
+import sys
+import time
 
 import pytest
 import redis
@@ -26,6 +29,16 @@ def redis_options(timeout=0.5):
         return options
     options["retry"] = Retry(NoBackoff(), 0)
     return options
+
+
+# A child that hangs shows where: its threads' stacks go to stderr shortly before it is killed.
+CHILD = """
+import faulthandler, json, os, signal, sys, time
+import quorbel, redis
+from quorbel_batch import BatchClient
+faulthandler.dump_traceback_later(%d)
+client = BatchClient(%s)
+"""
 
 
 @pytest.fixture(params=["url", "client"])
@@ -90,3 +103,27 @@ def logger_for(request):
             if handler._fallback is not None:
                 handler._fallback.close()
 
+
+@pytest.fixture
+def run_child():
+    """run_child(engine, port, body, timeout=60, **options): runs body in a fresh interpreter
+    whose `client` is a BatchClient aimed at 127.0.0.1:port (the client engine's redis.Redis has
+    redis-py's own defaults, timeouts and retries); returns the finished process and when it
+    ended. A child that hangs is killed at the timeout, failing the test."""
+
+    def run(engine, port, body, timeout=60, **options):
+        target = ("url='redis://%s:%d/0'" % (HOST, port) if engine == "url"
+                  else "client=redis.Redis(host='%s', port=%d)" % (HOST, port))
+        arguments = ", ".join([target] + ["%s=%r" % o for o in options.items()])
+        try:
+            done = subprocess.run([sys.executable, "-c", CHILD % (timeout - 5, arguments) + body],
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                  universal_newlines=True, timeout=timeout)
+        except subprocess.TimeoutExpired as exc:
+            stacks = exc.stderr  # bytes, whatever the text mode
+        else:
+            return done, time.monotonic()
+        pytest.fail("the child still ran after %d s\n%s"
+                    % (timeout, stacks.decode(errors="replace") if stacks else ""), pytrace=False)
+
+    return run

@@ -3,6 +3,7 @@ keeps what it cannot spill until the buffer fills, and never makes the applicati
 
 import asyncio
 import itertools
+import json
 import time
 
 import pytest
@@ -83,8 +84,8 @@ def test_full_buffer_goes_to_handler_fallback(road, engine, server, batch_client
     assert not client.flush(timeout=0.5)
     stats = client.stats()
     assert 0 < stats["accepted"] < total and stats["pending"] == stats["accepted"], stats
-    with pytest.raises(BufferError):
-        client.xadd(KEY, {"payload": record_text(1, 0)})
+    with pytest.raises(BufferError):  # longer than any logged record
+        client.xadd(KEY, {"payload": record_text(1, 0, pad=200)})
     in_fallback = keys(read_fallback(fallback))
     assert len(in_fallback) == total - stats["accepted"]
     server.restart()
@@ -113,6 +114,43 @@ def test_error_reply_spills_that_entry(engine, server, batch_client, tmp_path):
     assert keys(read_stream(r, KEY)) == [(1, seq) for seq in range(100) if seq % 3]
     assert r.get("taken") == "a string"
     r.close()
+
+
+# A batch held by a stalled server while records of 20 kB queue behind it, then more appended
+# as the reply comes: the buffer's storage is retired and reused under a shipper in mid-stride.
+STALLS = '''
+PAD = "x" * 19963
+def record(n):  # 20,000 bytes, cheap to make: the appends must race the shipper
+    return '{"ctx":{"t":0,"seq":%6d},"pad":"%s"}' % (n, PAD)
+n, flushed = 0, True
+for stall in range(40):
+    os.kill(pid, signal.SIGSTOP)
+    for _ in range(6):
+        client.xadd("logs:stream", {"payload": record(n)})
+        n += 1
+    sent = client.stats()["sent"]
+    os.kill(pid, signal.SIGCONT)
+    for _ in range(30):
+        if client.stats()["sent"] != sent:
+            break
+        client.xadd("logs:stream", {"payload": record(n)})
+        n += 1
+    flushed = client.flush(30) and flushed
+print(json.dumps(dict(client.stats(), flushed=flushed)))
+'''
+
+
+def test_stalls_under_large_records(engine, server, run_child):
+    # In a child of its own: a fault here may crash the interpreter.
+    done, _ = run_child(engine, server.port, "pid = %d\n" % server.pid + STALLS, linger_ms=0)
+    server.resume()
+    assert (done.returncode, done.stderr) == (0, ""), done.stderr
+    stats = json.loads(done.stdout)
+    assert stats["flushed"], stats
+    stream, _ = read_back(server, None)
+    expected = [(0, n) for n in range(stats["accepted"])]
+    account(stats, expected, stream)
+    assert sorted(set(stream), key=stream.index) == expected
 
 
 def call_times(logger, count):
