@@ -1,8 +1,34 @@
-"""Shared fixtures: one redis-server for the whole session, cleaned per test."""
+"""Shared fixtures: one redis-server for the whole session, cleaned per test, and the
+figures that reliability tests measure.
+
+Figures are printed as they are measured (visible with -s) and repeated in a
+"reliability figures" section at the end of the run, so a plain run reports them too.
+"""
 
 import pytest
 
 from redis_proc import RedisProcess, require_redis_server
+
+_figures = []
+
+
+def pytest_terminal_summary(terminalreporter):
+    if _figures:
+        terminalreporter.section("reliability figures")
+        for line in _figures:
+            terminalreporter.write_line(line)
+
+
+@pytest.fixture
+def figures():
+    """figures(format, *args): one measured figure, printed now and in the run's summary."""
+
+    def report(text, *args):
+        line = text % args if args else text
+        _figures.append(line)
+        print(line)
+
+    return report
 
 
 @pytest.fixture(scope="session")
