@@ -50,8 +50,13 @@ if [ ! -x "$VENV/bin/python" ]; then
     quiet "$PYTHON" -m venv "$VENV"
 fi
 
-# Rebuild only when the sources changed since the last install into this venv.
-stamp=$(cat pyproject.toml CMakeLists.txt module/* handler/* facade/* 2>/dev/null | sha256sum | cut -d' ' -f1)
+# Rebuild only when what the wheel is made of changed since the last install into this venv.
+wheel_sources() {
+    find pyproject.toml CMakeLists.txt module handler facade quorbel_tools quorbel-stubs \
+        -type f ! -name '*.pyc' 2>/dev/null | LC_ALL=C sort
+    true  # a folder that does not exist changes nothing
+}
+stamp=$(wheel_sources | xargs cat | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$VENV/.quorbel-stamp" 2>/dev/null)" != "$stamp" ] ||
     ! "$VENV/bin/python" -c 'import quorbel, redis' >/dev/null 2>&1; then
     say "building and installing quorbel into $VENV"

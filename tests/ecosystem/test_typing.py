@@ -17,11 +17,13 @@ from redis_proc import in_ci
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
 SOURCE_STUB = os.path.join(REPO, "quorbel-stubs", "__init__.pyi")
+# The examples and the commands' sources, which mypy --strict must accept as they are.
 EXAMPLES = sorted(
-    os.path.join(REPO, "examples", name)
-    for name in os.listdir(os.path.join(REPO, "examples"))
+    os.path.join(REPO, folder, name)
+    for folder in ("examples", "quorbel_tools") if os.path.isdir(os.path.join(REPO, folder))
+    for name in os.listdir(os.path.join(REPO, folder))
     if name.endswith(".py")
-) if os.path.isdir(os.path.join(REPO, "examples")) else []
+)
 TYPED_USAGE = os.path.join(HERE, "typed_usage.py")
 ERROR_LINE = re.compile(r"^(?P<path>.+?):(?P<line>\d+): error: (?P<text>.*?)(?:  \[(?P<code>[\w-]+)\])?$")
 

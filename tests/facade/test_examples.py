@@ -1,4 +1,4 @@
-"""The demo and tail examples, run as a user would run them."""
+"""The demo and the quorbel-tail command, run as a user would run them."""
 
 import json
 import os
@@ -12,18 +12,8 @@ import threading
 import pytest
 
 import quorbel
+from commands import REPO, command, env
 from redis_proc import require_redis_server
-
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
-
-
-def child_env():
-    """The test's environment, with the directory of the quorbel under test first."""
-    env = dict(os.environ)
-    here = os.path.dirname(os.path.abspath(quorbel.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
-    env["PYTHONUNBUFFERED"] = "1"
-    return env
 
 
 def pid_alive(pid):
@@ -37,8 +27,8 @@ def pid_alive(pid):
 def test_demo_runs_on_its_own_and_cleans_up():
     require_redis_server()
     done = subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, "demo.py")],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(), timeout=120,
+        [sys.executable, os.path.join(REPO, "examples", "demo.py")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(), timeout=120,
         encoding="utf-8",
     )
     assert done.returncode == 0, done.stderr
@@ -66,12 +56,12 @@ def test_demo_runs_on_its_own_and_cleans_up():
 
 
 class Tail:
-    """examples/tail.py as a child process, its stdout lines read by a thread."""
+    """quorbel-tail as a child process, its stdout lines read by a thread."""
 
     def __init__(self, *args):
         self.proc = subprocess.Popen(
-            [sys.executable, os.path.join(EXAMPLES, "tail.py")] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(),
+            command("quorbel-tail") + list(args),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(),
             encoding="utf-8",
         )
         self.lines = queue.Queue()

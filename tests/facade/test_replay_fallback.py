@@ -1,25 +1,22 @@
-"""examples/replay_fallback.py against a real server and fallback files that the handler
+"""The quorbel-replay command against a real server and fallback files that the handler
 itself writes and rotates: every line reaches the stream once, oldest first, unchanged."""
 
 import contextlib
 import fcntl
-import importlib.util
 import itertools
 import json
 import logging
 import os
 import re
 import subprocess
-import sys
 
 import pytest
 redis = pytest.importorskip("redis")  # the tool is a client of the redis library
 
 import quorbel
+from commands import command, entry_module, env
 from redis_proc import free_port
 
-TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
-                    "replay_fallback.py")
 STREAM = "replay:s"
 _names = itertools.count()
 
@@ -70,17 +67,15 @@ def writer(tmp_path):
 
 @pytest.fixture(scope="module")
 def tool():
-    """The example as a module, for the cases that must step into a run."""
-    spec = importlib.util.spec_from_file_location("replay_fallback", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The command's module, for the cases that must step into a run."""
+    return entry_module("quorbel-replay")
 
 
 def replay(url, path, *more, stream=STREAM):
     return subprocess.run(
-        [sys.executable, TOOL, "--url", url, "--stream", stream, str(path)] + list(more),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", timeout=120)
+        command("quorbel-replay") + ["--url", url, "--stream", stream, str(path)] + list(more),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", env=env(),
+        timeout=120)
 
 
 def stream_payloads(client, key=STREAM):
