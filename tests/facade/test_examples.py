@@ -49,9 +49,13 @@ def test_demo_runs_on_its_own_and_cleans_up():
     assert list(fallback[0]) == ["ts", "level", "msg", "labels", "ctx"]
     assert fallback[0]["msg"] == "stream unreachable" and fallback[0]["level"] == "error"
 
-    pid = int(re.search(r"redis-server pid (\d+)", out).group(1))
+    # The same burst directly and through the background client: all of it in each stream.
+    bursts = re.findall(r" records/s  \(([\d,]+) of ([\d,]+) in the stream after", out)
+    assert len(bursts) == 2 and all(n == total for n, total in bursts), out
+
+    pids = [int(pid) for pid in re.findall(r"redis-server pid (\d+)", out)]
     workdir = re.search(r"temporary files in (\S+)", out).group(1)
-    assert not pid_alive(pid)
+    assert len(pids) == 2 and not any(map(pid_alive, pids))
     assert not os.path.exists(workdir)
 
 
