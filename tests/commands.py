@@ -1,9 +1,6 @@
-"""The console commands of the wheel (quorbel-replay, quorbel-tail), as the tests run them.
-
-Against an installed wheel a command is the script in the interpreter's own scripts
-directory (the venv's bin), and a wheel without it fails the test. Against a development
-build, which installs no scripts, the same entry point runs from the source tree.
-"""
+"""The wheel's console commands as the tests run them: the script in the interpreter's scripts
+directory (the venv's bin) for an installed wheel, which fails the test without it; the same
+entry point from the source tree for a dev build, which installs no scripts."""
 
 import importlib
 import os
@@ -21,12 +18,10 @@ ENTRY_POINTS = {"quorbel-replay": "quorbel_tools.replay", "quorbel-tail": "quorb
 def quorbel_installed():
     """True when quorbel is imported from site-packages (a wheel), not a dev build."""
     here = os.path.realpath(os.path.dirname(quorbel.__file__))
-    return any(
-        here == os.path.realpath(sysconfig.get_paths()[key]) for key in ("purelib", "platlib"))
+    return any(here == os.path.realpath(sysconfig.get_path(k)) for k in ("purelib", "platlib"))
 
 
 def command(name):
-    """The argv prefix that runs the command."""
     script = os.path.join(sysconfig.get_path("scripts"), name)
     if os.path.isfile(script):
         return [script]
@@ -36,19 +31,16 @@ def command(name):
 
 
 def env():
-    """The test's environment for a command: the quorbel under test first on the path, and
-    the source tree after it for a dev build."""
-    out = dict(os.environ)
-    paths = [os.path.dirname(os.path.abspath(quorbel.__file__)), out.get("PYTHONPATH")]
+    """The environment for a command or an example: the quorbel under test first on the path."""
+    paths = [os.path.dirname(os.path.abspath(quorbel.__file__)), os.environ.get("PYTHONPATH")]
     if not quorbel_installed():
-        paths.append(REPO)
-    out["PYTHONPATH"] = os.pathsep.join(p for p in paths if p)
-    out["PYTHONUNBUFFERED"] = "1"
-    return out
+        paths.append(REPO)  # where a dev build's commands live
+    return dict(os.environ, PYTHONUNBUFFERED="1",
+                PYTHONPATH=os.pathsep.join(p for p in paths if p))
 
 
 def entry_module(name):
-    """The command's module, imported into the test process for the cases that step into it."""
+    """The command's module in the test process, for the cases that step into a run."""
     if not quorbel_installed() and REPO not in sys.path:
         sys.path.append(REPO)
     return importlib.import_module(ENTRY_POINTS[name])
