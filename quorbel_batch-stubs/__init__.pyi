@@ -5,14 +5,15 @@
 # numbers at run time (converted with int()), and the "bool" one any object
 # (only its truth value counts); the stub states the intended types.
 
-from types import TracebackType
-from typing import Any, Dict, Optional, Type, TypeVar, Union
+from typing import Any, Dict, Optional, Union
 
-_Self = TypeVar("_Self", bound="BatchClient")
+from typing_extensions import final
 
+# Made by its __new__; not a base class.
+@final
 class BatchClient:
-    def __init__(
-        self,
+    def __new__(
+        cls,
         url: Optional[str] = None,
         # A synchronous redis-py client (Redis, a Sentinel master_for(...), RedisCluster).
         client: Any = None,
@@ -23,7 +24,7 @@ class BatchClient:
         spill_path: Optional[str] = None,
         spill_after_ms: int = 2000,
         close_timeout_ms: int = 2000,
-    ) -> None: ...
+    ) -> BatchClient: ...
     # fields holds exactly one entry, "payload". Raises BufferError when the record does
     # not fit in the buffer or the client is closed.
     def xadd(
@@ -36,12 +37,8 @@ class BatchClient:
     # True when every record accepted before the call was delivered or spilled in time.
     def flush(self, timeout: Optional[float] = None) -> bool: ...
     def close(self, timeout: Optional[float] = None) -> None: ...
-    def __enter__(self: _Self) -> _Self: ...
-    def __exit__(
-        self,
-        __exc_type: Optional[Type[BaseException]],
-        __exc_value: Optional[BaseException],
-        __traceback: Optional[TracebackType],
-    ) -> None: ...
+    def __enter__(self) -> BatchClient: ...
+    # Closes the client; an exception from the with block goes on.
+    def __exit__(self, *exc_info: object) -> None: ...
     # accepted, sent, spilled, dropped, resent, pending, ...: counts of records.
     def stats(self) -> Dict[str, int]: ...
