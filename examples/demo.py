@@ -113,6 +113,8 @@ def direct_and_background() -> None:
         batch = BatchClient(server.url)
         background = get_logger("quorbel.demo.background", client=batch,
                                 stream_key="demo:background")
+        # Not also through quorbel.demo's handler, whose server is gone.
+        direct.propagate = background.propagate = False
         try:
             burst(direct, reader, "direct, one XADD a call", "demo:direct")
             burst(background, reader, "BatchClient(url)", "demo:background", batch)
