@@ -140,6 +140,27 @@ def test_each_record_once_oldest_first(redis_url, redis_client, writer, max_byte
     assert seqs[-1] == w.count - 1
 
 
+def test_a_spill_file_replays_as_a_fallback_file(redis_url, redis_client, tmp_path):
+    from quorbel_batch import BatchClient
+    spill = str(tmp_path / "spill.log")
+    # Nothing listens there: every batch goes to the spill file at once.
+    batch = BatchClient("redis://127.0.0.1:%d/0" % free_port(), spill_path=spill,
+                        spill_after_ms=0)
+    logger = quorbel.get_logger("quorbel.test.replay.spill", client=batch, stream_key=STREAM)
+    try:
+        for first, end in ((0, 40), (40, 65)):  # the second run takes what was spilled since
+            for seq in range(first, end):
+                logger.info("spilled %d", seq, extra={"ctx": {"seq": seq}})
+            assert batch.flush(timeout=30)
+            done = replay(redis_url, spill)
+            assert (done.returncode, done.stderr) == (0, "")
+            assert [seq_of(p) for p in stream_payloads(redis_client)] == list(range(end))
+        assert batch.stats()["spilled"] == 65
+    finally:
+        batch.close()
+        logger.handlers.clear()
+
+
 BAD_LINES = {
     "text": b"not json",
     "array": b"[1,2]",
