@@ -15,6 +15,10 @@ Paths (every ratio is quorbel's count over its baseline's; lower is better):
   wrapper_off  RedisAppLogger.info(msg, labels=, ctx=) on a logger with INFO disabled, the
                pure-Python wrapper, and the logger.info(msg, extra=) call both make. Compared:
                the overheads over that direct call.
+  batch        RedisAppLogger.info(msg, labels=, ctx=) through get_logger(client=BatchClient(url))
+               against a local redis-server, over the same call through a client whose xadd
+               returns None. Only the calling thread is counted (callgrind's
+               --separate-threads): the shipper's work is not the application's.
   pieces       parts of what any emit must do, each called from a Python loop, the empty
                loop subtracted: record.getMessage(), time.time_ns(), the xadd call on a null
                client (fields dict included), the attribute reads of an emit, and an emit
@@ -54,7 +58,7 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 MARKER = "getppid"  # the C function whose entry makes callgrind dump; os.getppid calls it
-PATHS = ("emit_small", "emit_large", "emit_bare", "fallback", "wrapper_off", "pieces")
+PATHS = ("emit_small", "emit_large", "emit_bare", "fallback", "wrapper_off", "batch", "pieces")
 FALLBACK_MODES = ("quorbel", "fallback_only", "rotating_file")
 
 # (key, path, mode, baseline, kind): kind "ratio" or "overhead" (both over the path's direct).
@@ -66,11 +70,13 @@ MEASURES = [
     ("fallback_over_file", "fallback", "quorbel", "rotating_file", "ratio"),
     ("floor_over_file", "fallback", "fallback_only", "rotating_file", "ratio"),
     ("wrapper_overhead", "wrapper_off", "quorbel", "python", "overhead"),
+    ("batch_over_null", "batch", "batch", "null", "ratio"),
 ]
 
 
 def targets():
     return {"emit_small": 0.20, "emit_large": 0.20, "fallback_over_floor": 1.05,
+            "batch_over_null": 1.10,
             "wrapper_overhead": 1.6 if sys.version_info[:2] == (3, 7) else 1.1}
 
 
@@ -150,6 +156,8 @@ def child(opts):
             modes = [m for m in fallback.modes if m[0] in FALLBACK_MODES]
         elif opts.child == "wrapper_off":
             modes = workloads.wrapper_modes("wrapper_off", logging.WARNING)
+        elif opts.child == "batch":
+            modes = workloads.batch_modes(opts.url)
         else:
             modes = piece_modes()
         shift = opts.layout % len(modes)
@@ -197,7 +205,8 @@ def callgrind_run(valgrind, path, layout, opts, workdir):
     env["QUORBEL_BENCH_PAD"] = "x" * (layout * 3000)
     cmd = [valgrind, "--tool=callgrind", "-q", "--dump-before=" + MARKER, "--dump-instr=no",
            "--dump-line=no", "--callgrind-out-file=" + out + ".%p",
-           sys.executable, os.path.abspath(__file__), "--child", path,
+           "--separate-threads=yes", sys.executable, os.path.abspath(__file__), "--child", path,
+           "--url", opts.url,
            "--layout", str(layout), "--calls", str(opts.calls), "--warmup", str(opts.warmup)]
     try:
         proc = subprocess.run(cmd, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
@@ -209,19 +218,20 @@ def callgrind_run(valgrind, path, layout, opts, workdir):
         raise RuntimeError("%s, layout %d: exit %d\n%s" % (path, layout, proc.returncode,
                                                            proc.stderr[-3000:]))
     report = json.loads(proc.stdout.strip().splitlines()[-1])
-    pid_files = glob.glob(out + ".*.1")
+    # Separate threads: a dump's file per thread, "-01" the main thread's.
+    pid_files = glob.glob(out + ".*.1-01")
     if len(pid_files) != 1:
         raise RuntimeError("%s, layout %d: expected one run's dumps, found %r"
                            % (path, layout, pid_files))
-    base = pid_files[0][:-2]
+    base = pid_files[0][:-len(".1-01")]
     marks = 3 * len(report["dumps"])
-    if glob.glob("%s.%d" % (base, marks + 1)) or not os.path.exists("%s.%d" % (base, marks)):
+    if glob.glob("%s.%d-*" % (base, marks + 1)) or not os.path.exists("%s.%d-01" % (base, marks)):
         raise RuntimeError("%s, layout %d: %s() was called outside the markers"
                            % (path, layout, MARKER))
     per_call = {}
     for mode, (zero, full) in report["dumps"].items():
-        per_call[mode] = ((read_total("%s.%d" % (base, full)) - read_total("%s.%d" % (base, zero)))
-                          / opts.calls)
+        per_call[mode] = ((read_total("%s.%d-01" % (base, full))
+                           - read_total("%s.%d-01" % (base, zero))) / opts.calls)
     for f in glob.glob(base + "*"):
         os.remove(f)
     return per_call, report
@@ -248,6 +258,7 @@ def main():
     parser.add_argument("--timeout", type=float, default=300.0, help="seconds per run, at most")
     parser.add_argument("--child", choices=PATHS, help=argparse.SUPPRESS)
     parser.add_argument("--layout", type=int, default=0, help=argparse.SUPPRESS)
+    parser.add_argument("--url", default="", help=argparse.SUPPRESS)
     parser.add_argument("--warmup", type=int, default=200, help=argparse.SUPPRESS)
     opts = parser.parse_args()
     if opts.child:
@@ -265,6 +276,13 @@ def main():
     opts.warmup = max(opts.warmup, opts.calls // 10)
 
     started = time.monotonic()
+    server = None
+    if "batch" in paths:
+        sys.path.insert(0, os.path.join(HERE, os.pardir, "tests"))
+        from redis_proc import RedisProcess
+
+        server = RedisProcess().start()
+        opts.url = server.url
     workdir = tempfile.mkdtemp(prefix="quorbel-callgrind-")
     jobs = [(p, k) for p in paths for k in range(opts.layouts)]
     pool = concurrent.futures.ThreadPoolExecutor(max(1, opts.jobs))
@@ -278,6 +296,8 @@ def main():
     finally:
         pool.shutdown()
         shutil.rmtree(workdir, ignore_errors=True)
+        if server is not None:
+            server.stop()
     counts = {p: [] for p in paths}
     for (p, _), (per_call, report) in zip(jobs, results):
         if p == "pieces":

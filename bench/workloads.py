@@ -204,3 +204,19 @@ def wrapper_modes(name, level):
         ("python", wrapper_calls(baseline.PyAppLogger(log), *args)),
         ("direct", direct_calls(log, *args)),
     ]
+
+
+def batch_modes(url):
+    """RedisAppLogger.info(msg, labels=, ctx=) through get_logger(client=BatchClient(url)),
+    and the same through a client whose xadd returns None."""
+    from quorbel_batch import BatchClient
+
+    def app_logger(name, client):
+        log = quorbel.get_logger("quorbel.bench." + name, client=client, maxlen=MAXLEN,
+                                 default_labels=dict(DEFAULT_LABELS))
+        log.propagate = False
+        return quorbel.RedisAppLogger(log)
+
+    args = ("done", WRAPPER_LABELS, WRAPPER_CTX)
+    return [("batch", wrapper_calls(app_logger("batch", BatchClient(url)), *args)),
+            ("null", wrapper_calls(app_logger("null", NullClient()), *args))]

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""Check the linked module's dynamic symbols against the stable ABI at 3.7.
+"""Check the linked modules' dynamic symbols against the stable ABI at 3.7.
 
     python scripts/check_symbols.py FILE.abi3.so|FILE.whl [--interpreter PYTHON ...]
 
-Requires that:
-  - PyInit_quorbel is the only symbol the module exports;
+For the file, or for each extension module in the wheel (quorbel and quorbel_batch),
+requires that:
+  - PyInit_<name> is the only symbol the module exports (NAME.abi3.so);
   - every undefined Py*/_Py* symbol is in scripts/stable_abi_37.txt (made by
     scripts/gen_stable_abi.py from the 3.7 headers at Py_LIMITED_API=0x03070000);
   - the module does not link libpython itself (abi3 modules take the symbols
@@ -24,7 +25,6 @@ import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ALLOWED_FILE = os.path.join(HERE, "stable_abi_37.txt")
-ENTRY = "PyInit_quorbel"
 PY_NAME = re.compile(r"^_?Py")
 
 
@@ -68,17 +68,23 @@ def interpreter_exports(python):
     return target, dynamic_symbols(target, "defined")
 
 
+def entry_of(path):
+    """The one symbol a module file may export: PyInit_ and the name before its first dot."""
+    return "PyInit_" + os.path.basename(path).split(".")[0]
+
+
 def check(path, interpreters=()):
+    entry = entry_of(path)
     problems = []
     if not os.path.basename(path).endswith(".abi3.so"):
         problems.append("file name %s does not end in .abi3.so" % os.path.basename(path))
 
     exports = dynamic_symbols(path, "defined")
-    if ENTRY not in exports:
-        problems.append("%s is not exported" % ENTRY)
-    extra = sorted(exports - {ENTRY})
+    if entry not in exports:
+        problems.append("%s is not exported" % entry)
+    extra = sorted(exports - {entry})
     if extra:
-        problems.append("exported besides %s: %s" % (ENTRY, " ".join(extra)))
+        problems.append("exported besides %s: %s" % (entry, " ".join(extra)))
 
     imports = {s for s in dynamic_symbols(path, "undefined") if PY_NAME.match(s)}
     outside = sorted(imports - load_allowed())
@@ -97,36 +103,45 @@ def check(path, interpreters=()):
     return imports, problems
 
 
-def module_from_wheel(wheel, tmp):
+WHEEL_MODULES = ("quorbel", "quorbel_batch")
+
+
+def modules_from_wheel(wheel, tmp):
     with zipfile.ZipFile(wheel) as zf:
-        names = [n for n in zf.namelist() if n.endswith(".so")]
-        if len(names) != 1:
-            sys.exit("%s: expected exactly one shared object, found %s" % (wheel, names))
-        return zf.extract(names[0], tmp)
+        names = sorted(n for n in zf.namelist() if n.endswith(".so"))
+        found = tuple(os.path.basename(n).split(".")[0] for n in names)
+        if found != WHEEL_MODULES:
+            sys.exit("%s: expected the shared objects of %s, found %s"
+                     % (wheel, ", ".join(WHEEL_MODULES), names))
+        return [zf.extract(n, tmp) for n in names]
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("file", help="quorbel.abi3.so, or a wheel holding it")
+    parser.add_argument("file", help="an .abi3.so module, or the wheel holding both")
     parser.add_argument("--interpreter", action="append", default=[],
                         help="also require this CPython to export every imported symbol")
     opts = parser.parse_args()
 
+    failed = False
     with tempfile.TemporaryDirectory() as tmp:
-        path = opts.file
-        if path.endswith(".whl"):
-            path = module_from_wheel(path, tmp)
-        imports, problems = check(path, opts.interpreter)
-
-    label = os.path.basename(opts.file)
-    if problems:
-        for problem in problems:
-            print("check_symbols: %s: %s" % (label, problem), file=sys.stderr)
-        return 1
-    print("check_symbols: %s: OK (exports only %s; %d Py symbols, all in the 3.7 stable ABI%s)"
-          % (label, ENTRY, len(imports),
-             "; present in %d interpreters" % len(opts.interpreter) if opts.interpreter else ""))
-    return 0
+        paths = [opts.file]
+        if opts.file.endswith(".whl"):
+            paths = modules_from_wheel(opts.file, tmp)
+        for path in paths:
+            imports, problems = check(path, opts.interpreter)
+            label = os.path.basename(opts.file)
+            if path != opts.file:
+                label += ":" + os.path.basename(path)
+            for problem in problems:
+                print("check_symbols: %s: %s" % (label, problem), file=sys.stderr)
+            failed = failed or bool(problems)
+            if not problems:
+                print("check_symbols: %s: OK (exports only %s; %d Py symbols, all in the 3.7 "
+                      "stable ABI%s)" % (label, entry_of(path), len(imports),
+                                         "; present in %d interpreters" % len(opts.interpreter)
+                                         if opts.interpreter else ""))
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Fast incremental build of quorbel.abi3.so into build/dev (cmake + ninja, no pip).
-# Prints the directory holding the module, e.g.:
+# Fast incremental build of quorbel.abi3.so and quorbel_batch.abi3.so into build/dev (cmake +
+# ninja, no pip). Prints the directory holding the modules, e.g.:
 #   PYTHONPATH="$(bash scripts/dev.sh)" "$(pyenv root)/versions/3.11.7/bin/python" -m pytest tests/handler
 # Extra arguments go to the CMake configure step (e.g. -DCMAKE_BUILD_TYPE=Debug).
 set -euo pipefail
@@ -20,5 +20,7 @@ if [ ! -f "$out/build.ninja" ] || [ "$#" -gt 0 ]; then
         "$@" >&2
 fi
 cmake --build "$out" >&2
-[ -f "$out/quorbel.abi3.so" ] || die "build finished without $out/quorbel.abi3.so"
+for module in quorbel quorbel_batch; do
+    [ -f "$out/$module.abi3.so" ] || die "build finished without $out/$module.abi3.so"
+done
 printf '%s\n' "$out"

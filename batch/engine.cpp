@@ -1,0 +1,211 @@
+// The native half of one BatchClient: ownership, the shipper's start, flush and close.
+#include "batch/engine.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include "batch/lifecycle.h"
+#include "batch/shipper.h"
+
+namespace quorbel::batch {
+
+Engine *Engine::create(const Options &options, Transport *transport, Spill *spill) noexcept {
+    auto *entry_ok = static_cast<unsigned char *>(std::malloc(options.batch_size));
+    Engine *e = entry_ok ? new (std::nothrow) Engine(options, transport, spill, entry_ok) : nullptr;
+    if (e == nullptr)
+        std::free(entry_ok);
+    return e;
+}
+
+Engine::Engine(const Options &options, Transport *transport, Spill *spill,
+               unsigned char *entry_ok) noexcept
+    : options(options), buffer(options.buffer_bytes, options.batch_size), transport(transport),
+      spill(spill), entry_ok_(entry_ok) {}
+
+Engine::~Engine() {
+    delete transport;
+    delete spill;
+    std::free(entry_ok_);
+}
+
+void Engine::release() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete this;
+}
+
+int Engine::start() noexcept {
+    {
+        Locked lock(buffer.mutex);
+        if (buffer.thread == ThreadState::Running || buffer.closed)
+            return 0;
+        buffer.thread = ThreadState::Running;
+    }
+    retain(); // the thread's
+    // The shipper takes no signal: they stay with the interpreter's threads.
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_t id;
+    const int err = pthread_create(&id, &attr, run_shipper, this);
+    pthread_attr_destroy(&attr);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    if (err != 0) {
+        {
+            Locked lock(buffer.mutex);
+            buffer.thread = ThreadState::None;
+        }
+        release();
+    }
+    return err;
+}
+
+std::uint64_t Engine::request_flush() noexcept {
+    Locked lock(buffer.mutex);
+    const std::uint64_t target = buffer.accepted();
+    buffer.flush_target = std::max(buffer.flush_target, target);
+    if (buffer.sleeping) {
+        buffer.sleeping = false;
+        buffer.work.signal();
+    }
+    return target;
+}
+
+bool Engine::wait_retired(std::uint64_t target, std::int64_t deadline_ns) noexcept {
+    Locked lock(buffer.mutex);
+    while (buffer.retired() < target) {
+        if (now_ns() >= deadline_ns)
+            return false;
+        buffer.done.wait_until(buffer.mutex, deadline_ns);
+    }
+    return true;
+}
+
+void Engine::begin_close(std::int64_t deadline_ns) noexcept {
+    Locked lock(buffer.mutex);
+    buffer.closed = true;
+    buffer.stopping = true;
+    if (buffer.stop_deadline_ns == 0 || deadline_ns < buffer.stop_deadline_ns)
+        buffer.stop_deadline_ns = deadline_ns;
+    buffer.sleeping = false;
+    buffer.work.signal();
+}
+
+bool Engine::finish_close(std::int64_t deadline_ns) noexcept {
+    {
+        Locked lock(buffer.mutex);
+        while (buffer.pending() != 0 || buffer.thread == ThreadState::Running) {
+            if (now_ns() >= deadline_ns)
+                break;
+            buffer.done.wait_until(buffer.mutex, deadline_ns);
+        }
+        if (buffer.pending() == 0)
+            return true;
+    }
+    take_over();
+    return false;
+}
+
+void Engine::take_over() noexcept {
+    // The spill file's mutex first, as the shipper takes them: a spill of the shipper's is then
+    // either finished and retired, or not begun.
+    if (spill != nullptr)
+        spill->mutex.lock();
+    Batch run;
+    std::size_t in_flight = 0;
+    bool attempted = false;
+    {
+        Locked lock(buffer.mutex);
+        buffer.pending_run(run, in_flight);
+        attempted = buffer.attempted;
+        if (run.count != 0)
+            buffer.abandoned = true;
+    }
+    if (run.count != 0) {
+        Outcome o;
+        if (spill != nullptr) {
+            const Spill::Result r = spill->write(run, nullptr);
+            o.spilled = r.written;
+            o.lost_spilled = r.lost;
+            // The shipper's batch may also have reached the server.
+            o.resent = attempted ? std::min(in_flight, r.written) : 0;
+        }
+        o.dropped = run.count - o.spilled;
+        Locked lock(buffer.mutex);
+        buffer.retire_all(o);
+        buffer.done.broadcast();
+        buffer.work.signal();
+    }
+    if (spill != nullptr)
+        spill->mutex.unlock();
+}
+
+bool Engine::detach() noexcept {
+    Locked lock(buffer.mutex);
+    detached_ = true;
+    buffer.closed = true;
+    buffer.stopping = true;
+    buffer.sleeping = false;
+    buffer.work.signal();
+    return buffer.thread != ThreadState::Running;
+}
+
+void Engine::shipper_exited() noexcept {
+    bool detached;
+    {
+        Locked lock(buffer.mutex);
+        buffer.thread = ThreadState::Exited;
+        buffer.done.broadcast();
+        detached = detached_;
+    }
+    if (!detached)
+        return;
+    // Nobody else will drop the transport's Python objects, nor close this engine.
+    PyGILState_STATE gil;
+    if (transport->uses_python() && enter_python(gil)) {
+        transport->release_python();
+        leave_python(gil);
+    }
+    unregister_engine(this);
+}
+
+void Engine::lock_for_fork() noexcept {
+    if (spill != nullptr)
+        spill->mutex.lock();
+    buffer.mutex.lock();
+}
+
+void Engine::unlock_after_fork() noexcept {
+    buffer.mutex.unlock();
+    if (spill != nullptr)
+        spill->mutex.unlock();
+}
+
+Engine::Orphaned Engine::reset_in_child() noexcept {
+    buffer.mutex.reinit();
+    buffer.work.reinit();
+    buffer.done.reinit();
+    Orphaned o;
+    o.thread = buffer.thread == ThreadState::Running;
+    o.detached = detached_;
+    buffer.reset_after_fork();
+    buffer.thread = ThreadState::None;
+    buffer.stopping = buffer.closed;
+    buffer.abandoned = buffer.sleeping = buffer.attempted = false;
+    buffer.stop_deadline_ns = 0;
+    buffer.flush_target = 0;
+    buffer.last_error[0] = '\0';
+    transport->abandon();
+    if (spill != nullptr) {
+        spill->mutex.reinit();
+        spill->forget_after_fork();
+    }
+    return o;
+}
+
+} // namespace quorbel::batch

@@ -1,0 +1,29 @@
+// The process-wide side of the clients: the registry of open clients, their close at
+// interpreter exit, their state across fork(), and the gate through which shippers enter
+// Python.
+#pragma once
+
+#include "module/ref.h"
+
+namespace quorbel::batch {
+
+class Engine;
+
+// Once per process (GIL held): registers the exit and fork hooks. -1 with an exception set.
+int init_lifecycle() noexcept;
+
+// The registry holds a reference to each open engine.
+void register_engine(Engine *e) noexcept;
+// Drops the registry's reference; nothing when e is not registered.
+void unregister_engine(Engine *e) noexcept;
+
+// A shipper takes the GIL only through here: false once the interpreter is past the point where
+// our threads may run Python (exit has closed the clients).
+bool enter_python(PyGILState_STATE &state) noexcept;
+void leave_python(PyGILState_STATE state) noexcept;
+
+// GIL held, before a shipper starts: in a forked child, multiprocessing's exit (which skips
+// atexit) closes the clients too. -1 with an exception set.
+int before_shipper_start() noexcept;
+
+} // namespace quorbel::batch
