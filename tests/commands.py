@@ -31,7 +31,7 @@ def command(name):
 
 
 def env():
-    """The environment for a command or an example: the quorbel under test first on the path."""
+    """The environment for a command or an example, with the quorbel under test first."""
     paths = [os.path.dirname(os.path.abspath(quorbel.__file__)), os.environ.get("PYTHONPATH")]
     if not quorbel_installed():
         paths.append(REPO)  # where a dev build's commands live
@@ -40,7 +40,7 @@ def env():
 
 
 def entry_module(name):
-    """The command's module in the test process, for the cases that step into a run."""
+    """The command's module, imported into the test process."""
     if not quorbel_installed() and REPO not in sys.path:
         sys.path.append(REPO)
     return importlib.import_module(ENTRY_POINTS[name])
