@@ -1,7 +1,8 @@
-"""quorbel demo: log to a Redis stream, read the entries back, then lose Redis.
+"""quorbel demo: log to a Redis stream, read the entries back, then lose Redis; last, a
+burst of records delivered directly and through the background client, with both rates.
 
-Starts its own throwaway redis-server on 127.0.0.1 (persistence off), so it needs
-no arguments and leaves nothing behind: the server is stopped and the temporary
+Starts its own throwaway redis-servers on 127.0.0.1 (persistence off), so it needs
+no arguments and leaves nothing behind: the servers are stopped and the temporary
 files are removed, also when something fails on the way.
 """
 
@@ -12,7 +13,8 @@ import os
 import shutil
 import sys
 import tempfile
-from typing import Any, List, Sequence, Tuple
+import time
+from typing import Any, List, Optional, Sequence, Tuple
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
@@ -20,11 +22,13 @@ import redis  # noqa: E402
 
 from _redis import ThrowawayRedis  # noqa: E402
 from quorbel import RedisAppLogger, get_logger  # noqa: E402
+from quorbel_batch import BatchClient  # noqa: E402
 
 Row = Tuple[str, str, str, str, str]
 
 STREAM = "demo:logs"
 COLUMNS = ("time", "level", "message", "labels", "ctx")
+BURST = 10000
 
 
 def local_time(ts_ns: object) -> str:
@@ -77,6 +81,50 @@ def log_some(log: RedisAppLogger) -> None:
               ctx={"order": "A-1001", "amount": 19.99, "currency": "€"})
 
 
+def detach(logger: logging.Logger) -> None:
+    for h in list(logger.handlers):
+        logger.removeHandler(h)
+
+
+def burst(logger: logging.Logger, reader: Any, way: str, stream: str,
+          batch: Optional[BatchClient] = None) -> None:
+    """BURST records through the logger, timed until all of them are in the stream."""
+    started = time.perf_counter()
+    for n in range(BURST):
+        logger.info("burst record %d", n)
+    returned = time.perf_counter() - started
+    if batch is not None:
+        batch.flush(timeout=20.0)
+    elapsed = time.perf_counter() - started
+    print("  {:<24} {:>9,.0f} records/s  ({:,} of {:,} in the stream after {:.2f} s)".format(
+        way, BURST / elapsed, reader.xlen(stream), BURST, elapsed))
+    if batch is not None:
+        print("  {:<24} the logging calls returned after {:.2f} s".format("", returned))
+
+
+def direct_and_background() -> None:
+    """The same burst delivered directly and through the background client."""
+    with ThrowawayRedis() as server:
+        print("redis-server pid {} listening on {}: a burst of {:,} records each way".format(
+            server.pid, server.url, BURST))
+        reader: Any = redis.Redis.from_url(server.url)
+        direct = get_logger("quorbel.demo.direct", redis_url=server.url,
+                            stream_key="demo:direct", timeout_ms=250)
+        batch = BatchClient(server.url)
+        background = get_logger("quorbel.demo.background", client=batch,
+                                stream_key="demo:background")
+        # Not also through quorbel.demo's handler, whose server is gone.
+        direct.propagate = background.propagate = False
+        try:
+            burst(direct, reader, "direct, one XADD a call", "demo:direct")
+            burst(background, reader, "BatchClient(url)", "demo:background", batch)
+        finally:
+            detach(direct)
+            detach(background)
+            batch.close()
+            reader.close()
+
+
 def main() -> int:
     workdir = tempfile.mkdtemp(prefix="quorbel-demo-")
     fallback_path = os.path.join(workdir, "fallback.log")
@@ -115,10 +163,11 @@ def main() -> int:
         with open(fallback_path, encoding="utf-8") as f:
             for text in f.read().splitlines():
                 print("  " + text)
+        print()
+        direct_and_background()
     finally:
         if logger is not None:
-            for h in list(logger.handlers):
-                logger.removeHandler(h)
+            detach(logger)
         shutil.rmtree(workdir, ignore_errors=True)
         print("cleaned up {}".format(workdir))
     return 0

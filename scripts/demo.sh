@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # One command from a fresh checkout to a running demo: installs what is missing
 # (redis-server and the build prerequisites through apt, quorbel and the Redis
-# client into .venvs/demo), then runs examples/demo.py. Safe to run again: steps
-# whose result is already there are skipped.
+# client into .venvs/demo), then runs examples/demo.py (under 30 seconds). Safe to
+# run again: steps whose result is already there are skipped.
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -50,10 +50,17 @@ if [ ! -x "$VENV/bin/python" ]; then
     quiet "$PYTHON" -m venv "$VENV"
 fi
 
-# Rebuild only when the sources changed since the last install into this venv.
-stamp=$(cat pyproject.toml CMakeLists.txt module/* handler/* facade/* 2>/dev/null | sha256sum | cut -d' ' -f1)
+# Rebuild only when what the wheel is made of changed since the last install into this venv.
+wheel_sources() {
+    local path
+    for path in pyproject.toml CMakeLists.txt module handler facade batch quorbel_tools \
+        quorbel-stubs quorbel_batch-stubs; do
+        [ ! -e "$path" ] || find "$path" -type f ! -name '*.pyc'
+    done | LC_ALL=C sort
+}
+stamp=$(wheel_sources | xargs cat | sha256sum | cut -d' ' -f1)
 if [ "$(cat "$VENV/.quorbel-stamp" 2>/dev/null)" != "$stamp" ] ||
-    ! "$VENV/bin/python" -c 'import quorbel, redis' >/dev/null 2>&1; then
+    ! "$VENV/bin/python" -c 'import quorbel, quorbel_batch, redis' >/dev/null 2>&1; then
     say "building and installing quorbel into $VENV"
     quiet "$VENV/bin/python" -m pip install --disable-pip-version-check -q . redis
     echo "$stamp" >"$VENV/.quorbel-stamp"

@@ -1,5 +1,5 @@
-"""The shipped type stubs: mypy --strict accepts typed use, rejects misuse, and
-stubtest finds no difference between the stubs and the built module."""
+"""The shipped type stubs of quorbel and quorbel_batch: mypy --strict accepts typed use,
+rejects misuse, and stubtest finds no difference between each stub and its built module."""
 
 import importlib.util
 import os
@@ -12,16 +12,19 @@ import sysconfig
 import pytest
 
 import quorbel
+from commands import REPO, quorbel_installed
 from redis_proc import in_ci
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-REPO = os.path.dirname(os.path.dirname(HERE))
-SOURCE_STUB = os.path.join(REPO, "quorbel-stubs", "__init__.pyi")
+# The modules of the wheel, each with a stub package "<module>-stubs" in the tree.
+MODULES = ["quorbel", "quorbel_batch"]
+# The examples and the commands' sources, which mypy --strict must accept as they are.
 EXAMPLES = sorted(
-    os.path.join(REPO, "examples", name)
-    for name in os.listdir(os.path.join(REPO, "examples"))
+    os.path.join(REPO, folder, name)
+    for folder in ("examples", "quorbel_tools") if os.path.isdir(os.path.join(REPO, folder))
+    for name in os.listdir(os.path.join(REPO, folder))
     if name.endswith(".py")
-) if os.path.isdir(os.path.join(REPO, "examples")) else []
+)
 TYPED_USAGE = os.path.join(HERE, "typed_usage.py")
 ERROR_LINE = re.compile(r"^(?P<path>.+?):(?P<line>\d+): error: (?P<text>.*?)(?:  \[(?P<code>[\w-]+)\])?$")
 
@@ -42,7 +45,17 @@ MISUSE = [
     ("no_critical", 'quorbel.RedisAppLogger(logging.getLogger()).critical("m")', "attr-defined"),
     ("wrapper_returns_none", 'result: str = quorbel.RedisAppLogger(logging.getLogger()).info("m")',
      "func-returns-value"),
+    ("batch_url_bytes", 'BatchClient(b"redis://127.0.0.1")', "arg-type"),
+    ("batch_unknown_keyword", 'BatchClient(linger=5)', "call-arg"),
+    ("batch_payload_int", 'BatchClient().xadd("s", {"payload": 1})', "arg-type"),
+    ("batch_xadd_returns_none", 'entry_id = BatchClient().xadd("s", {"payload": "p"})',
+     "func-returns-value"),
+    ("batch_flush_is_bool", 'done: str = BatchClient().flush(timeout=1.5)', "assignment"),
+    ("batch_stats_are_counts", 'BatchClient().stats()["sent"] + "x"', "operator"),
+    ("batch_with_gives_client", "with BatchClient() as c: c.no_such_method()", "attr-defined"),
 ]
+# Every misuse snippet runs after these lines, so that its statement is on line 4.
+MISUSE_HEADER = "import logging\nimport quorbel\nfrom quorbel_batch import BatchClient\n"
 
 
 def require_mypy():
@@ -53,21 +66,17 @@ def require_mypy():
         pytest.skip(message)
 
 
-def installed_stub():
-    """The stub file of an installed quorbel-stubs package, or None."""
+def source_stub(module):
+    return os.path.join(REPO, module + "-stubs", "__init__.pyi")
+
+
+def installed_stub(module):
+    """The stub file of the module's installed stub package, or None."""
     for key in ("purelib", "platlib"):
-        path = os.path.join(sysconfig.get_paths()[key], "quorbel-stubs", "__init__.pyi")
+        path = os.path.join(sysconfig.get_paths()[key], module + "-stubs", "__init__.pyi")
         if os.path.isfile(path):
             return path
     return None
-
-
-def module_installed():
-    """True when quorbel is imported from site-packages (a wheel), not a dev build."""
-    here = os.path.realpath(os.path.dirname(quorbel.__file__))
-    return any(
-        here == os.path.realpath(sysconfig.get_paths()[key]) for key in ("purelib", "platlib")
-    )
 
 
 def runtime_env():
@@ -89,11 +98,12 @@ def typing_env(tmp_path_factory):
     require_mypy()
     work = tmp_path_factory.mktemp("typing")
     env = runtime_env()
-    if installed_stub() is None:
-        stub_dir = work / "stubs"
-        stub_dir.mkdir()
-        shutil.copyfile(SOURCE_STUB, str(stub_dir / "quorbel.pyi"))
-        env["MYPYPATH"] = str(stub_dir)
+    stub_dir = work / "stubs"
+    stub_dir.mkdir()
+    for module in MODULES:
+        if installed_stub(module) is None:
+            shutil.copyfile(source_stub(module), str(stub_dir / (module + ".pyi")))
+            env["MYPYPATH"] = str(stub_dir)
     return str(work), env
 
 
@@ -115,8 +125,7 @@ def mypy_report(typing_env):
     for name, code, _expected in MISUSE:
         path = os.path.join(misuse_dir, "misuse_%s.py" % name)
         with open(path, "w", encoding="utf-8") as f:
-            # The offending statement is always on line 4.
-            f.write("import logging\nimport quorbel\nlogging.getLogger()\n%s\n" % code)
+            f.write(MISUSE_HEADER + code + "\n")
         misuse_files[name] = path
     targets = EXAMPLES + [TYPED_USAGE] + list(misuse_files.values())
     proc = run(
@@ -153,23 +162,25 @@ def test_strict_mypy_rejects_misuse(mypy_report, name, code, expected):
     assert (4, expected) in [(line, c) for line, c, _t in found], (code, found)
 
 
-def test_stubtest_finds_no_mismatch(typing_env):
+@pytest.mark.parametrize("module", MODULES)
+def test_stubtest_finds_no_mismatch(typing_env, module):
     work, env = typing_env
-    proc = run([sys.executable, "-m", "mypy.stubtest", "quorbel"], work, env)
+    proc = run([sys.executable, "-m", "mypy.stubtest", module], work, env)
     assert proc.returncode == 0, proc.stdout
 
 
 def test_typed_usage_runs():
-    # What mypy accepted in typed_usage.py must also be true of the real module.
+    # What mypy accepted in typed_usage.py must also be true of the real modules.
     proc = run([sys.executable, TYPED_USAGE], HERE, runtime_env(), timeout=60)
     assert proc.returncode == 0, proc.stdout
 
 
-def test_wheel_ships_stubs():
-    if not module_installed():
+@pytest.mark.parametrize("module", MODULES)
+def test_wheel_ships_stubs(module):
+    if not quorbel_installed():
         pytest.skip("quorbel is a development build here, not an installed wheel")
-    path = installed_stub()
-    assert path is not None, "the wheel installed quorbel without quorbel-stubs/__init__.pyi"
-    if os.path.isfile(SOURCE_STUB):
-        with open(path, encoding="utf-8") as a, open(SOURCE_STUB, encoding="utf-8") as b:
-            assert a.read() == b.read(), "installed stubs differ from quorbel-stubs/ in the tree"
+    path = installed_stub(module)
+    assert path is not None, "the wheel installed %s without %s-stubs/__init__.pyi" % (
+        module, module)
+    with open(path, encoding="utf-8") as a, open(source_stub(module), encoding="utf-8") as b:
+        assert a.read() == b.read(), "installed stubs differ from %s-stubs/ in the tree" % module

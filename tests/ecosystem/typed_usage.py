@@ -1,4 +1,4 @@
-"""Typed use of the public quorbel API.
+"""Typed use of the public API of quorbel and quorbel_batch.
 
 mypy --strict must accept this file against the shipped type stubs, and running
 it must succeed against the built module: together they show that the stubs
@@ -12,6 +12,7 @@ from typing import Any, Dict, List, Optional, Tuple
 
 import quorbel
 from quorbel import HAS_REDIS, RedisAppLogger, RedisStreamHandler, get_logger
+from quorbel_batch import BatchClient
 
 
 class MemoryClient:
@@ -19,10 +20,20 @@ class MemoryClient:
 
     def __init__(self) -> None:
         self.entries: List[Tuple[str, Dict[str, str], Dict[str, Any]]] = []
+        self.executed = 0
 
     def xadd(self, name: str, fields: Dict[str, str], **options: Any) -> str:
         self.entries.append((name, fields, options))
         return "%d-0" % len(self.entries)
+
+    # BatchClient's client engine sends through a pipeline: this client is its own.
+    def pipeline(self, transaction: bool = True) -> "MemoryClient":
+        return self
+
+    def execute(self, raise_on_error: bool = True) -> List[str]:
+        ids = ["%d-0" % n for n in range(self.executed, len(self.entries))]
+        self.executed = len(self.entries)
+        return ids
 
     def payloads(self) -> List[Dict[str, Any]]:
         out: List[Dict[str, Any]] = []
@@ -70,6 +81,20 @@ def direct_handler(client: MemoryClient) -> RedisStreamHandler:
     return handler
 
 
+def through_batch_client() -> None:
+    memory = MemoryClient()
+    with BatchClient(client=memory, batch_size=16, linger_ms=0) as batch:
+        log = RedisAppLogger(get_logger("typed.batch", client=batch, stream_key="typed:batch"))
+        for n in range(40):
+            log.info("record", ctx={"n": n})
+        batch.xadd("typed:batch", {"payload": b'{"ctx":{"n":40}}'}, maxlen=10, approximate=True)
+        delivered: bool = batch.flush(timeout=30.0)
+        counts: Dict[str, int] = batch.stats()
+        assert delivered and counts["sent"] == 41 and counts["pending"] == 0, counts
+    seqs = [json.loads(fields["payload"])["ctx"]["n"] for _name, fields, _o in memory.entries]
+    assert seqs == list(range(41)), seqs
+
+
 def main() -> int:
     client = MemoryClient()
     log_through_wrapper(configure(client))
@@ -104,6 +129,7 @@ def main() -> int:
         assert quorbel.redis is not None
     else:
         assert quorbel.redis is None
+    through_batch_client()
     return 0
 
 

@@ -1,4 +1,4 @@
-"""The demo and tail examples, run as a user would run them."""
+"""The demo and the quorbel-tail command, run as a user would run them."""
 
 import json
 import os
@@ -12,18 +12,8 @@ import threading
 import pytest
 
 import quorbel
+from commands import REPO, command, env
 from redis_proc import require_redis_server
-
-EXAMPLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples")
-
-
-def child_env():
-    """The test's environment, with the directory of the quorbel under test first."""
-    env = dict(os.environ)
-    here = os.path.dirname(os.path.abspath(quorbel.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (here, env.get("PYTHONPATH")) if p)
-    env["PYTHONUNBUFFERED"] = "1"
-    return env
 
 
 def pid_alive(pid):
@@ -37,8 +27,8 @@ def pid_alive(pid):
 def test_demo_runs_on_its_own_and_cleans_up():
     require_redis_server()
     done = subprocess.run(
-        [sys.executable, os.path.join(EXAMPLES, "demo.py")],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(), timeout=120,
+        [sys.executable, os.path.join(REPO, "examples", "demo.py")],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(), timeout=120,
         encoding="utf-8",
     )
     assert done.returncode == 0, done.stderr
@@ -59,19 +49,23 @@ def test_demo_runs_on_its_own_and_cleans_up():
     assert list(fallback[0]) == ["ts", "level", "msg", "labels", "ctx"]
     assert fallback[0]["msg"] == "stream unreachable" and fallback[0]["level"] == "error"
 
-    pid = int(re.search(r"redis-server pid (\d+)", out).group(1))
+    # The same burst directly and through the background client: all of it in each stream.
+    bursts = re.findall(r" records/s  \(([\d,]+) of ([\d,]+) in the stream after", out)
+    assert len(bursts) == 2 and all(n == total for n, total in bursts), out
+
+    pids = [int(pid) for pid in re.findall(r"redis-server pid (\d+)", out)]
     workdir = re.search(r"temporary files in (\S+)", out).group(1)
-    assert not pid_alive(pid)
+    assert len(pids) == 2 and not any(map(pid_alive, pids))
     assert not os.path.exists(workdir)
 
 
 class Tail:
-    """examples/tail.py as a child process, its stdout lines read by a thread."""
+    """quorbel-tail as a child process, its stdout lines read by a thread."""
 
     def __init__(self, *args):
         self.proc = subprocess.Popen(
-            [sys.executable, os.path.join(EXAMPLES, "tail.py")] + list(args),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=child_env(),
+            command("quorbel-tail") + list(args),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env(),
             encoding="utf-8",
         )
         self.lines = queue.Queue()

@@ -1,25 +1,22 @@
-"""examples/replay_fallback.py against a real server and fallback files that the handler
+"""The quorbel-replay command against a real server and fallback files that the handler
 itself writes and rotates: every line reaches the stream once, oldest first, unchanged."""
 
 import contextlib
 import fcntl
-import importlib.util
 import itertools
 import json
 import logging
 import os
 import re
 import subprocess
-import sys
 
 import pytest
 redis = pytest.importorskip("redis")  # the tool is a client of the redis library
 
 import quorbel
+from commands import command, entry_module, env
 from redis_proc import free_port
 
-TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
-                    "replay_fallback.py")
 STREAM = "replay:s"
 _names = itertools.count()
 
@@ -70,17 +67,15 @@ def writer(tmp_path):
 
 @pytest.fixture(scope="module")
 def tool():
-    """The example as a module, for the cases that must step into a run."""
-    spec = importlib.util.spec_from_file_location("replay_fallback", TOOL)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    """The command's module, for the cases that must step into a run."""
+    return entry_module("quorbel-replay")
 
 
 def replay(url, path, *more, stream=STREAM):
     return subprocess.run(
-        [sys.executable, TOOL, "--url", url, "--stream", stream, str(path)] + list(more),
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", timeout=120)
+        command("quorbel-replay") + ["--url", url, "--stream", stream, str(path)] + list(more),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, encoding="utf-8", env=env(),
+        timeout=120)
 
 
 def stream_payloads(client, key=STREAM):
@@ -143,6 +138,27 @@ def test_each_record_once_oldest_first(redis_url, redis_client, writer, max_byte
         assert "appended %d entries" % (len(seqs) - appended) in done.stdout
         appended = len(seqs)
     assert seqs[-1] == w.count - 1
+
+
+def test_a_spill_file_replays_as_a_fallback_file(redis_url, redis_client, tmp_path):
+    from quorbel_batch import BatchClient
+    spill = str(tmp_path / "spill.log")
+    # Nothing listens there: every batch goes to the spill file at once.
+    batch = BatchClient("redis://127.0.0.1:%d/0" % free_port(), spill_path=spill,
+                        spill_after_ms=0)
+    logger = quorbel.get_logger("quorbel.test.replay.spill", client=batch, stream_key=STREAM)
+    try:
+        for first, end in ((0, 40), (40, 65)):  # the second run takes what was spilled since
+            for seq in range(first, end):
+                logger.info("spilled %d", seq, extra={"ctx": {"seq": seq}})
+            assert batch.flush(timeout=30)
+            done = replay(redis_url, spill)
+            assert (done.returncode, done.stderr) == (0, "")
+            assert [seq_of(p) for p in stream_payloads(redis_client)] == list(range(end))
+        assert batch.stats()["spilled"] == 65
+    finally:
+        batch.close()
+        logger.handlers.clear()
 
 
 BAD_LINES = {

@@ -8,7 +8,6 @@ import itertools
 import logging
 import os
 import subprocess
-import sys
 import threading
 import time
 import warnings
@@ -17,6 +16,7 @@ import pytest
 import redis
 
 import quorbel
+from commands import command, env
 from redis_proc import RedisProcess, free_port
 
 # The kill tests restart the server on the same data: the append-only file makes an
@@ -24,8 +24,6 @@ from redis_proc import RedisProcess, free_port
 # happens before the reply; only fsync is left to the kernel) and keeps each append
 # fast enough for the 5 ms socket timeout.
 DURABLE = ("--appendonly", "yes", "--appendfsync", "no")
-REPLAY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "examples",
-                      "replay_fallback.py")
 
 _names = itertools.count()
 
@@ -167,8 +165,9 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
     # Bringing the fallback files home leaves the stream alone holding every record.
     started = time.monotonic()
     replay = subprocess.run(
-        [sys.executable, REPLAY, "--url", server.url, "--stream", "logs:stream", str(fallback)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, timeout=300)
+        command("quorbel-replay") + ["--url", server.url, "--stream", "logs:stream", str(fallback)],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env(),
+        timeout=300)
     assert replay.returncode == 0, replay.stderr
     client = server.client()
     after = seqs(readers.stream(client, "logs:stream"))

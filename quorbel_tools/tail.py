@@ -1,6 +1,7 @@
-"""Follow a quorbel log stream live and print one readable line per entry.
+"""The quorbel-tail command: follows a quorbel log stream live and prints one readable line
+per entry.
 
-    python examples/tail.py [--url redis://127.0.0.1:6379/0] [--stream logs:stream] [--from-start]
+    quorbel-tail [--url redis://127.0.0.1:6379/0] [--stream logs:stream] [--from-start]
 
 Stops cleanly on Ctrl-C or SIGTERM. Entries whose payload is not a quorbel JSON
 payload are printed raw rather than skipped.
@@ -18,6 +19,7 @@ from typing import Any, Dict, List, Optional, TextIO
 
 import redis
 
+PROG = "quorbel-tail"
 BLOCK_MS = 1000
 
 
@@ -105,7 +107,7 @@ def follow(client: Any, stream: str, from_start: bool, out: TextIO) -> None:
 
 
 def main(argv: Optional[List[str]] = None) -> int:
-    ap = argparse.ArgumentParser(description="Follow a quorbel log stream.")
+    ap = argparse.ArgumentParser(prog=PROG, description="Follow a quorbel log stream.")
     ap.add_argument("--url", default="redis://127.0.0.1:6379/0")
     ap.add_argument("--stream", default="logs:stream")
     ap.add_argument("--from-start", action="store_true",
@@ -123,7 +125,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         # that the interpreter's final flush does not complain a second time.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
     except redis.RedisError as exc:
-        print("tail: {}".format(exc), file=sys.stderr)
+        print("{}: {}".format(PROG, exc), file=sys.stderr)
         return 1
     finally:
         try:

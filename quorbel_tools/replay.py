@@ -1,21 +1,5 @@
-"""Append the records of a quorbel fallback file and its rotated backups to a Redis stream.
-
-    python examples/replay_fallback.py --url redis://127.0.0.1:6379/0 --stream logs:stream \\
-        /var/log/app/fallback.log [--maxlen 1000000] [--progress FILE]
-
-The files are read oldest first (PATH.N ... PATH.1, then PATH), and each complete line is
-appended unchanged as one stream entry whose single field is "payload", trimmed with
-MAXLEN ~ as the handler trims (--maxlen 0: no trimming). Progress is kept in a sidecar
-file (PATH.replay unless --progress says otherwise), so the tool can run again and again,
-also while the application keeps logging and rotating: each run appends only the lines
-that no earlier run appended. A line that is not a payload object is reported on stderr
-and skipped for good; a last line still being written is left for a later run.
-
-Exit status: 0 when every line was appended, 1 when some lines were skipped, 2 for
-usage errors, 3 when the run stopped early (Redis unreachable or refusing, no fallback
-file, another replay running, a progress file of another stream): a later run carries on
-from the last batch this one appended.
-"""
+"""The quorbel-replay command: appends the records of quorbel's fallback or spill files to a
+Redis stream. What it does, and its exit status, are in DETAILS, which --help shows."""
 
 import argparse
 import fcntl
@@ -29,7 +13,26 @@ from typing import Any, BinaryIO, Dict, Iterator, List, NamedTuple, Optional, Tu
 
 import redis
 
-PROG = "replay_fallback"
+PROG = "quorbel-replay"
+DETAILS = """\
+PATH is a file that RedisStreamHandler writes as its fallback file, or one
+that quorbel_batch.BatchClient writes as its spill file: both hold one payload
+per line and rotate the same way. The files are read oldest first (PATH.N ...
+PATH.1, then PATH), and each complete line is appended unchanged as one stream
+entry whose single field is "payload", trimmed with MAXLEN ~ as the handler
+trims (--maxlen 0: no trimming). Progress is kept in a sidecar file
+(PATH.replay unless --progress says otherwise), so the command can run again
+and again, also while the application keeps logging and rotating: each run
+appends only the lines that no earlier run appended. A line that is not a
+payload object is reported on stderr and skipped for good; a last line still
+being written is left for a later run.
+
+Exit status: 0 when every line was appended, 1 when some lines were skipped, 2
+for usage errors, 3 when the run stopped early (Redis unreachable or refusing,
+neither PATH nor a backup of it, another replay running, a progress file of
+another stream): a later run carries on from the last batch this one appended.
+"""
+
 KEYS = ["ts", "level", "msg", "labels", "ctx"]
 BATCH_LINES = 500
 BATCH_BYTES = 1 << 20
@@ -319,13 +322,14 @@ def length(text: str) -> int:
 
 def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(
-        prog=PROG, description="Append quorbel fallback-file records to a Redis stream.")
+        prog=PROG, description="Append quorbel fallback-file records to a Redis stream.",
+        epilog=DETAILS, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--url", required=True, help="e.g. redis://127.0.0.1:6379/0")
     ap.add_argument("--stream", required=True, help="the stream key, e.g. logs:stream")
     ap.add_argument("--maxlen", type=length, default=1000000,
                     help="approximate length cap of the stream (0: none; default 1000000)")
     ap.add_argument("--progress", help="the progress file (default: PATH.replay)")
-    ap.add_argument("path", metavar="PATH", help="the fallback file the handler writes")
+    ap.add_argument("path", metavar="PATH", help="the fallback or spill file")
     args = ap.parse_args(argv)
     progress = Progress(args.progress or args.path + ".replay", args.stream)
 
@@ -355,6 +359,7 @@ def main(argv: Optional[List[str]] = None) -> int:
     print("{}: appended {} entries to {}, skipped {} lines".format(
         PROG, replay.appended, args.stream, replay.skipped))
     return 1 if replay.skipped else 0
+
 
 if __name__ == "__main__":
     sys.exit(main())
