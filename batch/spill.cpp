@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -145,7 +146,9 @@ Spill::Result Spill::write(const Batch &b, const unsigned char *skip) noexcept {
         return r;
     struct stat st;
     bool regular = false;
-    if (fstat(fd_, &st) == 0) {
+    // The system call itself: glibc 2.33 made fstat a function of its own (before, an inline
+    // calling __fxstat), which an older glibc lacks. On x86-64 both lay out struct stat alike.
+    if (syscall(SYS_fstat, fd_, &st) == 0) {
         regular = S_ISREG(st.st_mode);
         size_ = st.st_size; // other writers append too
     }

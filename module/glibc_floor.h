@@ -27,6 +27,7 @@ QUORBEL_GLIBC_2_2_5(pthread_getspecific)
 QUORBEL_GLIBC_2_2_5(pthread_setspecific)
 QUORBEL_GLIBC_2_2_5(pthread_mutex_trylock)
 QUORBEL_GLIBC_2_2_5(pthread_sigmask) // 2.32
+__asm__(".symver pthread_condattr_setclock,pthread_condattr_setclock@GLIBC_2.3.3");
 #undef QUORBEL_GLIBC_2_2_5
 #endif
 #endif
