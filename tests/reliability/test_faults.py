@@ -380,5 +380,6 @@ def test_unusable_target_sends_everything_to_fallback(case, road, own_server, tm
     assert sorted(seqs(lines)) == list(range(count))
     assert all(p["msg"] == "record %d" % p["ctx"]["seq"] for p in lines)
     figures("[faults] %s via %s: slowest call %.1f ms" % (case, road, max(times) * 1e3))
-    # Seconds here would mean a retry with backoff slipped into the handler's client.
-    assert max(times) < 1.0
+    # Seconds here would mean a retry with backoff slipped into the handler's client, which
+    # slows every call; a stall of a busy machine slows one now and then.
+    assert sum(t >= 1.0 for t in times) <= count // 10, times
