@@ -318,14 +318,8 @@ int set_count(PyObject *dict, const char *key, std::uint64_t value) noexcept {
 }
 
 PyObject *client_stats(PyObject *self, PyObject *) noexcept {
-    Buffer &buffer = as_client(self)->engine->buffer;
-    Counts n;
-    char last_error[sizeof buffer.last_error];
-    {
-        Locked lock(buffer.mutex);
-        n = buffer.counts();
-        std::memcpy(last_error, buffer.last_error, sizeof last_error);
-    }
+    char last_error[sizeof Buffer::last_error];
+    const Counts n = as_client(self)->engine->counts(last_error);
     Ref dict = Ref::steal(PyDict_New());
     if (!dict || set_count(dict.get(), "accepted", n.accepted) < 0 ||
         set_count(dict.get(), "sent", n.sent) < 0 ||
