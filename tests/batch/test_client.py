@@ -6,6 +6,7 @@ stay pending there, since nothing is spilled without a spill_path.
 """
 
 import gc
+import inspect
 import json
 import math
 import multiprocessing
@@ -265,3 +266,13 @@ def test_memory_stays_flat(redis_url, road):
     grown_blocks, grown_objects = allocated()
     client.close()
     assert grown_blocks - blocks < 200 and grown_objects - objects < 50
+
+
+@pytest.mark.parametrize("callable_, text", [
+    (BatchClient, "(url=None, client=None, batch_size=256, linger_ms=5, buffer_bytes=8388608, "
+                  "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000)"),
+    (BatchClient.xadd, "(self, /, name, fields, maxlen=None, approximate=False)"),
+    (BatchClient.flush, "(self, /, timeout=None)"),
+])
+def test_signatures_read_as_the_calls_bind(callable_, text):
+    assert str(inspect.signature(callable_)) == text
