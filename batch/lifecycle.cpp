@@ -2,17 +2,17 @@
 //
 // Equivalent Python, run once per process:
 //     atexit.register(_close_all)      # each open client closed with its close_timeout_ms
-//     os.register_at_fork(after_in_child=_release_orphans)
-// and, inside fork() itself (pthread_atfork), hooks that take every client's mutexes before it
-// and release them after it in the parent; the child re-initialises them and starts with empty
-// buffers and no threads. None of them logs or calls into logging.
+//     os.register_at_fork(before=..., after_in_parent=..., after_in_child=...)
+// The fork hooks take every client's mutexes before fork() and release them after it in the
+// parent; the child re-initialises them and starts with empty buffers and no threads. None of
+// them logs or calls into logging.
 #include "batch/lifecycle.h"
 
 #include <cstdlib>
-#include <pthread.h>
 #include <new>
 
 #include "batch/engine.h"
+#include "batch/gil.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -25,6 +25,8 @@ const Name kAtexit{"atexit"};
 const Name kRegister{"register"};
 const Name kOs{"os"};
 const Name kRegisterAtFork{"register_at_fork"};
+const Name kBefore{"before"};
+const Name kAfterInParent{"after_in_parent"};
 const Name kAfterInChild{"after_in_child"};
 const Name kMultiprocessingUtil{"multiprocessing.util"};
 const Name kFinalize{"Finalize"};
@@ -35,15 +37,30 @@ struct Registry {
     Mutex mutex; // the list; taken before any engine's own mutexes
     Engine *first = nullptr;
     Mutex gate; // held while a shipper takes the GIL, and while exit closes the gate
+    Cond gate_changed;
+    int in_python = 0;    // shippers between enter_python and leave_python
+    bool forking = false; // a fork() is under way: shippers wait to enter
     bool python_closed = false;
     bool in_child = false;       // this process was forked after the module was set up
     bool child_finalizer = false; // multiprocessing's exit knows of us in this child
 };
 Registry *registry = nullptr;
 
+// With the registry's mutex held: whether e was registered, now no longer.
+bool unlink(Engine *e) noexcept {
+    if (!e->registered)
+        return false;
+    *(e->prev ? &e->prev->next : &registry->first) = e->next;
+    if (e->next != nullptr)
+        e->next->prev = e->prev;
+    e->prev = e->next = nullptr;
+    e->registered = false;
+    return true;
+}
+
 // The engines, each with a reference of the caller's, in a malloc'd array (*count of them).
 Engine **snapshot(std::size_t *count) noexcept {
-    Locked lock(registry->mutex);
+    LockedWithGil lock(registry->mutex);
     std::size_t n = 0;
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         ++n;
@@ -85,58 +102,60 @@ PyObject *close_all(PyObject *, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
-// fork() runs these itself (pthread_atfork), after every Python before-fork hook and before any
-// after-fork one: a Python hook between ours (logging has one) could hand the GIL to a thread
-// that then waits in xadd for a mutex held across the fork.
-void before_fork() noexcept {
-    registry->mutex.lock(); // released after fork(), in both processes
+// A shipper inside Python may hold a lock of the interpreter's or the client library's (an
+// import, a connection pool) that the child would find held by nobody: fork() waits, for a
+// moment at most, for the shippers to leave Python, and keeps them out until it is done.
+constexpr std::int64_t kForkWaitNs = 500 * kNsPerMs;
+
+PyObject *before_fork(PyObject *, PyObject *) noexcept {
+    Py_BEGIN_ALLOW_THREADS
+    {
+        Locked lock(registry->gate);
+        registry->forking = true;
+        const std::int64_t deadline = now_ns() + kForkWaitNs;
+        while (registry->in_python > 0 && now_ns() < deadline)
+            registry->gate_changed.wait_until(registry->gate, deadline);
+    }
+    Py_END_ALLOW_THREADS
+    registry->mutex.lock(); // released by the hook after fork(), in both processes
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         e->lock_for_fork();
+    Py_RETURN_NONE;
 }
 
-void after_fork_in_parent() noexcept {
+PyObject *after_fork_in_parent(PyObject *, PyObject *) noexcept {
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         e->unlock_after_fork();
     registry->mutex.unlock();
+    {
+        LockedWithGil lock(registry->gate);
+        registry->forking = false;
+    }
+    registry->gate_changed.broadcast();
+    Py_RETURN_NONE;
 }
 
-// The child's state is reset before any Python runs in it, so that a record logged by an
-// earlier after-fork hook already goes to the child's own empty buffer.
-void after_fork_in_child() noexcept {
+PyObject *after_fork_in_child(PyObject *, PyObject *) noexcept {
     registry->mutex.reinit();
     registry->gate.reinit();
+    registry->gate_changed.reinit();
+    registry->in_python = 0;
+    registry->forking = false;
     registry->in_child = true;
     registry->child_finalizer = false;
-    for (Engine *e = registry->first; e != nullptr; e = e->next) {
-        const Engine::Orphaned o = e->reset_in_child();
-        e->orphaned.thread = e->orphaned.thread || o.thread;
-        e->orphaned.detached = e->orphaned.detached || o.detached;
-    }
-}
-
-// GIL held, in the child: drops the references that belonged to the parent's threads and
-// objects (an engine may go with them, and with it a transport's Python objects).
-PyObject *release_orphans(PyObject *, PyObject *) noexcept {
     Engine *orphans = nullptr; // engines whose references of the parent's to drop, chained
-    {
-        Locked lock(registry->mutex);
-        for (Engine *e = registry->first; e != nullptr;) {
-            Engine *next = e->next;
-            const Engine::Orphaned o = e->orphaned;
-            e->orphaned = {};
-            if (o.thread)
-                e->release(); // the parent's shipper; the registry still holds one
-            if (o.detached) {
-                // Its Python object is gone, and so is the parent's work: nothing to close.
-                *(e->prev ? &e->prev->next : &registry->first) = e->next;
-                if (e->next != nullptr)
-                    e->next->prev = e->prev;
-                e->registered = false;
-                e->next = orphans;
-                orphans = e;
-            }
-            e = next;
+    for (Engine *e = registry->first; e != nullptr;) {
+        Engine *next = e->next;
+        const Engine::Orphaned o = e->reset_in_child();
+        if (o.thread)
+            e->release(); // the parent's shipper; the registry still holds one
+        if (o.detached) {
+            // Its Python object is gone, and so is the parent's work: nothing to close here.
+            unlink(e);
+            e->next = orphans;
+            orphans = e;
         }
+        e = next;
     }
     while (orphans != nullptr) {
         Engine *next = orphans->next;
@@ -148,7 +167,11 @@ PyObject *release_orphans(PyObject *, PyObject *) noexcept {
 }
 
 PyMethodDef close_all_def = {"_close_all", close_all, METH_NOARGS, nullptr};
-PyMethodDef release_orphans_def = {"_release_orphans", release_orphans, METH_NOARGS, nullptr};
+PyMethodDef before_fork_def = {"_before_fork", before_fork, METH_NOARGS, nullptr};
+PyMethodDef after_in_parent_def = {"_after_fork_in_parent", after_fork_in_parent, METH_NOARGS,
+                                   nullptr};
+PyMethodDef after_in_child_def = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS,
+                                  nullptr};
 
 PyObject *close_all_function = nullptr; // kept for multiprocessing's finalizer
 
@@ -165,16 +188,22 @@ int register_hooks() noexcept {
                                : Ref();
     if (!done)
         return -1;
-    if (pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child) != 0) {
-        PyErr_NoMemory();
-        return -1;
-    }
     Ref os = import(kOs);
     Ref at_fork = os ? Ref::steal(PyObject_GetAttr(os.get(), kRegisterAtFork)) : Ref();
-    Ref hook = at_fork ? function(&release_orphans_def) : Ref();
-    Ref hooks = hook ? Ref::steal(PyDict_New()) : Ref();
-    if (!hooks || PyDict_SetItem(hooks.get(), kAfterInChild, hook.get()) < 0)
+    Ref hooks = at_fork ? Ref::steal(PyDict_New()) : Ref();
+    if (!hooks)
         return -1;
+    const struct {
+        PyObject *name;
+        PyMethodDef *def;
+    } each[] = {{kBefore, &before_fork_def},
+                {kAfterInParent, &after_in_parent_def},
+                {kAfterInChild, &after_in_child_def}};
+    for (const auto &hook : each) {
+        Ref f = function(hook.def);
+        if (!f || PyDict_SetItem(hooks.get(), hook.name, f.get()) < 0)
+            return -1;
+    }
     Ref empty = Ref::steal(PyTuple_New(0));
     Ref registered =
         empty ? Ref::steal(PyObject_Call(at_fork.get(), empty.get(), hooks.get())) : Ref();
@@ -200,7 +229,7 @@ int init_lifecycle() noexcept {
 }
 
 void register_engine(Engine *e) noexcept {
-    Locked lock(registry->mutex);
+    LockedWithGil lock(registry->mutex);
     e->retain();
     e->prev = nullptr;
     e->next = registry->first;
@@ -210,29 +239,36 @@ void register_engine(Engine *e) noexcept {
     e->registered = true;
 }
 
-void unregister_engine(Engine *e) noexcept {
-    {
+void unregister_engine(Engine *e, bool holding_gil) noexcept {
+    bool was;
+    if (holding_gil) {
+        LockedWithGil lock(registry->mutex);
+        was = unlink(e);
+    } else {
         Locked lock(registry->mutex);
-        if (!e->registered)
-            return;
-        *(e->prev ? &e->prev->next : &registry->first) = e->next;
-        if (e->next != nullptr)
-            e->next->prev = e->prev;
-        e->prev = e->next = nullptr;
-        e->registered = false;
+        was = unlink(e);
     }
-    e->release();
+    if (was)
+        e->release();
 }
 
 bool enter_python(PyGILState_STATE &state) noexcept {
     Locked lock(registry->gate);
+    while (registry->forking)
+        registry->gate_changed.wait(registry->gate);
     if (registry->python_closed)
         return false;
+    ++registry->in_python;
     state = PyGILState_Ensure();
     return true;
 }
 
-void leave_python(PyGILState_STATE state) noexcept { PyGILState_Release(state); }
+void leave_python(PyGILState_STATE state) noexcept {
+    PyGILState_Release(state);
+    Locked lock(registry->gate);
+    if (--registry->in_python == 0)
+        registry->gate_changed.broadcast();
+}
 
 int before_shipper_start() noexcept {
     if (!registry->in_child || registry->child_finalizer)
