@@ -78,15 +78,17 @@ def batch_client():
 
 @pytest.fixture
 def logger_for(request):
-    """logger_for(client, road="get_logger", fallback=None): a fresh logger delivering through
-    client, built with get_logger or by attaching a RedisStreamHandler; detached afterwards."""
+    """logger_for(client, road="get_logger", fallback=None, **options): a fresh logger delivering
+    through client, built with get_logger (given the options) or by attaching a
+    RedisStreamHandler; detached afterwards, with the Redis client a handler made closed."""
     made = []
 
-    def make(client, road="get_logger", fallback=None):
+    def make(client, road="get_logger", fallback=None, **options):
         name = "quorbel.batch.%s.%d" % (request.node.name, len(made))
         if road == "get_logger":
-            extra = dict(enable_fallback_file=True, fallback_path=str(fallback)) if fallback else {}
-            log = quorbel.get_logger(name, client=client, **extra)
+            if fallback is not None:
+                options.update(enable_fallback_file=True, fallback_path=str(fallback))
+            log = quorbel.get_logger(name, client=client, **options)
         else:
             log = logging.getLogger(name)
             log.setLevel(logging.INFO)
@@ -102,6 +104,8 @@ def logger_for(request):
             log.removeHandler(handler)
             if handler._fallback is not None:
                 handler._fallback.close()
+            if isinstance(handler._client, redis.Redis):
+                closable(handler._client).close()
 
 
 @pytest.fixture

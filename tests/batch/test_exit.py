@@ -6,7 +6,7 @@ import signal
 
 import pytest
 
-from readback import keys, read_fallback, read_stream
+from readback import keys, read_back, read_fallback
 
 # Logs count records at rate per second, then prints its stats with the peak of pending and
 # the monotonic times it began and finished logging.
@@ -56,9 +56,7 @@ def test_kill9_loses_at_most_what_was_pending(rate, engine, server, run_child, f
     assert done.returncode == -signal.SIGKILL, done.stderr
     stats = json.loads(done.stdout)
     assert stats["accepted"] == count
-    r = server.client()
-    stream = keys(read_stream(r, "logs:stream"))
-    r.close()
+    stream = read_back(server, "logs:stream")
     expected = set((0, seq) for seq in range(count))
     lost = expected - set(stream)
     assert set(stream) <= expected
