@@ -22,13 +22,12 @@ void normalize(Position &p) noexcept {
 
 } // namespace
 
-Buffer::Append Buffer::append(const CommandParts &parts) noexcept {
+Buffer::Append Buffer::append(const CommandParts &parts, bool &wake) noexcept {
     const std::size_t size = command_size(parts);
     const std::size_t footprint = size + sizeof(RecordInfo);
     const std::int64_t now = coarse_ms();
-    bool wake = false;
+    wake = false;
     {
-        Locked lock(mutex);
         if (closed)
             return Append::Closed;
         if (thread != ThreadState::Running)
@@ -68,8 +67,6 @@ Buffer::Append Buffer::append(const CommandParts &parts) noexcept {
             wake = true;
         }
     }
-    if (wake)
-        work.signal();
     return Append::Ok;
 }
 
@@ -125,17 +122,11 @@ void Buffer::retire(const Batch &b, const Outcome &o) noexcept {
             break;
         }
         left -= here;
-        head_ = c->next;
-        retire_pos_ = {head_, 0};
-        release_chunk(c);
+        drop_head();
     }
     // A chunk wholly retired is done with, unless appends still go to it.
-    if (retire_pos_.index == retire_pos_.chunk->count && retire_pos_.chunk != tail_) {
-        Chunk *c = retire_pos_.chunk;
-        head_ = c->next;
-        retire_pos_ = {head_, 0};
-        release_chunk(c);
-    }
+    if (retire_pos_.index == retire_pos_.chunk->count && retire_pos_.chunk != tail_)
+        drop_head();
     retired_ += b.count;
     sent_ += o.sent;
     spilled_ += o.spilled - o.lost_spilled;
@@ -150,6 +141,16 @@ void Buffer::retire(const Batch &b, const Outcome &o) noexcept {
     }
 }
 
+void Buffer::drop_head() noexcept {
+    Chunk *c = head_;
+    head_ = c->next;
+    retire_pos_ = {head_, 0};
+    // The next record to take may be the first of the next chunk, seen from this one's end.
+    if (take_pos_.chunk == c)
+        take_pos_ = {head_, 0};
+    release_chunk(c);
+}
+
 void Buffer::pending_run(Batch &b, std::size_t &in_flight) noexcept {
     b.count = static_cast<std::size_t>(accepted_ - retired_);
     b.bytes = bytes_;
@@ -157,9 +158,10 @@ void Buffer::pending_run(Batch &b, std::size_t &in_flight) noexcept {
     in_flight = static_cast<std::size_t>(taken_ - retired_);
     if (b.count == 0)
         return;
-    normalize(retire_pos_);
-    b.first = retire_pos_;
-    b.oldest_ms = retire_pos_.chunk->info(retire_pos_.index).accepted_ms;
+    Position p = retire_pos_;
+    normalize(p);
+    b.first = p;
+    b.oldest_ms = p.chunk->info(p.index).accepted_ms;
 }
 
 void Buffer::retire_all(const Outcome &o) noexcept {

@@ -107,15 +107,15 @@ class Buffer {
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
 
-    // The application's side, taking the mutex itself: the command encoded at the end of the
-    // buffer, and the shipper woken only when it sleeps and the append made work for it.
-    Append append(const CommandParts &parts) noexcept;
+    // The application's side, with `mutex` held: the command encoded at the end of the buffer.
+    // `wake`: signal `work` once the mutex is released (the shipper sleeps and now has work).
+    Append append(const CommandParts &parts, bool &wake) noexcept;
     // The bytes a record of this command takes from buffer_bytes.
     static std::size_t footprint(const CommandParts &parts) noexcept {
         return command_size(parts) + sizeof(RecordInfo);
     }
 
-    // Everything below runs with `mutex` held.
+    // Everything below as well runs with `mutex` held.
     std::uint64_t unsent() const noexcept { return accepted_ - taken_; }
     std::uint64_t pending() const noexcept { return accepted_ - retired_; }
     std::uint64_t accepted() const noexcept { return accepted_; }
@@ -154,6 +154,8 @@ class Buffer {
 
   private:
     Chunk *new_chunk(std::size_t need) noexcept;
+    // The oldest chunk is wholly retired (and not where appends go): freed.
+    void drop_head() noexcept;
     void free_chunks() noexcept;
     void release_chunk(Chunk *c) noexcept;
 

@@ -13,12 +13,13 @@
 //         def __exit__(self, *exc_info): self.close()
 #include "batch/client.h"
 
-#include <cmath>
 #include <cstring>
 
 #include "batch/engine.h"
 #include "batch/lifecycle.h"
+#include "batch/signature.h"
 #include "batch/construct.h"
+#include "batch/control.h"
 #include "module/binder.h"
 #include "module/facts.h"
 #include "module/names.h"
@@ -240,108 +241,22 @@ PyObject *client_xadd(PyObject *self, PyObject *args, PyObject *kwargs) noexcept
     return xadd_bound(as_client(self), b);
 }
 
-// timeout in seconds, None for none: the CLOCK_MONOTONIC deadline, or `fallback` for None.
-int deadline_of(PyObject *timeout, std::int64_t fallback, std::int64_t &deadline) noexcept {
-    if (timeout == Py_None) {
-        deadline = fallback;
-        return 0;
-    }
-    if (!PyLong_Check(timeout) && !PyFloat_Check(timeout)) {
-        module::raise_incorrect_type("timeout", &PyFloat_Type, "float", timeout);
-        return -1;
-    }
-    const double seconds = PyFloat_AsDouble(timeout);
-    if (seconds == -1.0 && PyErr_Occurred())
-        return -1;
-    if (!(seconds >= 0)) {
-        PyErr_SetString(PyExc_ValueError, "timeout must be a non-negative number");
-        return -1;
-    }
-    const std::int64_t now = now_ns();
-    const double left = static_cast<double>(INT64_MAX - now);
-    deadline = seconds * 1e9 >= left ? INT64_MAX : now + static_cast<std::int64_t>(seconds * 1e9);
-    return 0;
-}
-
-// Waits with the GIL released, in slices, so that a signal (Ctrl-C) is seen: 1 when the
-// records are retired, 0 at the deadline, -1 with the signal handler's exception.
-int wait_retired(Engine *e, std::uint64_t target, std::int64_t deadline) noexcept {
-    constexpr std::int64_t kSliceNs = 100 * kNsPerMs;
-    for (;;) {
-        const std::int64_t now = now_ns();
-        const std::int64_t slice = deadline - now > kSliceNs ? now + kSliceNs : deadline;
-        bool done;
-        Py_BEGIN_ALLOW_THREADS
-        done = e->wait_retired(target, slice);
-        Py_END_ALLOW_THREADS
-        if (done)
-            return 1;
-        if (PyErr_CheckSignals() < 0)
-            return -1;
-        if (now_ns() >= deadline)
-            return 0;
-    }
-}
-
 PyObject *client_flush(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     Bound b;
-    std::int64_t deadline;
-    if (flush_binding.bind(args, kwargs, b) < 0 || deadline_of(b[0], INT64_MAX, deadline) < 0)
+    if (flush_binding.bind(args, kwargs, b) < 0)
         return nullptr;
-    Engine *e = as_client(self)->engine;
-    const std::uint64_t dropped = e->dropped();
-    const int done = wait_retired(e, e->request_flush(), deadline);
-    if (done < 0)
-        return nullptr;
-    return PyBool_FromLong(done == 1 && e->dropped() == dropped);
+    return flush_engine(as_client(self)->engine, b[0]);
 }
 
 PyObject *client_close(PyObject *self, PyObject *args, PyObject *kwargs) noexcept {
     Bound b;
     if (close_binding.bind(args, kwargs, b) < 0)
         return nullptr;
-    Engine *e = as_client(self)->engine;
-    std::int64_t deadline;
-    if (deadline_of(b[0], now_ns() + e->options.close_timeout_ms * kNsPerMs, deadline) < 0)
-        return nullptr;
-    e->begin_close(deadline);
-    Py_BEGIN_ALLOW_THREADS
-    e->finish_close(deadline);
-    Py_END_ALLOW_THREADS
-    unregister_engine(e);
-    Py_RETURN_NONE;
-}
-
-int set_count(PyObject *dict, const char *key, std::uint64_t value) noexcept {
-    Ref v = Ref::steal(PyLong_FromUnsignedLongLong(value));
-    return v ? PyDict_SetItemString(dict, key, v.get()) : -1;
+    return close_engine(as_client(self)->engine, b[0]);
 }
 
 PyObject *client_stats(PyObject *self, PyObject *) noexcept {
-    Buffer &buffer = as_client(self)->engine->buffer;
-    Counts n;
-    char last_error[sizeof buffer.last_error];
-    {
-        Locked lock(buffer.mutex);
-        n = buffer.counts();
-        std::memcpy(last_error, buffer.last_error, sizeof last_error);
-    }
-    Ref dict = Ref::steal(PyDict_New());
-    if (!dict || set_count(dict.get(), "accepted", n.accepted) < 0 ||
-        set_count(dict.get(), "sent", n.sent) < 0 ||
-        set_count(dict.get(), "spilled", n.spilled) < 0 ||
-        set_count(dict.get(), "dropped", n.dropped) < 0 ||
-        set_count(dict.get(), "resent", n.resent) < 0 ||
-        set_count(dict.get(), "pending", n.pending) < 0 ||
-        set_count(dict.get(), "pending_bytes", n.pending_bytes) < 0)
-        return nullptr;
-    // The last connection or server error, as text (None before any).
-    Ref error = last_error[0] ? Ref::steal(PyUnicode_DecodeUTF8(last_error, std::strlen(last_error),
-                                                                "replace"))
-                              : Ref::borrow(Py_None);
-    if (!error || PyDict_SetItemString(dict.get(), "last_error", error.get()) < 0)
-        return nullptr;
-    return dict.release();
+    return engine_stats(as_client(self)->engine);
 }
 
 PyObject *client_enter(PyObject *self, PyObject *) noexcept {
@@ -420,14 +335,17 @@ PyMethodDef client_methods[] = {
 };
 #undef QUORBEL_TIMEOUT_DOC
 
+// The constructor's parameters as its docstring and inspect show them.
+#define QUORBEL_NEW_PARAMS                                                                     \
+    "(url=None, client=None, batch_size=256, linger_ms=5, buffer_bytes=8388608, "              \
+    "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000)"
+
 PyType_Slot client_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(client_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(client_dealloc)},
     {Py_tp_methods, client_methods},
     {Py_tp_doc, const_cast<char *>(
-                    "BatchClient(url=None, client=None, batch_size=256, linger_ms=5, "
-                    "buffer_bytes=8388608, timeout_ms=1000, spill_path=None, "
-                    "spill_after_ms=2000, close_timeout_ms=2000)\n--\n\n"
+                    "BatchClient" QUORBEL_NEW_PARAMS "\n--\n\n"
                     "A client for RedisStreamHandler whose xadd returns at once: records are\n"
                     "copied into a bounded buffer and sent in batches by a thread of its own,\n"
                     "over its own connection (url) or through a redis-py client (client).")},
@@ -465,6 +383,11 @@ int init_client_type() noexcept {
         if (type == nullptr)
             return -1;
         client_type_object = reinterpret_cast<PyTypeObject *>(type);
+        if (keep_text_signature(type, QUORBEL_NEW_PARAMS) < 0) {
+            client_type_object = nullptr;
+            Py_DECREF(type);
+            return -1;
+        }
     }
     return 0;
 }

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
+#include "batch/gil.h"
 #include "batch/lifecycle.h"
 #include "batch/shipper.h"
 
@@ -36,9 +38,32 @@ void Engine::release() noexcept {
         delete this;
 }
 
+Buffer::Append Engine::append(const CommandParts &parts) noexcept {
+    bool wake;
+    Buffer::Append result;
+    {
+        LockedWithGil lock(buffer.mutex);
+        result = buffer.append(parts, wake);
+    }
+    if (wake)
+        buffer.work.signal();
+    return result;
+}
+
+std::uint64_t Engine::dropped() noexcept {
+    LockedWithGil lock(buffer.mutex);
+    return buffer.dropped();
+}
+
+Counts Engine::counts(char (&last_error)[sizeof Buffer::last_error]) noexcept {
+    LockedWithGil lock(buffer.mutex);
+    std::memcpy(last_error, buffer.last_error, sizeof last_error);
+    return buffer.counts();
+}
+
 int Engine::start() noexcept {
     {
-        Locked lock(buffer.mutex);
+        LockedWithGil lock(buffer.mutex);
         if (buffer.thread == ThreadState::Running || buffer.closed)
             return 0;
         buffer.thread = ThreadState::Running;
@@ -57,7 +82,7 @@ int Engine::start() noexcept {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     if (err != 0) {
         {
-            Locked lock(buffer.mutex);
+            LockedWithGil lock(buffer.mutex);
             buffer.thread = ThreadState::None;
         }
         release();
@@ -66,7 +91,7 @@ int Engine::start() noexcept {
 }
 
 std::uint64_t Engine::request_flush() noexcept {
-    Locked lock(buffer.mutex);
+    LockedWithGil lock(buffer.mutex);
     const std::uint64_t target = buffer.accepted();
     buffer.flush_target = std::max(buffer.flush_target, target);
     if (buffer.sleeping) {
@@ -87,7 +112,7 @@ bool Engine::wait_retired(std::uint64_t target, std::int64_t deadline_ns) noexce
 }
 
 void Engine::begin_close(std::int64_t deadline_ns) noexcept {
-    Locked lock(buffer.mutex);
+    LockedWithGil lock(buffer.mutex);
     buffer.closed = true;
     buffer.stopping = true;
     if (buffer.stop_deadline_ns == 0 || deadline_ns < buffer.stop_deadline_ns)
@@ -146,7 +171,7 @@ void Engine::take_over() noexcept {
 }
 
 bool Engine::detach() noexcept {
-    Locked lock(buffer.mutex);
+    LockedWithGil lock(buffer.mutex);
     detached_ = true;
     buffer.closed = true;
     buffer.stopping = true;
@@ -171,7 +196,7 @@ void Engine::shipper_exited() noexcept {
         transport->release_python();
         leave_python(gil);
     }
-    unregister_engine(this);
+    unregister_engine(this, false);
 }
 
 void Engine::lock_for_fork() noexcept {

@@ -32,27 +32,25 @@ class Engine {
     void release() noexcept;
 
     // Application thread, GIL held. NoThread: start() the shipper, then append again.
-    Buffer::Append append(const CommandParts &parts) noexcept { return buffer.append(parts); }
+    Buffer::Append append(const CommandParts &parts) noexcept;
     // Starts the shipper unless it runs (or the client is closed): 0, or the errno.
     int start() noexcept;
 
-    // Waiting, with the GIL released by the caller.
     // Asks the shipper to send everything accepted so far; returns how many records that is.
     std::uint64_t request_flush() noexcept;
-    // The records dropped so far.
-    std::uint64_t dropped() noexcept {
-        Locked lock(buffer.mutex);
-        return buffer.dropped();
-    }
-    // Until `target` records are retired or until deadline_ns: whether they are.
+    // The records dropped so far (GIL held).
+    std::uint64_t dropped() noexcept;
+    // The counts and the last error's text (GIL held).
+    Counts counts(char (&last_error)[sizeof Buffer::last_error]) noexcept;
+    // With the GIL released: until `target` records are retired or until deadline_ns: whether they are.
     bool wait_retired(std::uint64_t target, std::int64_t deadline_ns) noexcept;
-    // No more appends; the shipper delivers what is left until deadline_ns.
+    // No more appends; the shipper delivers what is left until deadline_ns (GIL held).
     void begin_close(std::int64_t deadline_ns) noexcept;
-    // Waits for the shipper to finish, up to deadline_ns; what is still pending then is spilled
+    // With the GIL released: waits for the shipper to finish, up to deadline_ns; what is still pending then is spilled
     // (or dropped without a spill file) here. Returns whether nothing had to be taken over.
     bool finish_close(std::int64_t deadline_ns) noexcept;
 
-    // The Python object is gone: nothing more will be appended; the shipper delivers what is
+    // GIL held. The Python object is gone: nothing more will be appended; the shipper delivers what is
     // left and then exits. Returns whether the transport's Python objects may be dropped now
     // (no shipper will need them); otherwise the shipper drops them when it exits.
     bool detach() noexcept;

@@ -12,6 +12,7 @@
 #include <new>
 
 #include "batch/engine.h"
+#include "batch/gil.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -36,15 +37,30 @@ struct Registry {
     Mutex mutex; // the list; taken before any engine's own mutexes
     Engine *first = nullptr;
     Mutex gate; // held while a shipper takes the GIL, and while exit closes the gate
+    Cond gate_changed;
+    int in_python = 0;    // shippers between enter_python and leave_python
+    bool forking = false; // a fork() is under way: shippers wait to enter
     bool python_closed = false;
     bool in_child = false;       // this process was forked after the module was set up
     bool child_finalizer = false; // multiprocessing's exit knows of us in this child
 };
 Registry *registry = nullptr;
 
+// With the registry's mutex held: whether e was registered, now no longer.
+bool unlink(Engine *e) noexcept {
+    if (!e->registered)
+        return false;
+    *(e->prev ? &e->prev->next : &registry->first) = e->next;
+    if (e->next != nullptr)
+        e->next->prev = e->prev;
+    e->prev = e->next = nullptr;
+    e->registered = false;
+    return true;
+}
+
 // The engines, each with a reference of the caller's, in a malloc'd array (*count of them).
 Engine **snapshot(std::size_t *count) noexcept {
-    Locked lock(registry->mutex);
+    LockedWithGil lock(registry->mutex);
     std::size_t n = 0;
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         ++n;
@@ -86,7 +102,21 @@ PyObject *close_all(PyObject *, PyObject *) noexcept {
     Py_RETURN_NONE;
 }
 
+// A shipper inside Python may hold a lock of the interpreter's or the client library's (an
+// import, a connection pool) that the child would find held by nobody: fork() waits, for a
+// moment at most, for the shippers to leave Python, and keeps them out until it is done.
+constexpr std::int64_t kForkWaitNs = 500 * kNsPerMs;
+
 PyObject *before_fork(PyObject *, PyObject *) noexcept {
+    Py_BEGIN_ALLOW_THREADS
+    {
+        Locked lock(registry->gate);
+        registry->forking = true;
+        const std::int64_t deadline = now_ns() + kForkWaitNs;
+        while (registry->in_python > 0 && now_ns() < deadline)
+            registry->gate_changed.wait_until(registry->gate, deadline);
+    }
+    Py_END_ALLOW_THREADS
     registry->mutex.lock(); // released by the hook after fork(), in both processes
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         e->lock_for_fork();
@@ -97,12 +127,20 @@ PyObject *after_fork_in_parent(PyObject *, PyObject *) noexcept {
     for (Engine *e = registry->first; e != nullptr; e = e->next)
         e->unlock_after_fork();
     registry->mutex.unlock();
+    {
+        LockedWithGil lock(registry->gate);
+        registry->forking = false;
+    }
+    registry->gate_changed.broadcast();
     Py_RETURN_NONE;
 }
 
 PyObject *after_fork_in_child(PyObject *, PyObject *) noexcept {
     registry->mutex.reinit();
     registry->gate.reinit();
+    registry->gate_changed.reinit();
+    registry->in_python = 0;
+    registry->forking = false;
     registry->in_child = true;
     registry->child_finalizer = false;
     Engine *orphans = nullptr; // engines whose references of the parent's to drop, chained
@@ -113,10 +151,7 @@ PyObject *after_fork_in_child(PyObject *, PyObject *) noexcept {
             e->release(); // the parent's shipper; the registry still holds one
         if (o.detached) {
             // Its Python object is gone, and so is the parent's work: nothing to close here.
-            *(e->prev ? &e->prev->next : &registry->first) = e->next;
-            if (e->next != nullptr)
-                e->next->prev = e->prev;
-            e->registered = false;
+            unlink(e);
             e->next = orphans;
             orphans = e;
         }
@@ -194,7 +229,7 @@ int init_lifecycle() noexcept {
 }
 
 void register_engine(Engine *e) noexcept {
-    Locked lock(registry->mutex);
+    LockedWithGil lock(registry->mutex);
     e->retain();
     e->prev = nullptr;
     e->next = registry->first;
@@ -204,29 +239,36 @@ void register_engine(Engine *e) noexcept {
     e->registered = true;
 }
 
-void unregister_engine(Engine *e) noexcept {
-    {
+void unregister_engine(Engine *e, bool holding_gil) noexcept {
+    bool was;
+    if (holding_gil) {
+        LockedWithGil lock(registry->mutex);
+        was = unlink(e);
+    } else {
         Locked lock(registry->mutex);
-        if (!e->registered)
-            return;
-        *(e->prev ? &e->prev->next : &registry->first) = e->next;
-        if (e->next != nullptr)
-            e->next->prev = e->prev;
-        e->prev = e->next = nullptr;
-        e->registered = false;
+        was = unlink(e);
     }
-    e->release();
+    if (was)
+        e->release();
 }
 
 bool enter_python(PyGILState_STATE &state) noexcept {
     Locked lock(registry->gate);
+    while (registry->forking)
+        registry->gate_changed.wait(registry->gate);
     if (registry->python_closed)
         return false;
+    ++registry->in_python;
     state = PyGILState_Ensure();
     return true;
 }
 
-void leave_python(PyGILState_STATE state) noexcept { PyGILState_Release(state); }
+void leave_python(PyGILState_STATE state) noexcept {
+    PyGILState_Release(state);
+    Locked lock(registry->gate);
+    if (--registry->in_python == 0)
+        registry->gate_changed.broadcast();
+}
 
 int before_shipper_start() noexcept {
     if (!registry->in_child || registry->child_finalizer)

@@ -12,10 +12,11 @@ class Engine;
 // Once per process (GIL held): registers the exit and fork hooks. -1 with an exception set.
 int init_lifecycle() noexcept;
 
-// The registry holds a reference to each open engine.
+// The registry holds a reference to each open engine (GIL held).
 void register_engine(Engine *e) noexcept;
-// Drops the registry's reference; nothing when e is not registered.
-void unregister_engine(Engine *e) noexcept;
+// Drops the registry's reference; nothing when e is not registered. `holding_gil`: the caller
+// holds the GIL (see batch/gil.h).
+void unregister_engine(Engine *e, bool holding_gil = true) noexcept;
 
 // A shipper takes the GIL only through here: false once the interpreter is past the point where
 // our threads may run Python (exit has closed the clients).

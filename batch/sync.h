@@ -37,6 +37,7 @@ class Mutex {
     Mutex &operator=(const Mutex &) = delete;
 
     void lock() noexcept { pthread_mutex_lock(&m_); }
+    bool try_lock() noexcept { return pthread_mutex_trylock(&m_) == 0; }
     void unlock() noexcept { pthread_mutex_unlock(&m_); }
     // Forked child only: the mutex may have been held by a thread that does not exist here.
     void reinit() noexcept { pthread_mutex_init(&m_, nullptr); }
