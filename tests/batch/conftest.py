@@ -18,10 +18,10 @@ from redis_proc import HOST, RedisProcess, closable, require_redis_server
 DURABLE = ("--appendonly", "yes", "--appendfsync", "no")
 
 
-def redis_options(timeout=0.5):
+def redis_options():
     """Options of a redis-py client for the client engine: short timeouts and no retries of its
     own, since a pipeline that redis-py re-sends doubles records without the shipper knowing."""
-    options = dict(socket_timeout=timeout, socket_connect_timeout=timeout)
+    options = dict(socket_timeout=0.5, socket_connect_timeout=0.5)
     try:
         from redis.backoff import NoBackoff
         from redis.retry import Retry
