@@ -100,8 +100,8 @@ print(json.dumps(dict(client.stats(), flushed=flushed, wall=wall, failed=failed)
 def test_thousand_forks_while_threads_send(engine, server, run_child, figures):
     forks = 1000
     # A parent deadlocked in fork() cannot time itself out: it runs in an interpreter of its
-    # own, killed at run_child's timeout.
-    done, _ = run_child(engine, server.port, "forks = %d\n" % forks + FORKS)
+    # own, killed at the timeout (the client engine's run takes 15 to 30 s here).
+    done, _ = run_child(engine, server.port, "forks = %d\n" % forks + FORKS, timeout=150)
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     result = json.loads(done.stdout)
     assert result["failed"] is None and result["flushed"], result
