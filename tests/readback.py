@@ -78,8 +78,12 @@ def read_back(server, key):
 def first_arrivals(found):
     """The keys in the order of their first arrival: a batch sent again repeats records after
     they first arrived."""
-    seen = set()
-    return [k for k in found if not (k in seen or seen.add(k))]
+    seen, order = set(), []
+    for k in found:
+        if k not in seen:
+            seen.add(k)
+            order.append(k)
+    return order
 
 
 def wait_until(predicate, timeout, what):

@@ -34,8 +34,9 @@ def test_exit_with_redis_away_spills_each_record_once(fault, engine, server, run
     spill = tmp_path / "spill.log"
     server.pause() if fault == "stalled" else server.kill()
     # Far from spill_after_ms: only the close at exit can have spilled them.
-    done, exited = run_child(engine, server.port, logging_body(count, 10 ** 6), spill_path=str(spill),
-                             spill_after_ms=600000, close_timeout_ms=close_ms)
+    done, exited = run_child(engine, server.port, logging_body(count, 10 ** 6),
+                             spill_path=str(spill), spill_after_ms=600000,
+                             close_timeout_ms=close_ms)
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     stats = json.loads(done.stdout)
     assert stats["accepted"] == count
