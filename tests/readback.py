@@ -66,6 +66,26 @@ def keys(payloads):
     return [(p["ctx"]["t"], p["ctx"]["seq"]) for p in payloads]
 
 
+def read_back(server, key):
+    """(t, seq) of each entry of the stream `key` on a RedisProcess, oldest first."""
+    client = server.client()
+    try:
+        return keys(read_stream(client, key))
+    finally:
+        client.close()
+
+
+def first_arrivals(found):
+    """The keys in the order of their first arrival: a batch sent again repeats records after
+    they first arrived."""
+    seen, order = set(), []
+    for k in found:
+        if k not in seen:
+            seen.add(k)
+            order.append(k)
+    return order
+
+
 def wait_until(predicate, timeout, what):
     """Polls predicate until it is true; fails the test after timeout seconds."""
     deadline = time.monotonic() + timeout

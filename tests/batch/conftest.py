@@ -18,10 +18,10 @@ from redis_proc import HOST, RedisProcess, closable, require_redis_server
 DURABLE = ("--appendonly", "yes", "--appendfsync", "no")
 
 
-def redis_options(timeout=0.5):
+def redis_options():
     """Options of a redis-py client for the client engine: short timeouts and no retries of its
     own, since a pipeline that redis-py re-sends doubles records without the shipper knowing."""
-    options = dict(socket_timeout=timeout, socket_connect_timeout=timeout)
+    options = dict(socket_timeout=0.5, socket_connect_timeout=0.5)
     try:
         from redis.backoff import NoBackoff
         from redis.retry import Retry
@@ -78,15 +78,17 @@ def batch_client():
 
 @pytest.fixture
 def logger_for(request):
-    """logger_for(client, road="get_logger", fallback=None): a fresh logger delivering through
-    client, built with get_logger or by attaching a RedisStreamHandler; detached afterwards."""
+    """logger_for(client, road="get_logger", fallback=None, **options): a fresh logger delivering
+    through client, built with get_logger (given the options) or by attaching a
+    RedisStreamHandler; detached afterwards, with the Redis client a handler made closed."""
     made = []
 
-    def make(client, road="get_logger", fallback=None):
+    def make(client, road="get_logger", fallback=None, **options):
         name = "quorbel.batch.%s.%d" % (request.node.name, len(made))
         if road == "get_logger":
-            extra = dict(enable_fallback_file=True, fallback_path=str(fallback)) if fallback else {}
-            log = quorbel.get_logger(name, client=client, **extra)
+            if fallback is not None:
+                options.update(enable_fallback_file=True, fallback_path=str(fallback))
+            log = quorbel.get_logger(name, client=client, **options)
         else:
             log = logging.getLogger(name)
             log.setLevel(logging.INFO)
@@ -102,6 +104,8 @@ def logger_for(request):
             log.removeHandler(handler)
             if handler._fallback is not None:
                 handler._fallback.close()
+            if isinstance(handler._client, redis.Redis):
+                closable(handler._client).close()
 
 
 @pytest.fixture

@@ -6,7 +6,7 @@ import signal
 
 import pytest
 
-from readback import keys, read_fallback, read_stream
+from readback import keys, read_back, read_fallback
 
 # Logs count records at rate per second, then prints its stats with the peak of pending and
 # the monotonic times it began and finished logging.
@@ -34,8 +34,9 @@ def test_exit_with_redis_away_spills_each_record_once(fault, engine, server, run
     spill = tmp_path / "spill.log"
     server.pause() if fault == "stalled" else server.kill()
     # Far from spill_after_ms: only the close at exit can have spilled them.
-    done, exited = run_child(engine, server.port, logging_body(count, 10 ** 6), spill_path=str(spill),
-                             spill_after_ms=600000, close_timeout_ms=close_ms)
+    done, exited = run_child(engine, server.port, logging_body(count, 10 ** 6),
+                             spill_path=str(spill), spill_after_ms=600000,
+                             close_timeout_ms=close_ms)
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     stats = json.loads(done.stdout)
     assert stats["accepted"] == count
@@ -56,9 +57,7 @@ def test_kill9_loses_at_most_what_was_pending(rate, engine, server, run_child, f
     assert done.returncode == -signal.SIGKILL, done.stderr
     stats = json.loads(done.stdout)
     assert stats["accepted"] == count
-    r = server.client()
-    stream = keys(read_stream(r, "logs:stream"))
-    r.close()
+    stream = read_back(server, "logs:stream")
     expected = set((0, seq) for seq in range(count))
     lost = expected - set(stream)
     assert set(stream) <= expected

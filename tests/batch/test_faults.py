@@ -8,19 +8,10 @@ import time
 
 import pytest
 
-import quorbel
-from readback import (account, keys, log_record, read_fallback, read_stream, record_text,
-                      wait_until)
+from readback import (account, first_arrivals, keys, log_record, read_back, read_fallback,
+                      record_text, wait_until)
 
 KEY = "logs:stream"
-
-
-def read_back(server, spill, key=KEY):
-    r = server.client()
-    try:
-        return keys(read_stream(r, key)), keys(read_fallback(spill)) if spill else []
-    finally:
-        r.close()
 
 
 @pytest.mark.parametrize("fault", ["stopped", "stalled", "restarted"])
@@ -59,7 +50,7 @@ def test_outage_retried_then_spilled(fault, engine, server, batch_client, tmp_pa
     send("after", 200)
     assert client.flush(30)
     stats = client.stats()
-    stream, spilled = read_back(server, spill)
+    stream, spilled = read_back(server, KEY), keys(read_fallback(spill))
     doubles = account(stats, expected, stream, spilled)
     assert stats["dropped"] == 0 and stats["pending"] == 0, stats
     if fault == "restarted":
@@ -90,7 +81,7 @@ def test_full_buffer_goes_to_handler_fallback(road, engine, server, batch_client
     assert len(in_fallback) == total - stats["accepted"]
     server.restart()
     assert client.flush(30)
-    stream, _ = read_back(server, None)
+    stream = read_back(server, KEY)
     account(client.stats(), [(0, seq) for seq in range(total)], stream, in_fallback)
 
 
@@ -111,7 +102,7 @@ def test_error_reply_spills_that_entry(engine, server, batch_client, tmp_path):
     assert sorted(keys(read_fallback(spill))) == [(0, seq) for seq in range(100)]
     assert [lone_stats[k] for k in ("spilled", "sent", "dropped", "resent")] == [100, 0, 0, 0]
     assert [mixed_stats[k] for k in ("sent", "dropped", "resent")] == [66, 34, 0], mixed_stats
-    assert keys(read_stream(r, KEY)) == [(1, seq) for seq in range(100) if seq % 3]
+    assert read_back(server, KEY) == [(1, seq) for seq in range(100) if seq % 3]
     assert r.get("taken") == "a string"
     r.close()
 
@@ -147,10 +138,10 @@ def test_stalls_under_large_records(engine, server, run_child):
     assert (done.returncode, done.stderr) == (0, ""), done.stderr
     stats = json.loads(done.stdout)
     assert stats["flushed"], stats
-    stream, _ = read_back(server, None)
+    stream = read_back(server, KEY)
     expected = [(0, n) for n in range(stats["accepted"])]
     account(stats, expected, stream)
-    assert sorted(set(stream), key=stream.index) == expected
+    assert first_arrivals(stream) == expected
 
 
 def call_times(logger, count):
@@ -180,9 +171,7 @@ def test_event_loop_never_waits_for_redis(fault, engine, server, batch_client, l
 
     times = asyncio.run(app())
     p99 = times[len(times) * 99 // 100]
-    direct_logger = quorbel.get_logger("quorbel.batch.direct", redis_url=server.url)
-    direct_logger.propagate = False
-    direct = call_times(direct_logger, 20)
+    direct = call_times(logger_for(None, redis_url=server.url), 20)
     figures("[batch] event loop, server %s, %s engine: p50 %.1f us, p99 %.1f us, max %.2f ms; "
             "direct delivery p50 %.2f ms", fault, engine, times[len(times) // 2] * 1e6,
             p99 * 1e6, times[-1] * 1e3, direct[10] * 1e3)
