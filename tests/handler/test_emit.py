@@ -205,7 +205,8 @@ def test_awaitable_from_xadd_is_a_failed_append(tmp_path, recwarn, client, fallb
     record = make_record()
     assert h.emit(record) is None
     gc.collect()
-    assert [str(w.message) for w in recwarn] == []  # closed, not left unawaited
+    # Closed, not left unawaited (what other tests left for this collection may warn too).
+    assert [str(w.message) for w in recwarn if "never awaited" in str(w.message)] == []
     if fallback:
         h._fallback.close()
         assert json.loads(path.read_text())["msg"] == "hello" and reports(h) == []
