@@ -191,10 +191,15 @@ run_suite() {
     local client server rc result status=ok bad=0
     client="$(redis_version "$where" "$venv")"
     server="$(run_on "$where" redis-server --version | sed -n 's/.* v=\([0-9.]*\).*/\1/p')"
+    # The native wire layer's tests drive a C++ program of their own, built with the host's g++
+    # and run under the host's interpreters: no interpreter's version plays a part in them.
+    local host_only=()
+    [ "$where" = host ] || host_only=(--ignore=tests/batch/test_wire.py)
     # The expected client library lets the suite check that it runs against it.
     rc=0
     run_on "$where" env QUORBEL_EXPECT_REDIS="$client" ${extra_env:+"$extra_env"} \
-        "$venv/bin/python" -m pytest -p no:cacheprovider "$@" >"$out" 2>&1 </dev/null || rc=$?
+        "$venv/bin/python" -m pytest -p no:cacheprovider "${host_only[@]}" "$@" >"$out" 2>&1 \
+        </dev/null || rc=$?
     result="$(tail -n 1 "$out" | sed -E 's/^=+ //; s/ =+$//')"
     case "$rc" in
         0) ;;
