@@ -7,7 +7,19 @@
 
 from typing import Any, Dict, Optional, Union
 
-from typing_extensions import final
+from typing_extensions import TypedDict, final
+
+# What stats() returns: counts of records (accepted == sent + spilled + dropped + pending),
+# resent sends, the bytes pending and the last failure's text.
+class _Stats(TypedDict):
+    accepted: int
+    sent: int
+    spilled: int
+    dropped: int
+    resent: int
+    pending: int
+    pending_bytes: int
+    last_error: Optional[str]
 
 # Made by its __new__; not a base class.
 @final
@@ -40,5 +52,4 @@ class BatchClient:
     def __enter__(self) -> BatchClient: ...
     # Closes the client; an exception from the with block goes on.
     def __exit__(self, *exc_info: object) -> None: ...
-    # accepted, sent, spilled, dropped, resent, pending, ...: counts of records.
-    def stats(self) -> Dict[str, int]: ...
+    def stats(self) -> _Stats: ...

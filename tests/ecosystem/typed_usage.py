@@ -89,8 +89,10 @@ def through_batch_client() -> None:
             log.info("record", ctx={"n": n})
         batch.xadd("typed:batch", {"payload": b'{"ctx":{"n":40}}'}, maxlen=10, approximate=True)
         delivered: bool = batch.flush(timeout=30.0)
-        counts: Dict[str, int] = batch.stats()
-        assert delivered and counts["sent"] == 41 and counts["pending"] == 0, counts
+        counts = batch.stats()
+        sent: int = counts["sent"]
+        why: Optional[str] = counts["last_error"]
+        assert delivered and sent == 41 and counts["pending"] == 0 and why is None, counts
     seqs = [json.loads(fields["payload"])["ctx"]["n"] for _name, fields, _o in memory.entries]
     assert seqs == list(range(41)), seqs
 
