@@ -68,7 +68,8 @@ const char *read_number(const char *p, const char *end, std::size_t &n) noexcept
     return p + 2;
 }
 
-const char *read_bulk(const char *p, const char *end, const char *&data, std::size_t &len) noexcept {
+const char *read_bulk(const char *p, const char *end, const char *&data,
+                      std::size_t &len) noexcept {
     if (p >= end || *p != '$')
         return nullptr;
     p = read_number(p + 1, end, len);
