@@ -7,7 +7,6 @@ import shutil
 import socket
 import subprocess
 import threading
-import time
 
 import pytest
 
@@ -210,9 +209,8 @@ class Scripted:
         self.sock.bind(("127.0.0.1", 0))
         self.sock.listen(backlog)
         self.url = "redis://127.0.0.1:%d" % self.sock.getsockname()[1]
-        self.thread = threading.Thread(target=self.play, args=(script,), daemon=True)
         if accept:
-            self.thread.start()
+            threading.Thread(target=self.play, args=(script,), daemon=True).start()
 
     def play(self, script):
         conn, _ = self.sock.accept()
@@ -231,7 +229,6 @@ class Scripted:
                     break
                 else:
                     conn.sendall(step)
-            time.sleep(0.2 if script[-1:] == ["recv"] else 0)
 
     def close(self):
         self.sock.close()
