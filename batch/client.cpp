@@ -192,7 +192,8 @@ PyObject *xadd_bound(Client *c, const Bound &b) noexcept {
         }
         parts.approximate = b.truth(3);
     }
-    PyObject *found = PyDict_Size(fields) == 1 ? PyDict_GetItemWithError(fields, kPayload) : nullptr;
+    PyObject *found =
+        PyDict_Size(fields) == 1 ? PyDict_GetItemWithError(fields, kPayload) : nullptr;
     if (found == nullptr) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_ValueError, "fields must hold exactly one entry, \"payload\"");
@@ -329,19 +330,21 @@ PyMethodDef client_methods[] = {
     {"xadd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_xadd)),
      METH_VARARGS | METH_KEYWORDS,
      "xadd($self, name, fields, maxlen=None, approximate=False)\n--\n\n"
-     "Copy one XADD command (fields: {\"payload\": str or bytes}) into the buffer and return None\n"
-     "at once. BufferError when the record does not fit in buffer_bytes or the client is\n"
-     "closed."},
+     "Copy one XADD command (fields: {\"payload\": str or bytes}) into the buffer and\n"
+     "return None at once. BufferError when the record does not fit in buffer_bytes or\n"
+     "the client is closed."},
     {"flush", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_flush)),
      METH_VARARGS | METH_KEYWORDS,
-     QUORBEL_TIMEOUT_DOC("flush", "Wait until every record accepted so far is in the stream or the spill\n"
+     QUORBEL_TIMEOUT_DOC("flush",
+                         "Wait until every record accepted so far is in the stream or the spill\n"
                          "file: True when that happened within timeout seconds (None: no limit),\n"
                          "False otherwise or when some of them had to be dropped.")},
     {"close", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_close)),
      METH_VARARGS | METH_KEYWORDS,
-     QUORBEL_TIMEOUT_DOC("close", "Flush, then stop the shipper; later xadd calls raise BufferError. Waits at\n"
-                         "most timeout seconds (None: close_timeout_ms); what is still pending then\n"
-                         "goes to the spill file, or is dropped without one.")},
+     QUORBEL_TIMEOUT_DOC("close",
+                         "Flush, then stop the shipper; later xadd calls raise BufferError. Waits\n"
+                         "at most timeout seconds (None: close_timeout_ms); what is still pending\n"
+                         "then goes to the spill file, or is dropped without one.")},
     {"stats", client_stats, METH_NOARGS,
      "stats($self, /)\n--\n\n"
      "Counts of records: accepted == sent + spilled + dropped + pending; resent counts\n"

@@ -68,7 +68,8 @@ const char *read_number(const char *p, const char *end, std::size_t &n) noexcept
     return p + 2;
 }
 
-const char *read_bulk(const char *p, const char *end, const char *&data, std::size_t &len) noexcept {
+const char *read_bulk(const char *p, const char *end, const char *&data,
+                      std::size_t &len) noexcept {
     if (p >= end || *p != '$')
         return nullptr;
     p = read_number(p + 1, end, len);
@@ -131,20 +132,26 @@ std::size_t encode_command(const CommandParts &p, char *dst) noexcept {
     return payload_offset;
 }
 
-bool decode_command(const char *cmd, std::size_t len, CommandParts &out) noexcept {
+int command_args(const char *cmd, std::size_t len, const char *(&arg)[kMaxArgs],
+                 std::size_t (&arg_len)[kMaxArgs]) noexcept {
     const char *end = cmd + len;
     std::size_t argc = 0;
     if (len < 1 || cmd[0] != '*')
-        return false;
+        return 0;
     const char *p = read_number(cmd + 1, end, argc);
     if (p == nullptr || (argc != 5 && argc != 7 && argc != 8))
-        return false;
-    const char *arg[8];
-    std::size_t arg_len[8];
+        return 0;
     for (std::size_t i = 0; i < argc; ++i)
         if ((p = read_bulk(p, end, arg[i], arg_len[i])) == nullptr)
-            return false;
-    if (p != end || !is(arg[0], arg_len[0], "XADD"))
+            return 0;
+    return p == end && is(arg[0], arg_len[0], "XADD") ? static_cast<int>(argc) : 0;
+}
+
+bool decode_command(const char *cmd, std::size_t len, CommandParts &out) noexcept {
+    const char *arg[kMaxArgs];
+    std::size_t arg_len[kMaxArgs];
+    const auto argc = static_cast<std::size_t>(command_args(cmd, len, arg, arg_len));
+    if (argc == 0)
         return false;
     CommandParts parts;
     parts.key = arg[1];

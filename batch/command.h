@@ -24,6 +24,12 @@ std::size_t command_size(const CommandParts &p) noexcept;
 // within it.
 std::size_t encode_command(const CommandParts &p, char *dst) noexcept;
 
+// The bulk strings of a command that encode_command wrote ("XADD", the key, ..., the payload):
+// how many (at most kMaxArgs), or 0 for bytes it did not write.
+inline constexpr int kMaxArgs = 8;
+int command_args(const char *cmd, std::size_t len, const char *(&arg)[kMaxArgs],
+                 std::size_t (&arg_len)[kMaxArgs]) noexcept;
+
 // Takes apart a command that encode_command wrote (its pointers point into cmd); false for
 // bytes it did not write.
 bool decode_command(const char *cmd, std::size_t len, CommandParts &out) noexcept;

@@ -36,23 +36,26 @@ class Engine {
     // Starts the shipper unless it runs (or the client is closed): 0, or the errno.
     int start() noexcept;
 
-    // Asks the shipper to send everything accepted so far; returns how many records that is.
+    // GIL held: asks the shipper to send everything accepted so far; returns how many records
+    // that is.
     std::uint64_t request_flush() noexcept;
     // The records dropped so far (GIL held).
     std::uint64_t dropped() noexcept;
     // The counts and the last error's text (GIL held).
     Counts counts(char (&last_error)[sizeof Buffer::last_error]) noexcept;
-    // With the GIL released: until `target` records are retired or until deadline_ns: whether they are.
+    // With the GIL released: waits until `target` records are retired or until deadline_ns;
+    // whether they are.
     bool wait_retired(std::uint64_t target, std::int64_t deadline_ns) noexcept;
     // No more appends; the shipper delivers what is left until deadline_ns (GIL held).
     void begin_close(std::int64_t deadline_ns) noexcept;
-    // With the GIL released: waits for the shipper to finish, up to deadline_ns; what is still pending then is spilled
-    // (or dropped without a spill file) here. Returns whether nothing had to be taken over.
+    // With the GIL released: waits for the shipper to finish, up to deadline_ns; what is still
+    // pending then is spilled (or dropped without a spill file) here. Returns whether nothing
+    // had to be taken over.
     bool finish_close(std::int64_t deadline_ns) noexcept;
 
-    // GIL held. The Python object is gone: nothing more will be appended; the shipper delivers what is
-    // left and then exits. Returns whether the transport's Python objects may be dropped now
-    // (no shipper will need them); otherwise the shipper drops them when it exits.
+    // GIL held. The Python object is gone: nothing more will be appended; the shipper delivers
+    // what is left and then exits. Returns whether the transport's Python objects may be
+    // dropped now (no shipper will need them); otherwise the shipper drops them when it exits.
     bool detach() noexcept;
 
     // Fork hooks, in the forking thread; GIL held.

@@ -177,7 +177,9 @@ PyObject *close_all_function = nullptr; // kept for multiprocessing's finalizer
 
 Ref import(PyObject *name) noexcept { return Ref::steal(PyImport_Import(name)); }
 
-Ref function(PyMethodDef *def) noexcept { return Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr)); }
+Ref function(PyMethodDef *def) noexcept {
+    return Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+}
 
 int register_hooks() noexcept {
     Ref close = function(&close_all_def);

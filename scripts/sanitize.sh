@@ -76,7 +76,7 @@ set -e
 
 reports=$(grep -cE 'ERROR: (AddressSanitizer|LeakSanitizer)|runtime error:|UndefinedBehaviorSanitizer' "$report" || true)
 ours=0
-if [ "$reports" -gt 0 ] && grep -qE '/(module|handler|facade)/[A-Za-z0-9_]+\.(cpp|h)' "$report"; then
+if [ "$reports" -gt 0 ] && grep -qE '/(module|handler|facade|batch)/[A-Za-z0-9_]+\.(cpp|h)' "$report"; then
     ours=1
 fi
 elapsed=$((SECONDS - started))
