@@ -27,21 +27,6 @@ namespace {
 
 constexpr int kIovMax = 1024; // IOV_MAX on Linux
 
-// Error replies that speak of the server's state, not of the entry: the same command succeeds
-// later, so the batch is retried rather than its entries spilled.
-bool is_server_state_error(const char *text) {
-    static const char *const kWords[] = {"LOADING", "BUSY",     "MASTERDOWN", "READONLY",
-                                         "NOAUTH",  "TRYAGAIN", "CLUSTERDOWN", "MOVED",
-                                         "ASK",     "OOM",      "MISCONF",    "NOREPLICAS"};
-    std::size_t word = std::strcspn(text, " ");
-    for (const char *w : kWords) {
-        if (std::strlen(w) == word && std::memcmp(w, text, word) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 void append_command(std::string &out, std::initializer_list<std::string_view> args) {
     out += '*' + std::to_string(args.size()) + "\r\n";
     for (std::string_view arg : args) {

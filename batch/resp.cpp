@@ -1,7 +1,22 @@
 // Incremental RESP reply reader: a state machine over fixed memory that skips payloads.
 #include "batch/resp.h"
 
+#include <cstring>
+
 namespace quorbel::batch {
+
+bool is_server_state_error(const char *text) noexcept {
+    static const char *const kWords[] = {"LOADING", "BUSY",     "MASTERDOWN", "READONLY",
+                                         "NOAUTH",  "TRYAGAIN", "CLUSTERDOWN", "MOVED",
+                                         "ASK",     "OOM",      "MISCONF",    "NOREPLICAS"};
+    std::size_t word = std::strcspn(text, " ");
+    for (const char *w : kWords) {
+        if (std::strlen(w) == word && std::memcmp(w, text, word) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
 
 namespace {
 

@@ -6,6 +6,11 @@
 
 namespace quorbel::batch {
 
+// Whether an error reply's text (its first word the error code) speaks of the server's state,
+// not of the entry (LOADING, READONLY, OOM, ...): the same command succeeds later, so the
+// batch is retried rather than its entries spilled.
+bool is_server_state_error(const char *text) noexcept;
+
 // A byte-driven state machine over a fixed amount of memory: any byte sequence is either
 // replies, an incomplete reply, or Malformed. Payloads are skipped, never kept; a top-level
 // reply larger than kMaxReplyBytes or nested deeper than kMaxDepth is Malformed, so a

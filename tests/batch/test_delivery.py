@@ -2,9 +2,12 @@
 
 import threading
 
+import pytest
+
 from readback import account, first_arrivals, log_record, read_back
 
 
+@pytest.mark.parametrize("engine", ["url", "client", "pipeline"])
 def test_each_thread_keeps_its_order(engine, server, batch_client, logger_for):
     threads, per_thread = 4, 3000
     # Small batches: many of them, from threads that interleave, over the whole run.

@@ -14,6 +14,10 @@ from readback import (account, first_arrivals, keys, log_record, read_back, read
 KEY = "logs:stream"
 
 
+ENGINES = ["url", "client", "pipeline"]
+
+
+@pytest.mark.parametrize("engine", ENGINES)
 @pytest.mark.parametrize("fault", ["stopped", "stalled", "restarted"])
 def test_outage_retried_then_spilled(fault, engine, server, batch_client, tmp_path, figures):
     spill = tmp_path / "spill.log"
@@ -85,6 +89,7 @@ def test_full_buffer_goes_to_handler_fallback(road, engine, server, batch_client
     account(client.stats(), [(0, seq) for seq in range(total)], stream, in_fallback)
 
 
+@pytest.mark.parametrize("engine", ENGINES)
 def test_error_reply_spills_that_entry(engine, server, batch_client, tmp_path):
     r = server.client()
     r.set("taken", "a string")  # XADD to it: WRONGTYPE
@@ -104,6 +109,26 @@ def test_error_reply_spills_that_entry(engine, server, batch_client, tmp_path):
     assert [mixed_stats[k] for k in ("sent", "dropped", "resent")] == [66, 34, 0], mixed_stats
     assert read_back(server, KEY) == [(1, seq) for seq in range(100) if seq % 3]
     assert r.get("taken") == "a string"
+    r.close()
+
+
+@pytest.mark.parametrize("engine", ENGINES)
+def test_refusal_for_the_servers_state_retries_the_batch(engine, server, batch_client, tmp_path):
+    # OOM speaks of the server, not of the entry: the batch waits for the server, unspilled.
+    r = server.client()
+    spill = tmp_path / "spill.log"
+    client = batch_client(engine, server.port, spill_path=str(spill), spill_after_ms=60000)
+    r.config_set("maxmemory", 1)
+    expected = [(0, seq) for seq in range(200)]
+    for key in expected:
+        client.xadd(KEY, {"payload": record_text(*key)})
+    wait_until(lambda: "maxmemory" in (client.stats()["last_error"] or ""), 30, "a refusal")
+    assert client.stats()["spilled"] == 0
+    r.config_set("maxmemory", 0)
+    assert client.flush(30)
+    stats = client.stats()
+    account(stats, expected, read_back(server, KEY), keys(read_fallback(spill)))
+    assert [stats[k] for k in ("sent", "spilled", "dropped")] == [200, 0, 0], stats
     r.close()
 
 
