@@ -60,18 +60,20 @@ def cluster_server():
         yield server
 
 
-def stream_entries(server, flush=False):
+def on(server, act):
     client = server.client()
     try:
-        if flush:
-            return client.flushall()
-        return sum(client.xlen(k) for k in client.scan_iter() if client.type(k) == "stream")
+        return act(client)
     finally:
         client.close()
 
 
-@pytest.mark.parametrize("name, code", SNIPPETS, ids=[n for n, _ in SNIPPETS])
-def test_snippet_runs_alone(name, code, request, redis_server, redis_url, tmp_path):
+def stream_entries(client):
+    return sum(client.xlen(k) for k in client.scan_iter() if client.type(k) == "stream")
+
+
+@pytest.mark.parametrize("code", [c for _, c in SNIPPETS], ids=[n for n, _ in SNIPPETS])
+def test_snippet_runs_alone(code, request, redis_server, redis_url, tmp_path):
     version = tuple(int(p) for p in re.findall(r"\d+", redis.__version__)[:2])
     for module, oldest in NEEDS.items():
         if module in code and version < oldest:
@@ -80,7 +82,7 @@ def test_snippet_runs_alone(name, code, request, redis_server, redis_url, tmp_pa
     if any(a in code for a in CLUSTER):
         cluster = request.getfixturevalue("cluster_server")
         servers.update((a, cluster) for a in CLUSTER)
-        stream_entries(cluster, flush=True)
+        on(cluster, lambda c: c.flushall())
     unknown = set(m.group(2) for m in ADDRESS.finditer(code)) - set(servers)
     assert not unknown, "no stand-in server for %s" % sorted(unknown)
     code = ADDRESS.sub(lambda m: "%s127.0.0.1:%d" % (m.group(1), servers[m.group(2)].port), code)
@@ -92,6 +94,6 @@ def test_snippet_runs_alone(name, code, request, redis_server, redis_url, tmp_pa
 
     if LOGGING_CALL.search(code):
         # In a stream, or (a timeout under load) in a fallback or spill file: never nowhere.
-        delivered = sum(stream_entries(s) for s in set(servers.values()))
+        delivered = sum(on(s, stream_entries) for s in set(servers.values()))
         kept = sum(len(p.read_text(encoding="utf-8").splitlines()) for p in tmp_path.iterdir())
         assert delivered + kept > 0, "the snippet's records reached neither Redis nor a file"
