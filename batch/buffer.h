@@ -26,7 +26,7 @@ struct RecordInfo {
     std::uint32_t payload_offset : 31; // of the payload within the command
     std::uint32_t payload_bytes : 1;   // the payload was given as bytes (else str)
     std::uint32_t payload_length;
-    std::uint32_t crc;   // in a spool: CRC-32C of the fields above and the command
+    std::uint32_t crc;   // in a spool: CRC-32C of the record's other fields and its command
     std::uint32_t spare;
     std::int64_t accepted_ms; // coarse_ms() at the append
 };

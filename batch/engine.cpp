@@ -150,6 +150,17 @@ bool Engine::finish_close(std::int64_t deadline_ns) noexcept {
         }
     }
     take_over();
+    if (spool != nullptr) {
+        // The shipper's I/O ends at the deadline: once it is gone, the segments are closed, so
+        // that another client may take them now rather than when this process ends.
+        constexpr std::int64_t kGraceNs = 1000 * kNsPerMs;
+        Locked lock(buffer.mutex);
+        const std::int64_t until = now_ns() + kGraceNs;
+        while (buffer.thread == ThreadState::Running && now_ns() < until)
+            buffer.done.wait_until(buffer.mutex, until);
+        if (buffer.thread != ThreadState::Running)
+            buffer.close_storage();
+    }
     return false;
 }
 

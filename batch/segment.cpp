@@ -96,9 +96,10 @@ bool read_header(const char *file, std::size_t size, Scan &s, std::uint64_t &cor
 } // namespace
 
 std::uint32_t record_crc(const RecordInfo &info, const char *cmd) noexcept {
-    std::uint32_t fields[4];
-    std::memcpy(fields, &info, sizeof fields); // offset, length, payload word, payload length
-    return crc32c(crc32c(0, fields, sizeof fields), cmd, info.length);
+    // Every byte of the slot but the checksum itself, then the command.
+    RecordInfo fields = info;
+    fields.crc = 0;
+    return crc32c(crc32c(0, &fields, sizeof fields), cmd, info.length);
 }
 
 bool is_segment_name(const char *name, std::size_t len) noexcept {
