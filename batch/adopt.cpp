@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -25,6 +26,7 @@ namespace quorbel::batch {
 namespace {
 
 constexpr char kTemporarySuffix[] = ".tmp";
+constexpr std::size_t kUsualSegmentBytes = (4 << 20) + kSegmentHead;
 
 bool is_temporary_name(const char *name, std::size_t len) noexcept {
     const std::size_t suf = sizeof kTemporarySuffix - 1;
@@ -98,10 +100,12 @@ int adopt_segments(Engine &e) noexcept {
         if (name == nullptr)
             return -1;
         const std::string path = spool.dir() + "/" + name;
-        // The first one whatever its size; then as much as the client's own spool may hold.
-        const std::size_t room = taken_bytes == 0 ? SIZE_MAX
-                                 : taken_bytes < spool.limit() ? spool.limit() - taken_bytes
-                                                               : 0;
+        // As much as the client's own spool may hold, and the first one even if larger than
+        // that, up to the size of a segment the folder's clients usually make.
+        const std::size_t room =
+            taken_bytes == 0 ? std::max(spool.limit(), kUsualSegmentBytes)
+            : taken_bytes < spool.limit() ? spool.limit() - taken_bytes
+                                          : 0;
         if (room == 0)
             break;
         Claimed got;

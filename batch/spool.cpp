@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -25,6 +26,10 @@ constexpr std::size_t kMinSegment = 64 * 1024;
 constexpr std::size_t kMaxSegment = 4 * 1024 * 1024;
 
 std::size_t round8(std::size_t n) noexcept { return (n + 7) & ~std::size_t{7}; }
+
+// Segments made in this process, by any client: with the time and the process id, a name
+// no other segment has.
+std::atomic<unsigned> segments_made{0};
 
 SegmentHeader *header_of(Segment *s) noexcept { return reinterpret_cast<SegmentHeader *>(s->map); }
 
@@ -96,7 +101,7 @@ Chunk *Spool::new_chunk(std::size_t need) noexcept {
     char name[96];
     std::snprintf(name, sizeof name, "/%s%016llx-%ld-%u%s", kSegmentPrefix,
                   static_cast<unsigned long long>(realtime_ns()), static_cast<long>(getpid()),
-                  made_++, kSegmentSuffix);
+                  segments_made.fetch_add(1, std::memory_order_relaxed), kSegmentSuffix);
     s->path = dir_ + name;
     // Made under a name no adopter reads, locked, sized and headed, then renamed: an adopter
     // never sees a segment before its owner holds it.

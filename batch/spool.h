@@ -84,7 +84,6 @@ class Spool {
     const std::int64_t sync_ms_;
     std::size_t live_bytes_ = 0; // of our segment files
     Segment *first_ = nullptr, *last_ = nullptr;
-    std::uint32_t made_ = 0;
     int error_ = 0;
     bool dirty_ = false;
     std::int64_t next_sync_ns_ = 0;

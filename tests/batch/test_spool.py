@@ -158,6 +158,32 @@ def test_two_processes_never_ship_the_same_segment(server, tmp_path):
         assert late.flush(30) and late.stats()["adopted"] == 300
 
 
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # 3.12+: fork with threads
+def test_a_forked_child_spools_its_own_and_leaves_the_parents(server, tmp_path):
+    spool = str(tmp_path / "spool")
+    server.kill()
+    parent = BatchClient(server.url, spool_dir=spool, close_timeout_ms=100)
+    for seq in range(100):
+        parent.xadd(KEY, {"payload": record_text("parent", seq)})
+    pid = os.fork()
+    if pid == 0:
+        try:
+            ok = parent.stats()["pending"] == 0
+            for seq in range(10):
+                parent.xadd(KEY, {"payload": record_text("child", seq)})
+        finally:
+            os._exit(0 if ok else 1)  # killed, in effect: nothing closed
+    assert os.waitpid(pid, 0)[1] == 0
+    with BatchClient(DOWN, spool_dir=spool, close_timeout_ms=100) as other:  # parent lives
+        assert other.stats()["adopted"] == 10
+    parent.close()
+    server.restart()
+    with BatchClient(server.url, spool_dir=spool) as later:
+        assert later.flush(30) and later.stats()["adopted"] == 110
+    assert sorted(read_back(server, KEY)) == sorted(
+        [("child", seq) for seq in range(10)] + [("parent", seq) for seq in range(100)])
+
+
 def undamaged(pristine, damaged):
     """{seq} of the records whose slot and command bytes are all intact in damaged (bytes)."""
     head, slot = 96, 32
