@@ -48,20 +48,6 @@ struct Client {
     std::size_t buffer_bytes;
 };
 
-// The shipper, started with the first record of this process (or the first adopted one).
-PyObject *start_shipper(Engine *e) noexcept {
-    if (before_shipper_start() < 0)
-        return nullptr;
-    // 3.7 and 3.8 make the GIL only when asked: the client engine's shipper takes it.
-    if (module::facts.minor < 9)
-        PyEval_InitThreads();
-    if (const int err = e->start(); err != 0) {
-        errno = err;
-        return PyErr_SetFromErrno(PyExc_RuntimeError);
-    }
-    Py_RETURN_NONE;
-}
-
 PyObject *buffer_error(Client *c, Buffer::Append result, const CommandParts &parts) noexcept {
     Spool *spool = c->engine->spool;
     if (result == Buffer::Append::SpoolFailed && spool->error() != 0)
@@ -239,12 +225,11 @@ PyObject *xadd_bound(Client *c, const Bound &b) noexcept {
         switch (result) {
         case Buffer::Append::Ok:
             Py_RETURN_NONE;
-        case Buffer::Append::NoThread: {
-            Ref started = Ref::steal(start_shipper(c->engine));
-            if (!started)
+        case Buffer::Append::NoThread:
+            // The shipper starts with the first record (of this process).
+            if (start_shipper(c->engine) < 0)
                 return nullptr;
             continue;
-        }
         case Buffer::Append::Closed:
             PyErr_SetString(PyExc_BufferError, "the BatchClient is closed");
             return nullptr;
@@ -323,8 +308,7 @@ PyObject *client_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexc
     register_engine(engine);
     if (engine->adopted() != 0) {
         // A gone owner's records go now, not with this process's first.
-        Ref started = Ref::steal(start_shipper(engine));
-        if (!started) {
+        if (start_shipper(engine) < 0) {
             Py_DECREF(self);
             return nullptr;
         }
