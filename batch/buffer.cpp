@@ -41,13 +41,7 @@ Buffer::Append Buffer::append(const CommandParts &parts, bool &wake) noexcept {
             c = new_chunk(footprint);
             if (c == nullptr)
                 return spool_ != nullptr ? Append::SpoolFailed : Append::NoMemory;
-            if (tail_ == nullptr) {
-                head_ = c;
-                retire_pos_ = take_pos_ = {c, 0};
-            } else {
-                tail_->next = c;
-            }
-            tail_ = c;
+            link_tail(c);
         }
         RecordInfo &info = c->info(c->count);
         const auto payload_offset = encode_command(parts, c->data() + c->used);
@@ -230,7 +224,7 @@ Chunk *Buffer::new_chunk(std::size_t need) noexcept {
     return c;
 }
 
-void Buffer::adopt(Chunk *c, std::uint64_t maybe_sent) noexcept {
+void Buffer::link_tail(Chunk *c) noexcept {
     if (tail_ == nullptr) {
         head_ = c;
         retire_pos_ = take_pos_ = {c, 0};
@@ -238,6 +232,10 @@ void Buffer::adopt(Chunk *c, std::uint64_t maybe_sent) noexcept {
         tail_->next = c;
     }
     tail_ = c;
+}
+
+void Buffer::adopt(Chunk *c, std::uint64_t maybe_sent) noexcept {
+    link_tail(c);
     accepted_ += c->count;
     adopted_ += c->count;
     resent_ += maybe_sent; // they may arrive twice

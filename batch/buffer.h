@@ -178,6 +178,8 @@ class Buffer {
 
   private:
     Chunk *new_chunk(std::size_t need) noexcept;
+    // c becomes the chunk appends go to.
+    void link_tail(Chunk *c) noexcept;
     // The oldest chunk is wholly retired (and not where appends go): freed.
     void drop_head() noexcept;
     void free_chunks() noexcept;

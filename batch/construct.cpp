@@ -162,6 +162,23 @@ int fs_path(PyObject *path, std::string &out) noexcept {
     return 0;
 }
 
+// Takes over `made` (nullptr when out of memory) and opens its file or folder: the OSError
+// names `path`. 0, or -1 with an exception set.
+template <typename T> int opened(T *made, PyObject *path, T *&out) noexcept {
+    if (made == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (const int err = made->open(); err != 0) {
+        delete made;
+        errno = err;
+        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
+        return -1;
+    }
+    out = made;
+    return 0;
+}
+
 // The spool's folder, created if missing and checked writable now, as the spill file is
 // opened now.
 int open_spool(PyObject *path, const Options &o, Spool *&out) noexcept {
@@ -170,19 +187,7 @@ int open_spool(PyObject *path, const Options &o, Spool *&out) noexcept {
         return -1;
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
-    Spool *spool = new (std::nothrow) Spool(dir, o.spool_bytes, o.sync_ms);
-    if (spool == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    if (const int err = spool->open(); err != 0) {
-        delete spool;
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-        return -1;
-    }
-    out = spool;
-    return 0;
+    return opened(new (std::nothrow) Spool(dir, o.spool_bytes, o.sync_ms), path, out);
 }
 
 // The spill file, opened (and created) now, as the handler opens its fallback file.
@@ -190,19 +195,7 @@ int open_spill(PyObject *path, Spill *&out) noexcept {
     std::string name;
     if (fs_path(path, name) < 0)
         return -1;
-    Spill *spill = new (std::nothrow) Spill(std::move(name));
-    if (spill == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    if (const int err = spill->open(); err != 0) {
-        delete spill;
-        errno = err;
-        PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-        return -1;
-    }
-    out = spill;
-    return 0;
+    return opened(new (std::nothrow) Spill(std::move(name)), path, out);
 }
 
 } // namespace

@@ -120,7 +120,8 @@ int lock_segment(int fd) noexcept {
 
 void write_word(int fd, std::size_t field, std::uint32_t value) noexcept {
     const std::uint64_t w = pack_word(value);
-    // One 8-byte write at an aligned place: the page cache takes it whole.
+    // One 8-byte write at an aligned place: the page cache takes it whole. Should it fail, the
+    // word stays behind, and a later adopter sends those records again (never loses them).
     while (::pwrite(fd, &w, sizeof w, static_cast<off_t>(field)) < 0 && errno == EINTR) {
     }
 }

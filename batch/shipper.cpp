@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "batch/engine.h"
 
@@ -49,6 +50,14 @@ class Shipper {
     void failed(const char *why) noexcept;
     // Waits until `until_ns` or a signal; false when a takeover has retired everything.
     bool pause(std::int64_t until_ns) noexcept;
+    // With the mutex held: the spool's msync when due; a failure shows in last_error.
+    void sync_spool() noexcept {
+        if (e_.spool == nullptr)
+            return;
+        if (const int err = e_.spool->sync_if_due(buffer_.mutex, now_ns()); err != 0)
+            std::snprintf(buffer_.last_error, sizeof buffer_.last_error, "spool msync: %s",
+                          std::strerror(err));
+    }
 
     Engine &e_;
     Buffer &buffer_;
@@ -66,8 +75,7 @@ bool Shipper::next_batch() noexcept {
     for (;;) {
         if (buffer_.abandoned)
             return false;
-        if (e_.spool != nullptr)
-            e_.spool->sync_if_due(buffer_.mutex, now_ns());
+        sync_spool();
         const std::uint64_t unsent = buffer_.unsent();
         if (unsent == 0) {
             if (buffer_.stopping)
@@ -185,7 +193,7 @@ bool Shipper::pause(std::int64_t until_ns) noexcept {
         return false;
     if (e_.spool != nullptr) {
         // An outage goes on appending to the spool: it is synced meanwhile too.
-        e_.spool->sync_if_due(buffer_.mutex, now_ns());
+        sync_spool();
         const std::int64_t sync_ns = e_.spool->next_sync_ns();
         if (sync_ns != 0 && sync_ns < until_ns)
             until_ns = sync_ns;

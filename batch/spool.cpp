@@ -114,8 +114,12 @@ Chunk *Spool::new_chunk(std::size_t need) noexcept {
     if (s->fd < 0)
         err = errno;
     // Blocks reserved now: a full disk is an error here, never a SIGBUS at a later store.
-    if (err == 0 && (err = lock_segment(s->fd)) == 0 &&
-        (err = posix_fallocate(s->fd, 0, static_cast<off_t>(bytes))) == 0) {
+    if (err == 0 && (err = lock_segment(s->fd)) == 0) {
+        do {
+            err = posix_fallocate(s->fd, 0, static_cast<off_t>(bytes));
+        } while (err == EINTR);
+    }
+    if (err == 0) {
         void *map = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, s->fd, 0);
         if (map == MAP_FAILED) {
             err = errno;
@@ -189,6 +193,8 @@ void Spool::sending(Chunk *c, std::uint32_t n) noexcept {
         write_word(s->fd, offsetof(SegmentHeader, sending), s->slots[n - 1] + 1);
 }
 
+// Failures here change nothing we could act on: a segment that cannot be removed (its folder
+// gone) holds only delivered records, which a later adopter reads as done and removes.
 void Spool::destroy(Segment *s, bool remove) noexcept {
     if (remove && !s->finished)
         ::unlink(s->path.c_str());
@@ -241,9 +247,10 @@ Chunk *Spool::adopted_chunk(Chunk *c, std::uint32_t *slots, int fd, std::string 
     return c;
 }
 
-void Spool::sync_if_due(Mutex &mutex, std::int64_t now) noexcept {
+int Spool::sync_if_due(Mutex &mutex, std::int64_t now) noexcept {
     if (!dirty_ || now < next_sync_ns_)
-        return;
+        return 0;
+    int failed = 0;
     dirty_ = false;
     next_sync_ns_ = 0;
     // Gathered under the mutex (appends add segments), synced without it.
@@ -258,9 +265,11 @@ void Spool::sync_if_due(Mutex &mutex, std::int64_t now) noexcept {
             todo[n++] = {from->map, from->map_bytes};
         mutex.unlock();
         for (int i = 0; i < n; ++i)
-            msync(todo[i].map, todo[i].bytes, MS_SYNC);
+            if (msync(todo[i].map, todo[i].bytes, MS_SYNC) != 0 && failed == 0)
+                failed = errno;
         mutex.lock();
     }
+    return failed;
 }
 
 } // namespace quorbel::batch

@@ -66,8 +66,9 @@ class Spool {
 
     // The shipper, with the mutex held on entry and exit: msync of every segment written to
     // since the last, if sync_ms has passed; the mutex is released meanwhile. Segments are
-    // removed only by the shipper, so none goes away during it.
-    void sync_if_due(Mutex &mutex, std::int64_t now_ns) noexcept;
+    // removed only by the shipper, so none goes away during it. 0, or the errno of a failed
+    // msync (the records stay in the page cache: only a host crash could take them).
+    int sync_if_due(Mutex &mutex, std::int64_t now_ns) noexcept;
     // When the next msync is due (0: nothing to sync).
     std::int64_t next_sync_ns() const noexcept { return dirty_ ? next_sync_ns_ : 0; }
 

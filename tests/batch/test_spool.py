@@ -96,12 +96,16 @@ def test_construction_is_strict_and_leaves_other_files_alone(tmp_path):
         BatchClient(DOWN, spool_dir=str(made.parent / "file"))
     with BatchClient(DOWN, spool_dir=str(made), close_timeout_ms=0) as client:
         assert made.is_dir()
-    # Not segments: kept. A segment's name over other bytes: counted, kept.
+    # Not segments: kept. A segment's name over other bytes (or no file at all): kept.
     (made / "notes.txt").write_bytes(b"mine")
     (made / "quorbel-0-0-0.qseg").write_bytes(b"\0" * 200)
+    os.mkfifo(str(made / "quorbel-1-0-0.qseg"))
+    os.symlink("/dev/zero", str(made / "quorbel-2-0-0.qseg"))
+    (made / "quorbel-3-0-0.qseg").mkdir()
+    names = sorted(os.listdir(made))
     with BatchClient(DOWN, spool_dir=str(made), close_timeout_ms=0) as client:
         assert (client.stats()["corrupt"], client.stats()["adopted"]) == (1, 0)
-    assert sorted(os.listdir(made)) == ["notes.txt", "quorbel-0-0-0.qseg"]
+    assert sorted(os.listdir(made)) == names
 
 
 def spool_records(spool, count):
