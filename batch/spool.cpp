@@ -52,11 +52,12 @@ Spool::~Spool() = default; // the buffer closed every chunk first
 int Spool::open() noexcept {
     if (::mkdir(dir_.c_str(), 0777) != 0 && errno != EEXIST)
         return errno;
-    struct stat st;
-    if (::stat(dir_.c_str(), &st) != 0)
+    // A folder (ENOTDIR otherwise), tested by opening it: glibc 2.33 made stat() a symbol of
+    // its own, which the older ones the wheel loads on lack.
+    const int dir_fd = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir_fd < 0)
         return errno;
-    if (!S_ISDIR(st.st_mode))
-        return ENOTDIR;
+    close_retrying(dir_fd);
     // Whether files can be made there: a probe, made and removed at once.
     char name[64];
     std::snprintf(name, sizeof name, "/.quorbel-probe-%ld", static_cast<long>(getpid()));
@@ -67,8 +68,12 @@ int Spool::open() noexcept {
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return errno;
+    // And whether the segments' locks work there (Linux 3.15 and later: EINVAL before).
+    int err = lock_segment(fd);
     close_retrying(fd);
-    return ::unlink(probe.c_str()) == 0 ? 0 : errno;
+    if (::unlink(probe.c_str()) != 0 && err == 0)
+        err = errno;
+    return err;
 }
 
 void Spool::link(Segment *s) noexcept {
