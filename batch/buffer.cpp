@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "batch/spool.h"
+
 namespace quorbel::batch {
 
 namespace {
@@ -38,14 +40,8 @@ Buffer::Append Buffer::append(const CommandParts &parts, bool &wake) noexcept {
         if (c == nullptr || c->capacity - c->used < footprint + c->count * sizeof(RecordInfo)) {
             c = new_chunk(footprint);
             if (c == nullptr)
-                return Append::NoMemory;
-            if (tail_ == nullptr) {
-                head_ = c;
-                retire_pos_ = take_pos_ = {c, 0};
-            } else {
-                tail_->next = c;
-            }
-            tail_ = c;
+                return spool_ != nullptr ? Append::SpoolFailed : Append::NoMemory;
+            link_tail(c);
         }
         RecordInfo &info = c->info(c->count);
         const auto payload_offset = encode_command(parts, c->data() + c->used);
@@ -55,6 +51,8 @@ Buffer::Append Buffer::append(const CommandParts &parts, bool &wake) noexcept {
         info.payload_bytes = parts.payload_bytes ? 1 : 0;
         info.payload_length = static_cast<std::uint32_t>(parts.payload_len);
         info.accepted_ms = now;
+        if (spool_ != nullptr)
+            spool_->written(c, c->count); // the slot last: a torn record fails its check
         c->used += static_cast<std::uint32_t>(size);
         ++c->count;
         ++accepted_;
@@ -76,7 +74,13 @@ std::int64_t Buffer::oldest_unsent_ms() noexcept {
 }
 
 Counts Buffer::counts() const noexcept {
-    return {accepted_, sent_, spilled_, dropped_, resent_, accepted_ - retired_, bytes_};
+    Counts n{accepted_ - adopted_, sent_, spilled_, dropped_, resent_, accepted_ - retired_,
+             bytes_, 0, adopted_, 0};
+    if (spool_ != nullptr) {
+        n.spooled = spool_->spooled;
+        n.corrupt = spool_->corrupt;
+    }
+    return n;
 }
 
 void Buffer::take(Batch &b, std::size_t max_bytes) noexcept {
@@ -133,6 +137,11 @@ void Buffer::retire(const Batch &b, const Outcome &o) noexcept {
     dropped_ += o.dropped + o.lost_spilled;
     resent_ += o.resent;
     bytes_ -= b.bytes;
+    if (spool_ != nullptr) {
+        // After the replies: what the next owner of the segment need not send again.
+        spool_->acked(retire_pos_.chunk, retire_pos_.index);
+        return; // a segment is never written twice over
+    }
     if (retired_ == accepted_) {
         // Nothing pending: the one chunk left starts again from its front.
         tail_->used = 0;
@@ -176,7 +185,17 @@ void Buffer::retire_all(const Outcome &o) noexcept {
 }
 
 void Buffer::reset_after_fork() noexcept {
+    if (spool_ != nullptr) {
+        for (Chunk *c = head_; c != nullptr;) {
+            Chunk *next = c->next;
+            spool_->forget_in_child(c);
+            c = next;
+        }
+        head_ = tail_ = nullptr;
+        spool_->spooled = spool_->corrupt = 0;
+    }
     free_chunks();
+    adopted_ = 0;
     retire_pos_ = take_pos_ = {};
     accepted_ = taken_ = retired_ = 0;
     sent_ = spilled_ = dropped_ = resent_ = 0;
@@ -184,6 +203,8 @@ void Buffer::reset_after_fork() noexcept {
 }
 
 Chunk *Buffer::new_chunk(std::size_t need) noexcept {
+    if (spool_ != nullptr)
+        return spool_->new_chunk(need);
     const std::size_t usual = round8(std::min(kChunkBytes - sizeof(Chunk), limit_));
     const std::size_t capacity = round8(std::max(need, usual));
     Chunk *c = nullptr;
@@ -199,10 +220,62 @@ Chunk *Buffer::new_chunk(std::size_t need) noexcept {
     c->next = nullptr;
     c->used = 0;
     c->count = 0;
+    c->segment = nullptr;
     return c;
 }
 
+void Buffer::link_tail(Chunk *c) noexcept {
+    if (tail_ == nullptr) {
+        head_ = c;
+        retire_pos_ = take_pos_ = {c, 0};
+    } else {
+        tail_->next = c;
+    }
+    tail_ = c;
+}
+
+void Buffer::adopt(Chunk *c, std::uint64_t maybe_sent) noexcept {
+    link_tail(c);
+    accepted_ += c->count;
+    adopted_ += c->count;
+    resent_ += maybe_sent; // they may arrive twice
+    for (std::uint32_t i = 0; i < c->count; ++i)
+        bytes_ += c->info(i).length + sizeof(RecordInfo);
+}
+
+void Buffer::sending(const Batch &b) noexcept {
+    if (spool_ == nullptr || b.count == 0)
+        return;
+    Position p = b.first;
+    for (std::size_t left = b.count; left > 0;) {
+        while (p.index == p.chunk->count)
+            p = {p.chunk->next, 0};
+        const std::size_t here = std::min<std::size_t>(left, p.chunk->count - p.index);
+        p.index += static_cast<std::uint32_t>(here);
+        left -= here;
+        spool_->sending(p.chunk, p.index);
+    }
+}
+
+void Buffer::close_storage() noexcept {
+    if (spool_ == nullptr)
+        return;
+    for (Chunk *c = head_; c != nullptr;) {
+        Chunk *next = c->next;
+        // Only the first chunk can hold retired records: the others went as they were done.
+        spool_->close_chunk(c, c == retire_pos_.chunk ? retire_pos_.index == c->count
+                                                      : c->count == 0);
+        c = next;
+    }
+    head_ = tail_ = nullptr;
+    retire_pos_ = take_pos_ = {};
+}
+
 void Buffer::release_chunk(Chunk *c) noexcept {
+    if (spool_ != nullptr) {
+        spool_->release(c);
+        return;
+    }
     if (spare_ == nullptr && c->capacity <= kChunkBytes) {
         spare_ = c;
         return;
@@ -211,6 +284,8 @@ void Buffer::release_chunk(Chunk *c) noexcept {
 }
 
 void Buffer::free_chunks() noexcept {
+    if (spool_ != nullptr)
+        close_storage();
     for (Chunk *c = head_; c != nullptr;) {
         Chunk *next = c->next;
         std::free(c);

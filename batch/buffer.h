@@ -4,7 +4,9 @@
 // committed record, so the shipper writes a batch straight from it without the mutex), the
 // counters, and the few flags through which the two sides talk. Application threads only
 // append; the shipper takes batches from the front and retires them, in order. A record is
-// pending from its append until it is retired as sent, spilled or dropped.
+// pending from its append until it is retired as sent, spilled or dropped. With a spool, the
+// chunks are segment files mapped into memory (batch/spool.h), and taking over a gone owner's
+// segments puts their records at the front.
 #pragma once
 
 #include <sys/uio.h>
@@ -24,8 +26,12 @@ struct RecordInfo {
     std::uint32_t payload_offset : 31; // of the payload within the command
     std::uint32_t payload_bytes : 1;   // the payload was given as bytes (else str)
     std::uint32_t payload_length;
+    std::uint32_t crc;   // in a spool: CRC-32C of the record's other fields and its command
+    std::uint32_t spare;
     std::int64_t accepted_ms; // coarse_ms() at the append
 };
+
+struct Segment;
 
 struct Chunk {
     Chunk *next;
@@ -33,6 +39,7 @@ struct Chunk {
     std::uint32_t used;     // bytes of commands from the front
     std::uint32_t count;    // records in the chunk
     std::uint32_t spare;
+    Segment *segment;       // the spool's file behind it (nullptr: plain memory)
 
     char *data() noexcept { return reinterpret_cast<char *>(this + 1); }
     RecordInfo &info(std::uint32_t i) noexcept {
@@ -92,17 +99,24 @@ struct Outcome {
 
 enum class ThreadState : unsigned char { None, Running, Exited };
 
-// Counts of records, read together so that accepted == sent + spilled + dropped + pending.
+// Counts of records, read together so that
+// accepted + adopted == sent + spilled + dropped + pending.
 struct Counts {
     std::uint64_t accepted, sent, spilled, dropped, resent, pending, pending_bytes;
+    std::uint64_t spooled, adopted, corrupt;
 };
+
+class Spool;
 
 class Buffer {
   public:
-    enum class Append { Ok, Closed, NoThread, Full, NoMemory };
+    // SpoolFailed: no new segment file (spool->error() says why, 0 when the spool is full).
+    enum class Append { Ok, Closed, NoThread, Full, NoMemory, SpoolFailed };
 
-    Buffer(std::size_t limit_bytes, std::size_t batch_size) noexcept
-        : limit_(limit_bytes), batch_size_(batch_size) {}
+    // With a spool (kept by the caller, and outliving the buffer), the records live in its
+    // segment files and spool_bytes bounds them instead of limit_bytes.
+    Buffer(std::size_t limit_bytes, std::size_t batch_size, Spool *spool) noexcept
+        : limit_(limit_bytes), batch_size_(batch_size), spool_(spool) {}
     ~Buffer() { free_chunks(); }
     Buffer(const Buffer &) = delete;
     Buffer &operator=(const Buffer &) = delete;
@@ -134,8 +148,18 @@ class Buffer {
     void pending_run(Batch &b, std::size_t &in_flight) noexcept;
     // Counts them retired after a takeover, without touching the memory.
     void retire_all(const Outcome &o) noexcept;
-    // Forked child: every record and counter gone, the memory freed.
+    // Forked child: every record and counter gone, the memory freed (the parent's segment
+    // files untouched).
     void reset_after_fork() noexcept;
+
+    // A gone owner's records, put after those already here (the buffer is new): `c` holds
+    // them, `maybe_sent` of them may have reached the server already.
+    void adopt(Chunk *c, std::uint64_t maybe_sent) noexcept;
+    // The shipper is about to send b: the spool notes how far it may have got.
+    void sending(const Batch &b) noexcept;
+    // The shipper is gone and nothing more is appended: the segment files are closed, those
+    // wholly delivered removed, the others left for the next client on the folder.
+    void close_storage() noexcept;
 
     Mutex mutex;
     Cond work; // the shipper waits here: records, a flush, a stop
@@ -154,6 +178,8 @@ class Buffer {
 
   private:
     Chunk *new_chunk(std::size_t need) noexcept;
+    // c becomes the chunk appends go to.
+    void link_tail(Chunk *c) noexcept;
     // The oldest chunk is wholly retired (and not where appends go): freed.
     void drop_head() noexcept;
     void free_chunks() noexcept;
@@ -161,13 +187,14 @@ class Buffer {
 
     const std::size_t limit_;
     const std::size_t batch_size_;
+    Spool *const spool_;
     Chunk *head_ = nullptr;  // oldest chunk still holding a pending record
     Chunk *tail_ = nullptr;  // where appends go
     Chunk *spare_ = nullptr; // one empty chunk kept for reuse
     Position retire_pos_;    // first pending record
     Position take_pos_;      // first record not taken
     std::uint64_t accepted_ = 0, taken_ = 0, retired_ = 0;
-    std::uint64_t sent_ = 0, spilled_ = 0, dropped_ = 0, resent_ = 0;
+    std::uint64_t sent_ = 0, spilled_ = 0, dropped_ = 0, resent_ = 0, adopted_ = 0;
     std::size_t bytes_ = 0; // pending records' footprints
 };
 

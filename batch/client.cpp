@@ -4,7 +4,8 @@
 //     class BatchClient:
 //         def __init__(self, url=None, client=None, batch_size=256, linger_ms=5,
 //                      buffer_bytes=8388608, timeout_ms=1000, spill_path=None,
-//                      spill_after_ms=2000, close_timeout_ms=2000): ...
+//                      spill_after_ms=2000, close_timeout_ms=2000, spool_dir=None,
+//                      spool_bytes=67108864, sync_ms=500): ...
 //         def xadd(self, name, fields, maxlen=None, approximate=False) -> None: ...
 //         def flush(self, timeout=None) -> bool: ...
 //         def close(self, timeout=None) -> None: ...
@@ -46,6 +47,20 @@ struct Client {
     bool one_key;          // a spill file holds one stream's payloads
     std::size_t buffer_bytes;
 };
+
+PyObject *buffer_error(Client *c, Buffer::Append result, const CommandParts &parts) noexcept {
+    Spool *spool = c->engine->spool;
+    if (result == Buffer::Append::SpoolFailed && spool->error() != 0)
+        return PyErr_Format(PyExc_BufferError, "the spool cannot take the record: %s",
+                            std::strerror(spool->error()));
+    const char *what = spool != nullptr ? "spool_bytes" : "buffer_bytes";
+    const std::size_t limit = spool != nullptr ? spool->limit() : c->buffer_bytes;
+    if (Buffer::footprint(parts) > limit)
+        return PyErr_Format(PyExc_BufferError, "a record of %zu bytes does not fit in %s=%zu",
+                            Buffer::footprint(parts), what, limit);
+    return PyErr_Format(PyExc_BufferError, "the %s is full (%s=%zu)",
+                        spool != nullptr ? "spool" : "buffer", what, limit);
+}
 
 Client *as_client(PyObject *self) noexcept { return reinterpret_cast<Client *>(self); }
 
@@ -206,33 +221,21 @@ PyObject *xadd_bound(Client *c, const Bound &b) noexcept {
     parts.key = c->key_data;
     parts.key_len = static_cast<std::size_t>(c->key_len);
     for (;;) {
-        switch (c->engine->append(parts)) {
+        const Buffer::Append result = c->engine->append(parts);
+        switch (result) {
         case Buffer::Append::Ok:
             Py_RETURN_NONE;
         case Buffer::Append::NoThread:
             // The shipper starts with the first record (of this process).
-            if (before_shipper_start() < 0)
+            if (start_shipper(c->engine) < 0)
                 return nullptr;
-            // 3.7 and 3.8 make the GIL only when asked: the client engine's shipper takes it.
-            if (module::facts.minor < 9)
-                PyEval_InitThreads();
-            if (const int err = c->engine->start(); err != 0) {
-                errno = err;
-                return PyErr_SetFromErrno(PyExc_RuntimeError);
-            }
             continue;
         case Buffer::Append::Closed:
             PyErr_SetString(PyExc_BufferError, "the BatchClient is closed");
             return nullptr;
         case Buffer::Append::Full:
-            if (Buffer::footprint(parts) > c->buffer_bytes)
-                PyErr_Format(PyExc_BufferError,
-                             "a record of %zu bytes does not fit in buffer_bytes=%zu",
-                             Buffer::footprint(parts), c->buffer_bytes);
-            else
-                PyErr_Format(PyExc_BufferError, "the buffer is full (buffer_bytes=%zu)",
-                             c->buffer_bytes);
-            return nullptr;
+        case Buffer::Append::SpoolFailed:
+            return buffer_error(c, result, parts);
         case Buffer::Append::NoMemory:
             return PyErr_NoMemory();
         }
@@ -303,6 +306,13 @@ PyObject *client_new(PyTypeObject *type, PyObject *args, PyObject *kwargs) noexc
     c->one_key = engine->spill != nullptr;
     c->buffer_bytes = engine->options.buffer_bytes;
     register_engine(engine);
+    if (engine->adopted() != 0) {
+        // A gone owner's records go now, not with this process's first.
+        if (start_shipper(engine) < 0) {
+            Py_DECREF(self);
+            return nullptr;
+        }
+    }
     return self;
 }
 
@@ -347,8 +357,10 @@ PyMethodDef client_methods[] = {
                          "then goes to the spill file, or is dropped without one.")},
     {"stats", client_stats, METH_NOARGS,
      "stats($self, /)\n--\n\n"
-     "Counts of records: accepted == sent + spilled + dropped + pending; resent counts\n"
-     "records sent (or spilled) again after a round trip whose fate was unknown."},
+     "Counts of records: accepted + adopted == sent + spilled + dropped + pending;\n"
+     "resent counts records sent (or spilled) again after a round trip whose fate was\n"
+     "unknown; spooled, adopted and corrupt count records written to the spool, taken\n"
+     "over from gone processes, and found damaged there."},
     {"__enter__", client_enter, METH_NOARGS, "__enter__($self, /)\n--\n\n"},
     {"__exit__", client_exit, METH_VARARGS, "__exit__($self, *exc_info)\n--\n\nclose()"},
     {nullptr, nullptr, 0, nullptr},
@@ -358,7 +370,8 @@ PyMethodDef client_methods[] = {
 // The constructor's parameters as its docstring and inspect show them.
 #define QUORBEL_NEW_PARAMS                                                                     \
     "(url=None, client=None, batch_size=256, linger_ms=5, buffer_bytes=8388608, "              \
-    "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000)"
+    "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000, "          \
+    "spool_dir=None, spool_bytes=67108864, sync_ms=500)"
 
 PyType_Slot client_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(client_new)},
@@ -368,7 +381,11 @@ PyType_Slot client_slots[] = {
                     "BatchClient" QUORBEL_NEW_PARAMS "\n--\n\n"
                     "A client for RedisStreamHandler whose xadd returns at once: records are\n"
                     "copied into a bounded buffer and sent in batches by a thread of its own,\n"
-                    "over its own connection (url) or through a redis-py client (client).")},
+                    "over its own connection (url) or through a redis-py client (client).\n"
+                    "With spool_dir, each record is first written to a segment file of this\n"
+                    "process there (at most spool_bytes, synced every sync_ms), so that a\n"
+                    "killed process loses none: a client opened later on the folder delivers\n"
+                    "what a gone process left.")},
     {0, nullptr},
 };
 

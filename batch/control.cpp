@@ -90,6 +90,9 @@ const module::Name kResent{"resent"};
 const module::Name kPending{"pending"};
 const module::Name kPendingBytes{"pending_bytes"};
 const module::Name kLastError{"last_error"};
+const module::Name kSpooled{"spooled"};
+const module::Name kAdopted{"adopted"};
+const module::Name kCorrupt{"corrupt"};
 
 } // namespace
 
@@ -104,7 +107,8 @@ PyObject *engine_stats(Engine *e) noexcept {
         std::uint64_t value;
     } counts[] = {{kAccepted, n.accepted}, {kSent, n.sent},       {kSpilled, n.spilled},
                   {kDropped, n.dropped},   {kResent, n.resent},   {kPending, n.pending},
-                  {kPendingBytes, n.pending_bytes}};
+                  {kPendingBytes, n.pending_bytes}, {kSpooled, n.spooled},
+                  {kAdopted, n.adopted},   {kCorrupt, n.corrupt}};
     for (const auto &c : counts) {
         Ref value = Ref::steal(PyLong_FromUnsignedLongLong(c.value));
         if (!value || PyDict_SetItem(dict.get(), c.key, value.get()) < 0)

@@ -17,7 +17,8 @@ PyObject *flush_engine(Engine *e, PyObject *timeout) noexcept;
 PyObject *close_engine(Engine *e, PyObject *timeout) noexcept;
 
 // stats(): {"accepted": ..., "sent", "spilled", "dropped", "resent", "pending",
-// "pending_bytes", "last_error": the last failure's text or None}.
+// "pending_bytes", "spooled", "adopted", "corrupt", "last_error": the last failure's text or
+// None}.
 PyObject *engine_stats(Engine *e) noexcept;
 
 } // namespace quorbel::batch

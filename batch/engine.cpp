@@ -14,20 +14,26 @@
 
 namespace quorbel::batch {
 
-Engine *Engine::create(const Options &options, Transport *transport, Spill *spill) noexcept {
+Engine *Engine::create(const Options &options, Transport *transport, Spill *spill,
+                       Spool *spool) noexcept {
     auto *entry_ok = static_cast<unsigned char *>(std::malloc(options.batch_size));
-    Engine *e = entry_ok ? new (std::nothrow) Engine(options, transport, spill, entry_ok) : nullptr;
+    Engine *e =
+        entry_ok ? new (std::nothrow) Engine(options, transport, spill, spool, entry_ok) : nullptr;
     if (e == nullptr)
         std::free(entry_ok);
     return e;
 }
 
-Engine::Engine(const Options &options, Transport *transport, Spill *spill,
+// With a spool, records wait in its files, bounded by spool_bytes rather than buffer_bytes.
+Engine::Engine(const Options &options, Transport *transport, Spill *spill, Spool *spool,
                unsigned char *entry_ok) noexcept
-    : options(options), buffer(options.buffer_bytes, options.batch_size), transport(transport),
-      spill(spill), entry_ok_(entry_ok) {}
+    : options(options), spool(spool),
+      buffer(spool ? SIZE_MAX / 2 : options.buffer_bytes, options.batch_size, spool),
+      transport(transport), spill(spill), entry_ok_(entry_ok) {}
 
 Engine::~Engine() {
+    buffer.close_storage();
+    delete spool;
     delete transport;
     delete spill;
     std::free(entry_ok_);
@@ -53,6 +59,11 @@ Buffer::Append Engine::append(const CommandParts &parts) noexcept {
 std::uint64_t Engine::dropped() noexcept {
     LockedWithGil lock(buffer.mutex);
     return buffer.dropped();
+}
+
+std::uint64_t Engine::adopted() noexcept {
+    LockedWithGil lock(buffer.mutex);
+    return buffer.counts().adopted;
 }
 
 Counts Engine::counts(char (&last_error)[sizeof Buffer::last_error]) noexcept {
@@ -129,14 +140,38 @@ bool Engine::finish_close(std::int64_t deadline_ns) noexcept {
                 break;
             buffer.done.wait_until(buffer.mutex, deadline_ns);
         }
-        if (buffer.pending() == 0)
+        if (buffer.pending() == 0 && spool == nullptr)
             return true;
+        if (spool != nullptr && buffer.thread != ThreadState::Running) {
+            // Nobody reads the segments now: closed, and what is left is for the next client.
+            const bool done = buffer.pending() == 0;
+            buffer.close_storage();
+            return done;
+        }
     }
     take_over();
+    if (spool != nullptr) {
+        // The shipper's I/O ends at the deadline: once it is gone, the segments are closed, so
+        // that another client may take them now rather than when this process ends.
+        constexpr std::int64_t kGraceNs = 1000 * kNsPerMs;
+        Locked lock(buffer.mutex);
+        const std::int64_t until = now_ns() + kGraceNs;
+        while (buffer.thread == ThreadState::Running && now_ns() < until)
+            buffer.done.wait_until(buffer.mutex, until);
+        if (buffer.thread != ThreadState::Running)
+            buffer.close_storage();
+    }
     return false;
 }
 
 void Engine::take_over() noexcept {
+    if (spool != nullptr) {
+        // A spool is the durable place: its records wait there for the next client.
+        Locked lock(buffer.mutex);
+        buffer.abandoned = buffer.pending() != 0;
+        buffer.work.signal();
+        return;
+    }
     // The spill file's mutex first, as the shipper takes them: a spill of the shipper's is then
     // either finished and retired, or not begun.
     if (spill != nullptr)

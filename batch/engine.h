@@ -8,6 +8,7 @@
 
 #include "batch/buffer.h"
 #include "batch/spill.h"
+#include "batch/spool.h"
 #include "batch/transport.h"
 
 namespace quorbel::batch {
@@ -19,13 +20,16 @@ struct Options {
     int timeout_ms = 1000;
     std::int64_t spill_after_ms = 2000;
     std::int64_t close_timeout_ms = 2000;
+    std::size_t spool_bytes = 67108864;
+    std::int64_t sync_ms = 500;
 };
 
 class Engine {
   public:
-    // Takes over transport and spill (which may be nullptr), and the caller holds the one
-    // reference; nullptr when out of memory, leaving both to the caller.
-    static Engine *create(const Options &options, Transport *transport, Spill *spill) noexcept;
+    // Takes over transport, spill and spool (either may be nullptr), and the caller holds the
+    // one reference; nullptr when out of memory, leaving them to the caller.
+    static Engine *create(const Options &options, Transport *transport, Spill *spill,
+                          Spool *spool) noexcept;
 
     void retain() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
     // Deletes the engine with its last reference; never touches Python.
@@ -39,8 +43,9 @@ class Engine {
     // GIL held: asks the shipper to send everything accepted so far; returns how many records
     // that is.
     std::uint64_t request_flush() noexcept;
-    // The records dropped so far (GIL held).
+    // The records dropped so far, and those adopted (GIL held).
     std::uint64_t dropped() noexcept;
+    std::uint64_t adopted() noexcept;
     // The counts and the last error's text (GIL held).
     Counts counts(char (&last_error)[sizeof Buffer::last_error]) noexcept;
     // With the GIL released: waits until `target` records are retired or until deadline_ns;
@@ -70,6 +75,7 @@ class Engine {
     Orphaned reset_in_child() noexcept;
 
     const Options options;
+    Spool *const spool; // before the buffer, which keeps its records there
     Buffer buffer;
     Transport *const transport;
     Spill *const spill;
@@ -80,11 +86,11 @@ class Engine {
   private:
     friend class Shipper;
     friend void *run_shipper(void *engine) noexcept;
-    Engine(const Options &options, Transport *transport, Spill *spill,
+    Engine(const Options &options, Transport *transport, Spill *spill, Spool *spool,
            unsigned char *entry_ok) noexcept;
     ~Engine();
     // Spills (or drops) every pending record, the shipper's batch included, and tells the
-    // shipper to leave them.
+    // shipper to leave them; with a spool they stay in its segments instead.
     void take_over() noexcept;
     // The shipper's end: under the mutex the state, then the Python objects if it must.
     void shipper_exited() noexcept;

@@ -8,11 +8,13 @@
 // them logs or calls into logging.
 #include "batch/lifecycle.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 
 #include "batch/engine.h"
 #include "batch/gil.h"
+#include "module/facts.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -272,6 +274,8 @@ void leave_python(PyGILState_STATE state) noexcept {
         registry->gate_changed.broadcast();
 }
 
+namespace {
+
 int before_shipper_start() noexcept {
     if (!registry->in_child || registry->child_finalizer)
         return 0;
@@ -291,6 +295,22 @@ int before_shipper_start() noexcept {
         return -1;
     Ref done = Ref::steal(PyObject_Call(finalize.get(), args.get(), kwargs.get()));
     return done ? 0 : -1;
+}
+
+} // namespace
+
+int start_shipper(Engine *e) noexcept {
+    if (before_shipper_start() < 0)
+        return -1;
+    // 3.7 and 3.8 make the GIL only when asked: the client engine's shipper takes it.
+    if (module::facts.minor < 9)
+        PyEval_InitThreads();
+    if (const int err = e->start(); err != 0) {
+        errno = err;
+        PyErr_SetFromErrno(PyExc_RuntimeError);
+        return -1;
+    }
+    return 0;
 }
 
 } // namespace quorbel::batch

@@ -23,8 +23,8 @@ void unregister_engine(Engine *e, bool holding_gil = true) noexcept;
 bool enter_python(PyGILState_STATE &state) noexcept;
 void leave_python(PyGILState_STATE state) noexcept;
 
-// GIL held, before a shipper starts: in a forked child, multiprocessing's exit (which skips
-// atexit) closes the clients too. -1 with an exception set.
-int before_shipper_start() noexcept;
+// GIL held: starts e's shipper unless it runs. In a forked child, multiprocessing's exit
+// (which skips atexit) closes the clients too. -1 with an exception set.
+int start_shipper(Engine *e) noexcept;
 
 } // namespace quorbel::batch

@@ -6,12 +6,15 @@
 // batch's fate unknown: it is sent again once the connection is back (counted in `resent`),
 // with connection attempts backed off from 100 ms to 5 s. While delivery fails, a batch older
 // than spill_after_ms goes to the spill file; a close past its deadline spills (or drops)
-// what is left. The mutex is never held across I/O, and the native engine's shipper never
-// touches Python at all.
+// what is left. With a spool nothing is spilled but what the server refused: undelivered
+// records stay in their segments (for this client, or at a close for the next one), and the
+// shipper syncs the segments every sync_ms. The mutex is never held across I/O, and the native
+// engine's shipper never touches Python at all.
 #include "batch/shipper.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "batch/engine.h"
 
@@ -47,6 +50,14 @@ class Shipper {
     void failed(const char *why) noexcept;
     // Waits until `until_ns` or a signal; false when a takeover has retired everything.
     bool pause(std::int64_t until_ns) noexcept;
+    // With the mutex held: the spool's msync when due; a failure shows in last_error.
+    void sync_spool() noexcept {
+        if (e_.spool == nullptr)
+            return;
+        if (const int err = e_.spool->sync_if_due(buffer_.mutex, now_ns()); err != 0)
+            std::snprintf(buffer_.last_error, sizeof buffer_.last_error, "spool msync: %s",
+                          std::strerror(err));
+    }
 
     Engine &e_;
     Buffer &buffer_;
@@ -64,12 +75,17 @@ bool Shipper::next_batch() noexcept {
     for (;;) {
         if (buffer_.abandoned)
             return false;
+        sync_spool();
         const std::uint64_t unsent = buffer_.unsent();
         if (unsent == 0) {
             if (buffer_.stopping)
                 return false;
+            const std::int64_t sync_ns = e_.spool ? e_.spool->next_sync_ns() : 0;
             buffer_.sleeping = true;
-            buffer_.work.wait(buffer_.mutex);
+            if (sync_ns != 0)
+                buffer_.work.wait_until(buffer_.mutex, sync_ns);
+            else
+                buffer_.work.wait(buffer_.mutex);
             buffer_.sleeping = false;
             continue;
         }
@@ -105,10 +121,16 @@ void Shipper::deliver() noexcept {
         }
         const std::int64_t now = now_ns();
         // While delivery fails, the time left before the batch goes to the spill file.
-        const bool spillable = e_.spill != nullptr && failing_;
+        const bool spillable = e_.spill != nullptr && failing_ && e_.spool == nullptr;
         const std::int64_t spill_in_ms =
             spillable ? batch_.oldest_ms + e_.options.spill_after_ms - coarse_ms() : 0;
         if ((spillable && spill_in_ms <= 0) || (stop_ns != 0 && now >= stop_ns)) {
+            if (e_.spool != nullptr) {
+                // A close's deadline: the batch stays in the spool.
+                Locked lock(buffer_.mutex);
+                buffer_.abandoned = true;
+                return;
+            }
             Outcome o;
             o.dropped = batch_.count; // finish() spills them when it can
             finish(o, true, unknown);
@@ -134,6 +156,7 @@ void Shipper::deliver() noexcept {
             if (buffer_.abandoned)
                 return;
             buffer_.attempted = true;
+            buffer_.sending(batch_);
         }
         ++sends_;
         if (transport_.send(batch_, ok_) == Transport::Sent::Ok) {
@@ -168,6 +191,13 @@ bool Shipper::pause(std::int64_t until_ns) noexcept {
     Locked lock(buffer_.mutex);
     if (buffer_.abandoned)
         return false;
+    if (e_.spool != nullptr) {
+        // An outage goes on appending to the spool: it is synced meanwhile too.
+        sync_spool();
+        const std::int64_t sync_ns = e_.spool->next_sync_ns();
+        if (sync_ns != 0 && sync_ns < until_ns)
+            until_ns = sync_ns;
+    }
     buffer_.work.wait_until(buffer_.mutex, until_ns);
     return !buffer_.abandoned;
 }

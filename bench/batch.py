@@ -9,12 +9,16 @@ Measures (each a ratio of two figures taken in this run, on one redis-server of 
                       in the stream, over `redis-benchmark -c 1 -P 64` of the same XADD MAXLEN ~.
   client_over_sync    the client engine (BatchClient(client=redis.Redis(...))) over the
                       synchronous handler, records/s as above.
+  spool_over_native   the native engine with the durable spool (spool_dir= a fresh folder
+                      under --spool-root, spool_bytes as large as the buffer) over the native
+                      engine with its memory buffer, records/s as above.
   stall_p99           logging at --rate records/s from one thread while the server is stopped
                       (SIGSTOP) for --stall seconds: p99 of a logging call over the same run
                       with the server running; and how many records are missing from the
                       stream once it has resumed and the client has flushed (0 is the target).
   instructions        bench/instructions.py --only batch (callgrind; skipped with
-                      --no-instructions or without valgrind).
+                      --no-instructions or without valgrind): BatchClient(url) over a null
+                      client, and (spool_instructions) the spool over the memory buffer.
 Beside them, for diagnosis, "null": the same logger.info through a client whose xadd does
 nothing, the most any background delivery could reach; native/null says how near it is.
 
@@ -38,6 +42,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -54,7 +59,8 @@ from workloads import (DEFAULT_LABELS, MAXLEN, SMALL_CTX, NullClient,  # noqa: E
 
 TARGETS = {"instructions": ("<=", 1.10), "native_over_sync": (">=", 5.0),
            "ceiling_over_bench": (">=", 0.6), "client_over_sync": (">=", 3.0),
-           "stall_p99": ("<=", 1.5), "stall_lost": ("<=", 0)}
+           "stall_p99": ("<=", 1.5), "stall_lost": ("<=", 0),
+           "spool_instructions": ("<=", 1.25), "spool_over_native": (">=", 0.8)}
 _names = itertools.count()
 
 
@@ -86,6 +92,10 @@ class Bench:
             client = NullClient()
         elif engine == "native":
             client = BatchClient(self.server.url, buffer_bytes=self.buffer_bytes)
+        elif engine == "spool":
+            spool_dir = tempfile.mkdtemp(prefix="quorbel-spool-", dir=self.opts.spool_root)
+            client = BatchClient(self.server.url, spool_dir=spool_dir,
+                                 spool_bytes=self.buffer_bytes)
         else:
             client = BatchClient(client=self.redis_client(), buffer_bytes=self.buffer_bytes)
         log = quorbel.get_logger("bench.batch.%d" % next(_names), client=client, stream_key=key,
@@ -105,6 +115,8 @@ class Bench:
             for h in list(log.handlers):
                 log.removeHandler(h)
             getattr(client, "close", lambda: None)()
+            if engine == "spool":
+                shutil.rmtree(spool_dir, ignore_errors=True)
         if engine == "null":
             return n / elapsed
         return n / elapsed if delivered and self.added(key) >= warm + n else None
@@ -189,7 +201,8 @@ def instruction_ratio(opts):
                          stdout=subprocess.PIPE, universal_newlines=True, timeout=1800)
     for line in out.stdout.splitlines():
         if line.startswith("INSTR_JSON "):
-            return json.loads(line[len("INSTR_JSON "):])["batch_over_null"], ""
+            found = json.loads(line[len("INSTR_JSON "):])
+            return (found["batch_over_null"], found["spool_over_batch"]), ""
     return None, "instructions.py failed (exit %d)" % out.returncode
 
 
@@ -213,6 +226,8 @@ def main():
     parser.add_argument("--buffer-mb", type=int, default=256, help="throughput runs' buffer")
     parser.add_argument("--instr-calls", type=int, default=2000)
     parser.add_argument("--no-instructions", action="store_true")
+    parser.add_argument("--spool-root", default=None,
+                        help="where the spool runs make their folders (default: the temp dir)")
     opts = parser.parse_args()
     opts.redis_benchmark = shutil.which("redis-benchmark")
     if opts.redis_benchmark is None:
@@ -222,11 +237,14 @@ def main():
 
     instructions, note = instruction_ratio(opts)
     notes += [note] if note else []
-    rates = {m: [] for m in ("sync", "native", "client", "null", "ceiling", "benchmark")}
+    instructions, spool_instructions = instructions or (None, None)
+    rates = {m: [] for m in ("sync", "native", "spool", "client", "null", "ceiling",
+                             "benchmark")}
     with RedisProcess() as server:
         bench = Bench(server, opts)
         runs = [("sync", lambda: bench.logging_rate("sync", opts.sync_records)),
                 ("native", lambda: bench.logging_rate("native", opts.records)),
+                ("spool", lambda: bench.logging_rate("spool", opts.records)),
                 ("client", lambda: bench.logging_rate("client", opts.client_records)),
                 ("null", lambda: bench.logging_rate("null", opts.client_records)),
                 ("ceiling", lambda: bench.ceiling_rate(opts.records)),
@@ -248,6 +266,8 @@ def main():
         "client_over_sync": median_ratio(rates, "client", "sync"),
         "stall_p99": p99_stalled / p99_running,
         "stall_lost": lost_stalled + lost_running,
+        "spool_instructions": spool_instructions,
+        "spool_over_native": median_ratio(rates, "spool", "native"),
     }
     print("python %s  %s  %d repetitions, %.0f s" % (
         platform.python_version(), quorbel.__file__, opts.reps, time.monotonic() - started))

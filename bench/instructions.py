@@ -17,7 +17,8 @@ Paths (every ratio is quorbel's count over its baseline's; lower is better):
                the overheads over that direct call.
   batch        RedisAppLogger.info(msg, labels=, ctx=) through get_logger(client=BatchClient(url))
                against a local redis-server, over the same call through a client whose xadd
-               returns None. Only the calling thread is counted (callgrind's
+               returns None; and the same with the durable spool (BatchClient(url, spool_dir=))
+               over the memory buffer. Only the calling thread is counted (callgrind's
                --separate-threads): the shipper's work is not the application's.
   pieces       parts of what any emit must do, each called from a Python loop, the empty
                loop subtracted: record.getMessage(), time.time_ns(), the xadd call on a null
@@ -71,12 +72,13 @@ MEASURES = [
     ("floor_over_file", "fallback", "fallback_only", "rotating_file", "ratio"),
     ("wrapper_overhead", "wrapper_off", "quorbel", "python", "overhead"),
     ("batch_over_null", "batch", "batch", "null", "ratio"),
+    ("spool_over_batch", "batch", "spool", "batch", "ratio"),
 ]
 
 
 def targets():
     return {"emit_small": 0.20, "emit_large": 0.20, "fallback_over_floor": 1.05,
-            "batch_over_null": 1.10,
+            "batch_over_null": 1.10, "spool_over_batch": 1.25,
             "wrapper_overhead": 1.6 if sys.version_info[:2] == (3, 7) else 1.1}
 
 
@@ -157,7 +159,7 @@ def child(opts):
         elif opts.child == "wrapper_off":
             modes = workloads.wrapper_modes("wrapper_off", logging.WARNING)
         elif opts.child == "batch":
-            modes = workloads.batch_modes(opts.url)
+            modes = workloads.batch_modes(opts.url, os.path.join(tmp, "spool"))
         else:
             modes = piece_modes()
         shift = opts.layout % len(modes)

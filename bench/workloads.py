@@ -206,9 +206,10 @@ def wrapper_modes(name, level):
     ]
 
 
-def batch_modes(url):
+def batch_modes(url, spool_dir):
     """RedisAppLogger.info(msg, labels=, ctx=) through get_logger(client=BatchClient(url)),
-    and the same through a client whose xadd returns None."""
+    the same with the durable spool in spool_dir, and the same through a client whose xadd
+    returns None."""
     from quorbel_batch import BatchClient
 
     def app_logger(name, client):
@@ -218,5 +219,7 @@ def batch_modes(url):
         return quorbel.RedisAppLogger(log)
 
     args = ("done", WRAPPER_LABELS, WRAPPER_CTX)
+    spool = BatchClient(url, spool_dir=spool_dir)
     return [("batch", wrapper_calls(app_logger("batch", BatchClient(url)), *args)),
+            ("spool", wrapper_calls(app_logger("spool", spool), *args)),
             ("null", wrapper_calls(app_logger("null", NullClient()), *args))]

@@ -9,8 +9,9 @@ from typing import Any, Dict, Optional, Union
 
 from typing_extensions import TypedDict, final
 
-# What stats() returns: counts of records (accepted == sent + spilled + dropped + pending),
-# resent sends, the bytes pending and the last failure's text.
+# What stats() returns: counts of records (accepted + adopted == sent + spilled + dropped +
+# pending), resent sends, the bytes pending, the spool's counts (records written to it, taken
+# over from gone processes, found damaged there) and the last failure's text.
 class _Stats(TypedDict):
     accepted: int
     sent: int
@@ -19,6 +20,9 @@ class _Stats(TypedDict):
     resent: int
     pending: int
     pending_bytes: int
+    spooled: int
+    adopted: int
+    corrupt: int
     last_error: Optional[str]
 
 # Made by its __new__; not a base class.
@@ -36,6 +40,10 @@ class BatchClient:
         spill_path: Optional[str] = None,
         spill_after_ms: int = 2000,
         close_timeout_ms: int = 2000,
+        # A folder for the durable spool (created if missing); None keeps records in memory.
+        spool_dir: Optional[str] = None,
+        spool_bytes: int = 67108864,
+        sync_ms: int = 500,
     ) -> BatchClient: ...
     # fields holds exactly one entry, "payload". Raises BufferError when the record does
     # not fit in the buffer or the client is closed.

@@ -65,6 +65,13 @@ CONSTRUCTOR_REFUSALS = [
     ({"url": DOWN, "spill_path": 3}, TypeError, "Argument 'spill_path' has incorrect type"),
     ({"url": DOWN, "spill_path": "a\0b"}, ValueError, "embedded null byte"),
     ({"url": DOWN, "spill_path": "/nonexistent/quorbel/spill.log"}, FileNotFoundError, ""),
+    ({"url": DOWN, "spool_dir": b"/tmp"}, TypeError, "Argument 'spool_dir' has incorrect type"),
+    ({"url": DOWN, "spool_dir": "a\0b"}, ValueError, "embedded null byte"),
+    ({"url": DOWN, "spool_dir": "/nonexistent/quorbel/spool"}, FileNotFoundError, ""),
+    ({"url": DOWN, "spool_dir": "/proc/quorbel-spool"}, OSError, ""),
+    ({"url": DOWN, "spool_dir": "/dev/null"}, NotADirectoryError, ""),
+    ({"url": DOWN, "spool_bytes": 65535}, ValueError, "spool_bytes must be between 65536"),
+    ({"url": DOWN, "sync_ms": 0}, ValueError, "sync_ms must be between 1"),
     ({"client": object()}, TypeError, "pipeline() method"),
     ({"client": asyncio_client}, TypeError, "asyncio"),
 ]
@@ -274,7 +281,8 @@ def test_memory_stays_flat(redis_url, road):
 
 @pytest.mark.parametrize("callable_, text", [
     (BatchClient, "(url=None, client=None, batch_size=256, linger_ms=5, buffer_bytes=8388608, "
-                  "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000)"),
+                  "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000, "
+                  "spool_dir=None, spool_bytes=67108864, sync_ms=500)"),
     (BatchClient.xadd, "(self, /, name, fields, maxlen=None, approximate=False)"),
     (BatchClient.flush, "(self, /, timeout=None)"),
 ])
