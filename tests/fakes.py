@@ -1,8 +1,12 @@
-"""Client stand-ins for unit tests (anything with an xadd method may serve as a client),
-and the records and payloads the handler tests share."""
+"""Client stand-ins for unit tests (anything with an xadd method may serve as a client), a
+fallback stand-in, a handler that keeps what it reports, and the records and payloads the
+handler tests share."""
 
 import json
 import logging
+import sys
+
+import quorbel
 
 
 class RecordingClient:
@@ -41,6 +45,33 @@ class NullClient(RecordingClient):
 
     def xadd(self, *args, **kwargs):
         super().xadd(*args, **kwargs)
+
+
+class FakeFallback:
+    """Stands in for the fallback file handler: records what reaches emit, then raises exc."""
+
+    def __init__(self, exc=None):
+        self.records = []
+        self.exc = exc
+
+    def emit(self, record):
+        self.records.append(record)
+        if self.exc is not None:
+            raise self.exc
+
+    def handle(self, record):
+        raise AssertionError("the fallback handler must be given records through emit")
+
+
+class ReportingHandler(quorbel.RedisStreamHandler):
+    """Keeps each handleError call in reports as (record, the exception being handled)."""
+
+    def handleError(self, record):
+        self.__dict__.setdefault("reports", []).append((record, sys.exc_info()[1]))
+
+    @property
+    def reports(self):
+        return self.__dict__.setdefault("reports", [])
 
 
 def make_record(msg="hello", args=(), level=logging.INFO, **attrs):

@@ -48,17 +48,6 @@ def type_error(param, expected, value):
         param, expected, qualified(type(value)))
 
 
-@pytest.fixture
-def logger_name(request):
-    """A logger name unique to the test; the logger is emptied and forgotten afterwards."""
-    name = "quorbel.tests.binder." + request.node.name
-    yield name
-    lg = logging.Logger.manager.loggerDict.pop(name, None)
-    if isinstance(lg, logging.Logger):
-        for h in list(lg.handlers):
-            lg.removeHandler(h)
-
-
 # ---------------------------------------------------------------- counts
 
 def _count(name, words, number, given):
