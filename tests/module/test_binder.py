@@ -11,10 +11,10 @@ import sys
 import pytest
 
 import quorbel
+from signatures import LEVEL_METHODS, typed_parameters
 
 RSH = quorbel.RedisStreamHandler
 RAL = quorbel.RedisAppLogger
-LEVEL_METHODS = ("debug", "info", "warning", "error", "exception")
 
 
 class FakeLogger:
@@ -361,29 +361,16 @@ class IntQualname(metaclass=IntQualnameMeta):
 
 
 # Every callable with typed parameters: a call taking a keyword mapping, the valid keywords it
-# needs besides, and its typed parameters in the order they are checked: conversions first,
-# then the exact-type tests, each in parameter order. The int parameters cannot fail the
-# second pass, so they appear only among the conversions.
+# needs besides, and its typed parameters in the order they are checked (signatures.py).
 SIGNATURES = {
-    "get_logger": (
-        lambda kw: quorbel.get_logger(**kw), {"name": "n"},
-        [("maxlen", "int"), ("timeout_ms", "int"), ("enable_fallback_file", "bool"),
-         ("level", "int"), ("name", "str"), ("redis_url", "optstr"), ("stream_key", "str"),
-         ("default_labels", "dict"), ("fallback_path", "str")]),
-    "RedisStreamHandler.__init__": (
-        lambda kw: RSH(**kw), {},
-        [("maxlen", "int"), ("timeout_ms", "int"), ("drop_on_error", "bool"),
-         ("fallback_max_bytes", "int"), ("fallback_backup_count", "int"),
-         ("redis_url", "optstr"), ("stream_key", "str"), ("default_labels", "dict"),
-         ("fallback_file_path", "optstr")]),
-    "_merge_labels": (
-        lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None},
-        [("base", "dict"), ("extra", "dict")]),
+    "get_logger": (lambda kw: quorbel.get_logger(**kw), {"name": "n"}),
+    "RedisStreamHandler.__init__": (lambda kw: RSH(**kw), {}),
+    "_merge_labels": (lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None}),
 }
 for _m in LEVEL_METHODS:
-    SIGNATURES["RedisAppLogger." + _m] = (
-        lambda kw, m=_m: getattr(app(), m)(**kw), {"msg": "m"},
-        [("msg", "str"), ("labels", "dict"), ("ctx", "dict")])
+    SIGNATURES["RedisAppLogger." + _m] = (lambda kw, m=_m: getattr(app(), m)(**kw), {"msg": "m"})
+SIGNATURES = {name: (call, base, typed_parameters(name))
+              for name, (call, base) in SIGNATURES.items()}
 
 EXPECTED = {"str": "str", "optstr": "str", "dict": "dict", "int": "int"}
 
