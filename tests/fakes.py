@@ -28,16 +28,20 @@ class RecordingClient:
         return out
 
 
-class RaisingClient:
-    """xadd raises the given exception (an instance or a class) every time."""
+class RaisingClient(RecordingClient):
+    """xadd raises the given exception (an instance or a class): every time, or the first
+    `times` times and then records as RecordingClient does."""
 
-    def __init__(self, exc):
-        self.exc = exc
-        self.calls = []
+    def __init__(self, exc, times=None):
+        super().__init__()
+        self.exc, self.times = exc, times
 
     def xadd(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        raise self.exc
+        if self.times is None or self.times > 0:
+            self.times = None if self.times is None else self.times - 1
+            self.calls.append((args, kwargs))
+            raise self.exc
+        return super().xadd(*args, **kwargs)
 
 
 class NullClient(RecordingClient):

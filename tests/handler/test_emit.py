@@ -320,23 +320,9 @@ def test_fallback_emit_raising_is_discarded(exc):
 # --- exceptions that are not ordinary errors ------------------------------------------
 
 
-class InterruptingClient:
-    """xadd raises the given exception once, then records like RecordingClient."""
-
-    def __init__(self, exc):
-        self.exc = exc
-        self.calls = []
-
-    def xadd(self, *args, **kwargs):
-        if self.exc is not None:
-            exc, self.exc = self.exc, None
-            raise exc
-        self.calls.append((args, kwargs))
-
-
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
 def test_base_exception_in_xadd_propagates_and_releases_lock(logger, exc):
-    client = InterruptingClient(exc())
+    client = RaisingClient(exc(), times=1)
     h = RedisStreamHandler(client=client)
     h._fallback = FakeFallback()
     logger.addHandler(h)
@@ -349,7 +335,7 @@ def test_base_exception_in_xadd_propagates_and_releases_lock(logger, exc):
     worker.start()
     worker.join(10)
     assert not worker.is_alive()
-    assert [json.loads(a[1]["payload"])["msg"] for a, _ in client.calls] == ["second"]
+    assert [p["msg"] for p in client.payloads()[1:]] == ["second"]
 
 
 class Interrupting:
@@ -433,12 +419,13 @@ def test_attributes_reassigned_between_records():
 
 
 def test_failing_client_is_tried_again():
-    client = InterruptingClient(ConnectionError("blip"))
+    client = RaisingClient(ConnectionError("blip"), times=1)
     h = RedisStreamHandler(client=client)
     h._fallback = FakeFallback()
     h.emit(make_record("lost"))
     h.emit(make_record("kept"))
-    assert len(h._fallback.records) == 1 and len(client.calls) == 1
+    assert len(h._fallback.records) == 1 and [p["msg"] for p in client.payloads()] == [
+        "lost", "kept"]
     assert h._client is client
 
 
