@@ -5,6 +5,7 @@ import enum
 import fractions
 import itertools
 import logging
+import logging.config
 
 import sys
 
@@ -438,9 +439,13 @@ def test_type_whose_qualname_is_not_text_is_refused_without_crash(call):
         call()
 
 
+class ConvertingLabels(logging.config.ConvertingDict):
+    """Only ConvertingDict itself is taken for default_labels (tests/ecosystem/test_config.py)."""
+
+
 SUBCLASSES = {"str": [S("x")], "optstr": [S("x")],
               "dict": [collections.OrderedDict(a=1), collections.defaultdict(list),
-                       collections.Counter()]}
+                       collections.Counter(), ConvertingLabels(a=1)]}
 
 
 def _note(name, param, kind, value):
