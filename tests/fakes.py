@@ -1,10 +1,13 @@
-"""Client stand-ins for unit tests (anything with an xadd method may serve as a client), a
-fallback stand-in, a handler that keeps what it reports, and the records and payloads the
+"""Client stand-ins for unit tests (anything with an xadd method may serve as a client), an
+asyncio client, a fallback stand-in, a handler that keeps what it reports, and the records and payloads the
 handler tests share."""
 
+import asyncio
 import json
 import logging
 import sys
+
+import pytest
 
 import quorbel
 
@@ -76,6 +79,20 @@ class ReportingHandler(quorbel.RedisStreamHandler):
     @property
     def reports(self):
         return self.__dict__.setdefault("reports", [])
+
+
+def asyncio_redis(**options):
+    """A redis.asyncio client (skipped without it). Older redis-py binds its locks to the
+    thread's current event loop, which an earlier asyncio.run() leaves unset (3.8 and 3.9
+    then refuse to make one): it gets a loop of its own for the construction."""
+    redis_asyncio = pytest.importorskip("redis.asyncio")
+    loop = asyncio.new_event_loop()
+    try:
+        asyncio.set_event_loop(loop)
+        return redis_asyncio.Redis(**options)
+    finally:
+        asyncio.set_event_loop(None)
+        loop.close()
 
 
 def make_record(msg="hello", args=(), level=logging.INFO, **attrs):

@@ -1,7 +1,6 @@
 """RedisStreamHandler.emit with fake clients: the append, fallback and loss (the payload's
 text: test_payload.py)."""
 
-import asyncio
 import datetime
 import gc
 import json
@@ -16,7 +15,7 @@ import quorbel
 from quorbel import RedisStreamHandler
 
 from fakes import (FakeFallback, NullClient, RaisingClient, RecordingClient, ReportingHandler,
-                   make_record)
+                   asyncio_redis, make_record)
 
 TS = "1700000000123456789"
 
@@ -240,20 +239,8 @@ async def never_sent(*args, **kwargs):
     raise AssertionError("awaited")
 
 
-def asyncio_redis():
-    redis_asyncio = pytest.importorskip("redis.asyncio")
-    # Older redis-py binds its locks to the thread's current loop, which an earlier
-    # asyncio.run() leaves unset: give it one of its own for the construction.
-    loop = asyncio.new_event_loop()
-    try:
-        asyncio.set_event_loop(loop)
-        return redis_asyncio.Redis(host="127.0.0.1")
-    finally:
-        asyncio.set_event_loop(None)
-        loop.close()
-
-
-@pytest.mark.parametrize("client", [lambda: types.SimpleNamespace(xadd=never_sent), asyncio_redis],
+@pytest.mark.parametrize("client", [lambda: types.SimpleNamespace(xadd=never_sent),
+                                    lambda: asyncio_redis(host="127.0.0.1")],
                          ids=["fake", "redis"])
 @pytest.mark.parametrize("fallback", [True, False], ids=["fallback", "no fallback"])
 def test_awaitable_from_xadd_is_a_failed_append(tmp_path, recwarn, client, fallback):
