@@ -242,8 +242,8 @@ suite() {  # suite PYTHONS-LINE CONFIG EXTRA_ENV -- PYTEST_ARGS...: queue one ru
 
 # What differs between interpreters is the module's own code: tests/module, tests/handler,
 # tests/facade and tests/batch run under every CPython. The reliability and ecosystem tests
-# (and the matrix below) run on the oldest and newest pyenv CPython and the newest of all,
-# where their version-specific cases (3.10+, 3.12+) are reached too. The longest runs are
+# run with them on the oldest and newest pyenv CPython and the newest of all, where their
+# version-specific cases (3.10+, 3.12+) are reached too. The longest runs are
 # queued first, so that the short ones fill the other core at the end. With pytest
 # arguments every run gets them alone.
 OWN_TESTS=(tests/module tests/handler tests/facade tests/batch)
@@ -254,7 +254,8 @@ done
 everything() {  # everything PYTHONS-LINE: whether it runs the whole of tests/
     [ "${#PYTEST_ARGS[@]}" -eq 0 ] || return 0
     [ "$1" = "${PYTHONS[-1]}" ] && return 0
-    [ "${#HOST_LINES[@]}" -gt 0 ] && { [ "$1" = "${HOST_LINES[0]}" ] || [ "$1" = "${HOST_LINES[-1]}" ]; }
+    [ "${#HOST_LINES[@]}" -gt 0 ] \
+        && { [ "$1" = "${HOST_LINES[0]}" ] || [ "$1" = "${HOST_LINES[-1]}" ]; }
 }
 for line in "${PYTHONS[@]}"; do
     # Without paths among the pytest arguments, pytest runs the project's testpaths (tests/).
