@@ -240,9 +240,26 @@ suite() {  # suite PYTHONS-LINE CONFIG EXTRA_ENV -- PYTEST_ARGS...: queue one ru
     running=$((running + 1))
 }
 
-# Without paths among the pytest arguments, pytest runs the project's testpaths (tests/).
+# What differs between interpreters is the module's own code: tests/module, tests/handler,
+# tests/facade and tests/batch run under every CPython. The reliability and ecosystem tests
+# run with them on the oldest and newest pyenv CPython and the newest of all, where their
+# version-specific cases (3.10+, 3.12+) are reached too. The longest runs are
+# queued first, so that the short ones fill the other core at the end. With pytest
+# arguments every run gets them alone.
+OWN_TESTS=(tests/module tests/handler tests/facade tests/batch)
+HOST_LINES=()
 for line in "${PYTHONS[@]}"; do
-    suite "$line" "" "" -- "${PYTEST_ARGS[@]}"
+    [[ "$line" != *" host "* ]] || HOST_LINES+=("$line")
+done
+everything() {  # everything PYTHONS-LINE: whether it runs the whole of tests/
+    [ "${#PYTEST_ARGS[@]}" -eq 0 ] || return 0
+    [ "$1" = "${PYTHONS[-1]}" ] && return 0
+    [ "${#HOST_LINES[@]}" -gt 0 ] \
+        && { [ "$1" = "${HOST_LINES[0]}" ] || [ "$1" = "${HOST_LINES[-1]}" ]; }
+}
+for line in "${PYTHONS[@]}"; do
+    # Without paths among the pytest arguments, pytest runs the project's testpaths (tests/).
+    ! everything "$line" || suite "$line" "" "" -- "${PYTEST_ARGS[@]}"
 done
 
 # ---- Debian 11: the wheel where users of an older distribution install it ---------------
@@ -279,6 +296,10 @@ if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ] && [ "${#PYTHONS[@]}" -gt
 elif [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -gt 0 ]; then
     log "pytest arguments given: the client library matrix is left out"
 fi
+
+for line in "${PYTHONS[@]}"; do
+    everything "$line" || suite "$line" "" "" -- "${OWN_TESTS[@]}"
+done
 
 wait
 SUMMARY=()

@@ -1,9 +1,12 @@
-"""Shared fixtures: one redis-server for the whole session, cleaned per test, and the
-figures that reliability tests measure.
+"""Shared fixtures: one redis-server for the whole session, cleaned per test, loggers of a
+test's own, and the figures that reliability tests measure.
 
 Figures are printed as they are measured (visible with -s) and repeated in a
 "reliability figures" section at the end of the run, so a plain run reports them too.
 """
+
+import itertools
+import logging
 
 import pytest
 
@@ -29,6 +32,35 @@ def figures():
         print(line)
 
     return report
+
+
+_serial = itertools.count()
+
+
+@pytest.fixture
+def logger_name(request):
+    """A logger name no other test uses. Afterwards the logger's handlers are removed (their
+    fallback files and clients closed), its level and propagation reset and the name forgotten."""
+    name = "quorbel.test.%s.%d" % (request.node.name, next(_serial))
+    yield name
+    log = logging.Logger.manager.loggerDict.pop(name, None)
+    if isinstance(log, logging.Logger):
+        for h in list(log.handlers):
+            log.removeHandler(h)
+            for resource in (getattr(h, "_fallback", None), getattr(h, "_client", None)):
+                if hasattr(resource, "close"):
+                    resource.close()
+        log.setLevel(logging.NOTSET)
+        log.propagate = True
+
+
+@pytest.fixture
+def logger(logger_name):
+    """A DEBUG logger of the test's own, not propagating (see logger_name)."""
+    log = logging.getLogger(logger_name)
+    log.propagate = False
+    log.setLevel(logging.DEBUG)
+    return log
 
 
 @pytest.fixture(scope="session")

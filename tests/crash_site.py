@@ -1,18 +1,11 @@
 """Where a child crashed: the same child again under gdb, and whether the crash is one of the
-interpreter's own known defects under out-of-memory rather than the module's.
+interpreter's own known defects under out-of-memory (3.11 to 3.13.0) rather than the module's.
 
-A crash counts as the interpreter's only when gdb reproduces it, with the same signal, and the
-crashing thread's innermost frames, from #0 up to the first frame in quorbel's shared object,
-are all CPython's own code (its executable or libpython, with a source file of its tree) and
-match one of DEFECTS below. A crash inside the allocator (a corrupted heap: whoever corrupted
-it is no longer on the stack) counts only when the allocation the test failed was one whose
-error path CPython is known to free twice or to damage (DOUBLE_FREES), when the allocator was
-reached from a dict resize, or when both the crash and the failed allocation lie inside one
-compile.
-No gdb, a frame of anything else (quorbel, libc outside the allocator, another library)
-before the first quorbel frame, or a site not listed: the crash is the module's. A crash gdb
-cannot make happen again (NOT_AGAIN), or one with no quorbel frame at all (NO_MODULE_FRAME),
-is left for the caller to count apart.
+It is the interpreter's only when gdb reproduces it with the same signal, and every frame from
+#0 up to the first one in quorbel's shared object is CPython's own code and matches DEFECTS; a
+crash in the allocator (a heap corrupted earlier) only when the failed allocation is a known
+DOUBLE_FREES site, or both lie in one compile. Anything else is the module's. A crash gdb
+cannot repeat (NOT_AGAIN), or with no quorbel frame (NO_MODULE_FRAME), is the caller's to count.
 """
 
 import importlib.util
@@ -125,14 +118,10 @@ end
 
 def interpreter_objects():
     """The files holding CPython's own code: the executable and its libpython."""
-    found = {os.path.realpath(sys.executable)}
-    if sysconfig.get_config_var("Py_ENABLE_SHARED"):
-        for name in ("INSTSONAME", "LDLIBRARY"):
-            lib = sysconfig.get_config_var(name)
-            if lib:
-                found.add(os.path.realpath(os.path.join(sysconfig.get_config_var("LIBDIR"),
-                                                        lib)))
-    return found
+    config = sysconfig.get_config_var
+    libs = ("INSTSONAME", "LDLIBRARY") if config("Py_ENABLE_SHARED") else ()
+    return {os.path.realpath(sys.executable)} | {
+        os.path.realpath(os.path.join(config("LIBDIR"), config(n))) for n in libs if config(n)}
 
 
 def gdb_run(code, args, workdir, timeout, failed_allocation):

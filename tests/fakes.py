@@ -1,8 +1,15 @@
-"""Client stand-ins for unit tests (anything with an xadd method may serve as a client),
-and the records and payloads the handler tests share."""
+"""Client stand-ins for unit tests (anything with an xadd method may serve as a client), an
+asyncio client, a fallback stand-in, a handler that keeps what it reports, and the records and payloads the
+handler tests share."""
 
+import asyncio
 import json
 import logging
+import sys
+
+import pytest
+
+import quorbel
 
 
 class RecordingClient:
@@ -24,16 +31,20 @@ class RecordingClient:
         return out
 
 
-class RaisingClient:
-    """xadd raises the given exception (an instance or a class) every time."""
+class RaisingClient(RecordingClient):
+    """xadd raises the given exception (an instance or a class): every time, or the first
+    `times` times and then records as RecordingClient does."""
 
-    def __init__(self, exc):
-        self.exc = exc
-        self.calls = []
+    def __init__(self, exc, times=None):
+        super().__init__()
+        self.exc, self.times = exc, times
 
     def xadd(self, *args, **kwargs):
-        self.calls.append((args, kwargs))
-        raise self.exc
+        if self.times is None or self.times > 0:
+            self.times = None if self.times is None else self.times - 1
+            self.calls.append((args, kwargs))
+            raise self.exc
+        return super().xadd(*args, **kwargs)
 
 
 class NullClient(RecordingClient):
@@ -41,6 +52,47 @@ class NullClient(RecordingClient):
 
     def xadd(self, *args, **kwargs):
         super().xadd(*args, **kwargs)
+
+
+class FakeFallback:
+    """Stands in for the fallback file handler: records what reaches emit, then raises exc."""
+
+    def __init__(self, exc=None):
+        self.records = []
+        self.exc = exc
+
+    def emit(self, record):
+        self.records.append(record)
+        if self.exc is not None:
+            raise self.exc
+
+    def handle(self, record):
+        raise AssertionError("the fallback handler must be given records through emit")
+
+
+class ReportingHandler(quorbel.RedisStreamHandler):
+    """Keeps each handleError call in reports as (record, the exception being handled)."""
+
+    def handleError(self, record):
+        self.__dict__.setdefault("reports", []).append((record, sys.exc_info()[1]))
+
+    @property
+    def reports(self):
+        return self.__dict__.setdefault("reports", [])
+
+
+def asyncio_redis(**options):
+    """A redis.asyncio client (skipped without it). Older redis-py binds its locks to the
+    thread's current event loop, which an earlier asyncio.run() leaves unset (3.8 and 3.9
+    then refuse to make one): it gets a loop of its own for the construction."""
+    redis_asyncio = pytest.importorskip("redis.asyncio")
+    loop = asyncio.new_event_loop()
+    try:
+        asyncio.set_event_loop(loop)
+        return redis_asyncio.Redis(**options)
+    finally:
+        asyncio.set_event_loop(None)
+        loop.close()
 
 
 def make_record(msg="hello", args=(), level=logging.INFO, **attrs):

@@ -7,6 +7,7 @@ restart it; the session server from conftest is never disturbed.
 """
 
 import atexit
+import collections
 import os
 import shutil
 import signal
@@ -40,46 +41,48 @@ def in_ci():
     return os.environ.get("CI", "").strip().lower() in ("1", "true", "yes")
 
 
-def require_redis_server():
-    """Path of redis-server; fails the test in CI and skips it elsewhere when absent."""
+def require(program, why=""):
+    """Path of a program; fails the test in CI and skips it elsewhere when absent."""
     import pytest
 
-    path = shutil.which("redis-server")
+    path = shutil.which(program)
     if path is None:
-        message = "redis-server is not installed (scripts/test.sh installs it)"
+        message = "%s is not installed%s" % (program, why)
         if in_ci():
             pytest.fail(message, pytrace=False)
         pytest.skip(message)
     return path
 
 
+def require_redis_server():
+    return require("redis-server", " (scripts/test.sh installs it)")
+
+
 def _probe(port, timeout, ssl_context=None):
     """Process id of the server answering on the port, 0 when it will not say, None when none does.
 
-    The id tells our own server from another one on the same port: a server that
-    cannot bind exits, and meanwhile the port's owner would answer a plain PING.
-    A server configured with requirepass answers NOAUTH: it is up, identity unknown.
-    With an ssl_context the probe speaks TLS (a server with only a TLS port).
+    The id tells our own server from another one on the same port: a server that cannot bind
+    exits, and meanwhile the port's owner would answer. A server with requirepass answers
+    NOAUTH: up, identity unknown. With an ssl_context the probe speaks TLS.
     """
     try:
-        with socket.create_connection((HOST, port), timeout=timeout) as raw:
-            s = raw if ssl_context is None else ssl_context.wrap_socket(raw, server_hostname=HOST)
-            s.settimeout(timeout)
+        s = socket.create_connection((HOST, port), timeout=timeout)
+        if ssl_context is not None:
+            s = ssl_context.wrap_socket(s, server_hostname=HOST)  # closes s when it fails
+        with s:
             s.sendall(b"INFO server\r\n")
             reply = b""
             while b"process_id:" not in reply or not reply.endswith(b"\r\n"):
                 chunk = s.recv(4096)
-                if not chunk:
-                    break
                 reply += chunk
-                if reply.startswith(b"-"):
-                    return 0 if reply.startswith(b"-NOAUTH") else None
-            for line in reply.split(b"\r\n"):
-                if line.startswith(b"process_id:"):
-                    return int(line.split(b":", 1)[1])
-            return None
+                if not chunk or reply.startswith(b"-"):
+                    break
     except (OSError, ValueError):
         return None
+    if reply.startswith(b"-"):
+        return 0 if reply.startswith(b"-NOAUTH") else None
+    found = [line for line in reply.split(b"\r\n") if line.startswith(b"process_id:")]
+    return int(found[0].split(b":", 1)[1]) if found else None
 
 
 def closable(client):
@@ -90,24 +93,9 @@ def closable(client):
     return client
 
 
-class TlsFiles:
-    """Paths of the PEM files a TLS server needs: its certificate and key, and the CA
-    that signed it (which clients use to verify the server)."""
-
-    def __init__(self, cert, key, ca):
-        self.cert, self.key, self.ca = str(cert), str(key), str(ca)
-
-
-def require_openssl():
-    """Path of openssl; fails the test in CI and skips it elsewhere when absent."""
-    import pytest
-
-    path = shutil.which("openssl")
-    if path is None:
-        if in_ci():
-            pytest.fail("openssl is not installed", pytrace=False)
-        pytest.skip("openssl is not installed")
-    return path
+# Paths of the PEM files a TLS server needs: its certificate and key, and the CA that signed
+# it (which clients use to verify the server).
+TlsFiles = collections.namedtuple("TlsFiles", "cert key ca")
 
 
 def make_tls_files(directory, name="server"):
@@ -116,7 +104,7 @@ def make_tls_files(directory, name="server"):
     The extensions satisfy strict X.509 verification (the default of newer Pythons):
     a critical CA basic constraint with key usage, key identifiers on both.
     """
-    openssl = require_openssl()
+    openssl = require("openssl")
     d = str(directory)
     ca_key, ca_crt = os.path.join(d, "ca.key"), os.path.join(d, "ca.crt")
     key, csr, crt = (os.path.join(d, name + ext) for ext in (".key", ".csr", ".crt"))
@@ -193,13 +181,6 @@ class RedisProcess:
     def _log_path(self):
         return os.path.join(self._dir, "redis.log")
 
-    def _read_log(self):
-        try:
-            with open(self._log_path(), encoding="utf-8", errors="replace") as f:
-                return f.read()[-4000:]
-        except OSError:
-            return ""
-
     def _command(self):
         cmd = [require_redis_server()]
         if self.conf_lines:
@@ -209,24 +190,13 @@ class RedisProcess:
             cmd.append(conf)
         # Command-line options come after the file so that loopback binding,
         # the port and disabled persistence cannot be overridden by accident.
+        port = ["--port", str(self.port)]
         if self.tls is not None:
-            port_options = [
-                "--port", "0",
-                "--tls-port", str(self.port),
-                "--tls-cert-file", self.tls.cert,
-                "--tls-key-file", self.tls.key,
-                "--tls-ca-cert-file", self.tls.ca,
-                "--tls-auth-clients", "yes" if self.tls_auth_clients else "no",
-            ]
-        else:
-            port_options = ["--port", str(self.port)]
-        cmd += ["--bind", HOST] + port_options + [
-            "--save", "",
-            "--appendonly", "no",
-            "--dir", self._dir,
-            "--daemonize", "no",
-            "--logfile", self._log_path(),
-        ]
+            port = ["--port", "0", "--tls-port", str(self.port), "--tls-cert-file", self.tls.cert,
+                    "--tls-key-file", self.tls.key, "--tls-ca-cert-file", self.tls.ca,
+                    "--tls-auth-clients", "yes" if self.tls_auth_clients else "no"]
+        cmd += ["--bind", HOST] + port + ["--save", "", "--appendonly", "no", "--dir", self._dir,
+                                          "--daemonize", "no", "--logfile", self._log_path()]
         cmd += list(self.args)
         return cmd
 
@@ -243,24 +213,21 @@ class RedisProcess:
                 self.port = free_port()
             if self._spawn():
                 return self
-        log = self._read_log()
-        raise RuntimeError(
-            "redis-server did not answer PING on %s:%d within %.0f s\n%s"
-            % (self.host, self.port, START_TIMEOUT, log)
-        )
+        try:
+            with open(self._log_path(), encoding="utf-8", errors="replace") as f:
+                log = f.read()[-4000:]
+        except OSError:
+            log = ""
+        raise RuntimeError("redis-server did not answer PING on %s:%d within %.0f s\n%s"
+                           % (self.host, self.port, START_TIMEOUT, log))
 
     def _spawn(self):
         # The sanitizer run preloads its runtime into the interpreter; the
         # server is not ours to instrument.
         env = {k: v for k, v in os.environ.items()
                if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-        self._proc = subprocess.Popen(
-            self._command(),
-            env=env,
-            stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-        )
+        self._proc = subprocess.Popen(self._command(), env=env, stdin=subprocess.DEVNULL,
+                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         self._paused = False
         _live.add(self)
         deadline = time.monotonic() + START_TIMEOUT
@@ -276,44 +243,37 @@ class RedisProcess:
                 if self._proc.poll() is None:
                     return True
             time.sleep(0.02)
-        self._terminate()
+        self._end()
         return False
 
-    def _terminate(self):
+    def _end(self, kill=False):
+        """SIGKILL, or SIGTERM and a wait with SIGKILL on timeout."""
         proc = self._proc
-        if proc is None:
-            return
-        if proc.poll() is None:
-            if self._paused:
+        if proc is not None and proc.poll() is None:
+            if self._paused and not kill:
                 # A stopped process would only act on SIGTERM once resumed.
                 proc.send_signal(signal.SIGCONT)
-            proc.terminate()
+            proc.kill() if kill else proc.terminate()
             try:
                 proc.wait(STOP_TIMEOUT)
             except subprocess.TimeoutExpired:
                 proc.kill()
-                proc.wait()
+        if proc is not None:
+            proc.wait()
         self._proc = None
         self._paused = False
         _live.discard(self)
 
     def stop(self):
         """SIGTERM, wait, SIGKILL on timeout; removes the temporary directory."""
-        self._terminate()
+        self._end()
         if self._dir is not None:
             shutil.rmtree(self._dir, ignore_errors=True)
             self._dir = None
 
     def kill(self):
         """SIGKILL: the server vanishes without closing anything cleanly."""
-        proc = self._proc
-        if proc is not None:
-            if proc.poll() is None:
-                proc.kill()
-            proc.wait()
-        self._proc = None
-        self._paused = False
-        _live.discard(self)
+        self._end(kill=True)
 
     def pause(self):
         """SIGSTOP: connections stay open but nothing answers."""
@@ -329,7 +289,7 @@ class RedisProcess:
 
     def restart(self):
         """Stop and start again on the same port (the data is not kept)."""
-        self._terminate()
+        self._end()
         self._fixed_port = True
         return self.start()
 

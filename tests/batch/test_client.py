@@ -17,6 +17,7 @@ import time
 
 import pytest
 
+from fakes import asyncio_redis
 from quorbel_batch import BatchClient
 from redis_proc import RedisProcess, free_port, require_redis_server
 
@@ -42,8 +43,7 @@ def down():
 
 
 def asyncio_client():
-    asyncio_redis = pytest.importorskip("redis.asyncio")
-    return asyncio_redis.Redis(port=free_port())
+    return asyncio_redis(port=free_port())
 
 
 CONSTRUCTOR_REFUSALS = [

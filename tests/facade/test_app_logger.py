@@ -45,14 +45,10 @@ class CaptureHandler(logging.Handler):
 
 
 @pytest.fixture
-def real_logger():
-    logger = logging.getLogger("quorbel.test.app_logger.%d" % next(_serial))
-    logger.setLevel(logging.DEBUG)
-    logger.propagate = False
+def real_logger(logger):
     capture = CaptureHandler()
     logger.addHandler(capture)
-    yield logger, capture
-    logger.removeHandler(capture)
+    return logger, capture
 
 
 @pytest.mark.parametrize("method", LEVEL_METHODS)

@@ -1,7 +1,6 @@
 """get_logger: one call that sets a logger's level and replaces its stream handler."""
 
 import _thread
-import itertools
 import logging
 import threading
 import types
@@ -11,33 +10,10 @@ import pytest
 import quorbel
 from fakes import RecordingClient
 
-_serial = itertools.count()
 
-DEFAULT_KWARGS = [
-    ("redis_url", None),
-    ("client", None),
-    ("stream_key", "logs:stream"),
-    ("maxlen", 1000000),
-    ("timeout_ms", 5),
-    ("default_labels", None),
-    ("drop_on_error", True),
-    ("fallback_file_path", None),
-]
-
-
-@pytest.fixture
-def name(request):
-    """A logger name no other test uses; its handlers are removed afterwards."""
-    logger_name = "quorbel.test.get_logger.%s.%d" % (request.node.name, next(_serial))
-    yield logger_name
-    logger = logging.Logger.manager.loggerDict.get(logger_name)
-    if isinstance(logger, logging.Logger):
-        for h in list(logger.handlers):
-            logger.removeHandler(h)
-            fallback = getattr(h, "_fallback", None)
-            if fallback is not None:
-                fallback.close()
-        logger.setLevel(logging.NOTSET)
+DEFAULT_KWARGS = dict(redis_url=None, client=None, stream_key="logs:stream", maxlen=1000000,
+                      timeout_ms=5, default_labels=None, drop_on_error=True,
+                      fallback_file_path=None)
 
 
 @pytest.fixture
@@ -75,13 +51,14 @@ class CloseRecorder(quorbel.RedisStreamHandler):
         super().flush()
 
 
-def test_second_call_replaces_the_handler_without_closing_it(name, tmp_path):
+def test_second_call_replaces_the_handler_without_closing_it(logger_name, tmp_path):
     first_path = tmp_path / "first.log"
-    logger = quorbel.get_logger(name, enable_fallback_file=True, fallback_path=str(first_path))
-    assert logger is logging.getLogger(name)
+    logger = quorbel.get_logger(logger_name, enable_fallback_file=True,
+                                fallback_path=str(first_path))
+    assert logger is logging.getLogger(logger_name)
     (first,) = logger.handlers
 
-    again = quorbel.get_logger(name, client=RecordingClient())
+    again = quorbel.get_logger(logger_name, client=RecordingClient())
 
     assert again is logger
     (second,) = again.handlers
@@ -93,11 +70,11 @@ def test_second_call_replaces_the_handler_without_closing_it(name, tmp_path):
     first._fallback.close()
 
 
-def test_detached_handler_is_neither_closed_nor_flushed(name):
-    logger = logging.getLogger(name)
+def test_detached_handler_is_neither_closed_nor_flushed(logger_name):
+    logger = logging.getLogger(logger_name)
     old = CloseRecorder(client=RecordingClient())
     logger.addHandler(old)
-    quorbel.get_logger(name, client=RecordingClient())
+    quorbel.get_logger(logger_name, client=RecordingClient())
     assert old not in logger.handlers
     assert (old.closed, old.flushed) == (False, False)
 
@@ -114,8 +91,8 @@ def test_detached_handler_is_neither_closed_nor_flushed(name):
         ([], []),
     ],
 )
-def test_only_stream_handlers_are_detached_and_others_keep_order(name, before, kept):
-    logger = logging.getLogger(name)
+def test_only_stream_handlers_are_detached_and_others_keep_order(logger_name, before, kept):
+    logger = logging.getLogger(logger_name)
     made = {}
     for i, kind in enumerate(before):
         if kind == "stream":
@@ -127,22 +104,22 @@ def test_only_stream_handlers_are_detached_and_others_keep_order(name, before, k
             made[kind] = h
         logger.addHandler(h)
 
-    quorbel.get_logger(name, client=RecordingClient())
+    quorbel.get_logger(logger_name, client=RecordingClient())
 
     *others, new = logger.handlers
     assert others == [made[k] for k in kept]
     assert type(new) is quorbel.RedisStreamHandler
 
 
-def test_the_currently_bound_class_decides_what_is_replaced(name, recorder):
-    logger = logging.getLogger(name)
+def test_the_currently_bound_class_decides_what_is_replaced(logger_name, recorder):
+    logger = logging.getLogger(logger_name)
     original = recorder.original(client=RecordingClient())
     rebound = recorder()
     recorder.calls.clear()
     logger.addHandler(original)
     logger.addHandler(rebound)
 
-    quorbel.get_logger(name)
+    quorbel.get_logger(logger_name)
 
     # The original class is no longer the one bound, so its instance stays.
     assert logger.handlers[0] is original
@@ -150,14 +127,15 @@ def test_the_currently_bound_class_decides_what_is_replaced(name, recorder):
     assert len(recorder.calls) == 1
 
 
-def test_defaults_reach_the_handler_as_keywords(name, recorder):
-    logger = quorbel.get_logger(name)
-    assert recorder.calls == [((), DEFAULT_KWARGS)]
+def test_defaults_reach_the_handler_as_keywords(logger_name, recorder):
+    logger = quorbel.get_logger(logger_name)
+    [(args, kwargs)] = recorder.calls
+    assert (args, dict(kwargs)) == ((), DEFAULT_KWARGS)
     assert logger.level == logging.INFO
     assert logger.handlers[0].level == logging.NOTSET
 
 
-def test_arguments_reach_the_handler_in_order(name, recorder):
+def test_arguments_reach_the_handler_as_keywords(logger_name, recorder):
     client = object()
     labels = {"app": "api"}
     values = dict(
@@ -165,12 +143,11 @@ def test_arguments_reach_the_handler_in_order(name, recorder):
         timeout_ms=9, default_labels=labels, enable_fallback_file=False,
         fallback_path="/nonexistent/x.log", level=logging.WARNING,
     )
-    logger = quorbel.get_logger(name, **values)
+    logger = quorbel.get_logger(logger_name, **values)
 
     ((args, kwargs),) = recorder.calls
-    assert args == ()
-    assert [k for k, _ in kwargs] == [k for k, _ in DEFAULT_KWARGS]
     got = dict(kwargs)
+    assert args == () and set(got) == set(DEFAULT_KWARGS)
     assert got["client"] is client and got["default_labels"] is labels
     assert (got["redis_url"], got["stream_key"], got["maxlen"], got["timeout_ms"]) == (
         "redis://127.0.0.1:1/0", "k", 7, 9)
@@ -183,15 +160,16 @@ def test_arguments_reach_the_handler_in_order(name, recorder):
     (True, None, "/var/log/app.log"), (True, "/tmp/q.log", "/tmp/q.log"),
     (False, "/tmp/q.log", None),
 ])
-def test_fallback_path_is_passed_only_when_enabled(name, recorder, enable, fallback_path, expected):
+def test_fallback_path_is_passed_only_when_enabled(logger_name, recorder, enable, fallback_path,
+                                                   expected):
     kw = {} if fallback_path is None else {"fallback_path": fallback_path}
-    quorbel.get_logger(name, enable_fallback_file=enable, **kw)
+    quorbel.get_logger(logger_name, enable_fallback_file=enable, **kw)
     ((_, kwargs),) = recorder.calls
     assert dict(kwargs)["fallback_file_path"] == expected
 
 
-def test_constructor_failure_keeps_new_level_and_detachment(name, tmp_path):
-    logger = logging.getLogger(name)
+def test_constructor_failure_keeps_new_level_and_detachment(logger_name, tmp_path):
+    logger = logging.getLogger(logger_name)
     console = logging.StreamHandler()
     old = quorbel.RedisStreamHandler(client=RecordingClient())
     logger.addHandler(console)
@@ -199,14 +177,14 @@ def test_constructor_failure_keeps_new_level_and_detachment(name, tmp_path):
     missing = tmp_path / "no-such-dir" / "app.log"
 
     with pytest.raises(FileNotFoundError):
-        quorbel.get_logger(name, enable_fallback_file=True, fallback_path=str(missing),
+        quorbel.get_logger(logger_name, enable_fallback_file=True, fallback_path=str(missing),
                            level=logging.WARNING)
 
     assert logger.level == logging.WARNING
     assert logger.handlers == [console]
 
 
-def test_concurrent_calls_leave_one_stream_handler(name, monkeypatch):
+def test_concurrent_calls_leave_one_stream_handler(logger_name, monkeypatch):
     # While the first call makes its handler, a second call runs until it is done or waits
     # for logging's lock: it must wait, or both calls attach a handler.
     go_on = threading.Event()
@@ -226,10 +204,10 @@ def test_concurrent_calls_leave_one_stream_handler(name, monkeypatch):
                 second.start()
                 assert go_on.wait(30)
 
-    second = threading.Thread(target=lambda: (quorbel.get_logger(name), go_on.set()))
+    second = threading.Thread(target=lambda: (quorbel.get_logger(logger_name), go_on.set()))
     monkeypatch.setattr(logging, "_lock", NoticingLock())
     monkeypatch.setattr(quorbel, "RedisStreamHandler", Interleaved)
-    logger = quorbel.get_logger(name)
+    logger = quorbel.get_logger(logger_name)
     second.join(30)
     assert [type(h) for h in logger.handlers] == [Interleaved]
 
@@ -243,18 +221,18 @@ class LockRaising:
     types.SimpleNamespace(getLogger=logging.getLogger),
     types.SimpleNamespace(getLogger=logging.getLogger, _lock=None), LockRaising(),
 ], ids=["missing", "None", "raising"])
-def test_logging_without_its_lock(name, monkeypatch, module_logging):
+def test_logging_without_its_lock(logger_name, monkeypatch, module_logging):
     monkeypatch.setattr(quorbel, "logging", module_logging)
     if isinstance(module_logging, LockRaising):
-        pytest.raises(ZeroDivisionError, quorbel.get_logger, name)
-        assert logging.getLogger(name).handlers == []
+        pytest.raises(ZeroDivisionError, quorbel.get_logger, logger_name)
+        assert logging.getLogger(logger_name).handlers == []
     else:
-        assert len(quorbel.get_logger(name).handlers) == 1
+        assert len(quorbel.get_logger(logger_name).handlers) == 1
 
 
-def test_configured_logger_delivers_records(name):
+def test_configured_logger_delivers_records(logger_name):
     client = RecordingClient()
-    logger = quorbel.get_logger(name, client=client, stream_key="k", maxlen=50,
+    logger = quorbel.get_logger(logger_name, client=client, stream_key="k", maxlen=50,
                                 default_labels={"app": "api"}, level=logging.WARNING)
     logger.info("below the level")
     logger.warning("disk %s", "full")
@@ -265,8 +243,8 @@ def test_configured_logger_delivers_records(name):
                                                                      {"app": "api"})
 
 
-def test_propagation_and_other_loggers_are_untouched(name):
-    parent_name, child_name = name, name + ".child"
+def test_propagation_and_other_loggers_are_untouched(logger_name):
+    parent_name, child_name = logger_name, logger_name + ".child"
     child = logging.getLogger(child_name)
     child_handler = logging.NullHandler()
     child.addHandler(child_handler)

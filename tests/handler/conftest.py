@@ -1,6 +1,5 @@
 """One suite over two implementations: the native module and its Python equivalent."""
 
-import logging
 import types
 
 import pytest
@@ -21,18 +20,3 @@ def impl(request):
     """_merge_labels, _now_ns and payload_text(handler, record) of one implementation;
     payload_text gives the text emit sends, or None when emit drops the record."""
     return IMPLEMENTATIONS[request.param]
-
-
-@pytest.fixture
-def logger(request):
-    """A DEBUG logger of the test's own, not propagating; its stream handlers are removed
-    afterwards, and their fallback files and clients closed."""
-    log = logging.getLogger("quorbel.test." + request.node.name)
-    log.propagate = False
-    log.setLevel(logging.DEBUG)
-    yield log
-    for h in [h for h in log.handlers if isinstance(h, quorbel.RedisStreamHandler)]:
-        log.removeHandler(h)
-        for resource in (h._fallback, h._client):
-            if hasattr(resource, "close"):
-                resource.close()

@@ -1,7 +1,6 @@
 """RedisStreamHandler.emit with fake clients: the append, fallback and loss (the payload's
 text: test_payload.py)."""
 
-import asyncio
 import datetime
 import gc
 import json
@@ -15,7 +14,8 @@ import pytest
 import quorbel
 from quorbel import RedisStreamHandler
 
-from fakes import NullClient, RaisingClient, RecordingClient, make_record
+from fakes import (FakeFallback, NullClient, RaisingClient, RecordingClient, ReportingHandler,
+                   asyncio_redis, make_record)
 
 TS = "1700000000123456789"
 
@@ -28,34 +28,6 @@ def fixed_ts(monkeypatch):
 def sent_text(client, index=0):
     args, _ = client.calls[index]
     return args[1]["payload"]
-
-
-class FakeFallback:
-    """Stands in for the fallback file handler: records what reaches emit."""
-
-    def __init__(self, exc=None):
-        self.records = []
-        self.exc = exc
-
-    def emit(self, record):
-        self.records.append(record)
-        if self.exc is not None:
-            raise self.exc
-
-    def handle(self, record):
-        raise AssertionError("the fallback handler must be given records through emit")
-
-
-class ReportingHandler(RedisStreamHandler):
-    """Records each handleError call with the exception being handled at that moment."""
-
-    def handleError(self, record):
-        self.reports = getattr(self, "reports", [])
-        self.reports.append((record, sys.exc_info()))
-
-
-def reports(h):
-    return getattr(h, "reports", [])
 
 
 # --- the append ---------------------------------------------------------------------
@@ -108,51 +80,136 @@ def test_rebound_json_used_for_stream_and_fallback(monkeypatch):
     assert h._fallback.records[0].getMessage() == "ENCODED"
 
 
-# --- records that are dropped -------------------------------------------------------
+# --- records that reach no destination -------------------------------------------------
 
 
-class Unprintable:
+class Fails(Exception):
+    pass
+
+
+FAILURE = Fails("no text")
+
+
+class RefusesText:
     def __str__(self):
-        raise ValueError("no text")
+        raise FAILURE
 
 
-# One case a stage; what else the encoder refuses is in test_json_encoder.py.
-DROPPED = {
-    "datetime ctx": dict(ctx={"at": datetime.datetime(2024, 1, 1)}),
-    "labels list": dict(labels=[("env", "prod")]),
-    "label value str raises": dict(labels={"env": Unprintable()}),
-    "getMessage raises": dict(msg="%d items", args=("many",)),
-    "msg str raises": dict(msg=Unprintable()),
+def circular():
+    ctx = {"a": 1}
+    ctx["self"] = ctx
+    return ctx
+
+
+# Records that cannot be encoded, one case a stage (what else the encoder refuses is in
+# test_json_encoder.py): the record's parts, and a call that raises the cause as Python does
+# for the same input ("defaults" reassigns default_labels; "levelname" None deletes it).
+UNENCODABLE = {
+    "ctx holds a set": (dict(ctx={"s": {1, 2}}), lambda: json.dumps({1, 2})),
+    "ctx holds bytes": (dict(ctx={"b": b"\xff"}), lambda: json.dumps(b"\xff")),
+    "ctx holds a datetime": (dict(ctx={"at": datetime.datetime(2024, 1, 1)}),
+                             lambda: json.dumps(datetime.datetime(2024, 1, 1))),
+    "ctx contains itself": (dict(ctx=circular()), lambda: json.dumps(circular())),
+    "labels are a list": (dict(labels=[("k", "v")]),
+                          lambda: quorbel._merge_labels({}, [("k", "v")])),
+    "a label value refuses str()": (dict(labels={"k": RefusesText()}), FAILURE),
+    "default labels are a list": (dict(defaults=[("app", "api")]),
+                                  lambda: quorbel._merge_labels([("app", "api")], None)),
+    "default labels are text": (dict(defaults="app=api"),
+                                lambda: quorbel._merge_labels("app=api", None)),
+    "a default label refuses str()": (dict(defaults={"app": RefusesText()}), FAILURE),
+    "args do not fit the message": (dict(msg="%d", args=("x",)), lambda: logging.LogRecord(
+        "x", logging.INFO, "p", 1, "%d", ("x",), None).getMessage()),
+    "the message refuses str()": (dict(msg=RefusesText()), FAILURE),
+    "no levelname": (dict(levelname=None), lambda: without_levelname().levelname),
 }
 
 
-@pytest.mark.parametrize("attrs", list(DROPPED.values()), ids=list(DROPPED))
-def test_unencodable_record_dropped_without_fallback_line(attrs):
-    attrs = dict(attrs)
-    msg, args = attrs.pop("msg", "m"), attrs.pop("args", ())
-    client, fallback = RecordingClient(), FakeFallback()
-    h = ReportingHandler(client=client)
-    h._fallback = fallback
-    assert h.emit(make_record(msg, args, **attrs)) is None
-    assert client.calls == [] and fallback.records == [] and reports(h) == []
-
-
-@pytest.mark.parametrize("defaults", [[("app", "api")], "app=api", {"app": Unprintable()}])
-def test_bad_reassigned_default_labels_drop(defaults):
-    client = RecordingClient()
-    h = RedisStreamHandler(client=client)
-    h.default_labels = defaults
-    h._fallback = FakeFallback()
-    assert h.emit(make_record()) is None
-    assert client.calls == [] and h._fallback.records == []
-
-
-def test_missing_levelname_drops():
+def without_levelname():
     record = make_record()
     del record.levelname
-    client = RecordingClient()
-    assert RedisStreamHandler(client=client).emit(record) is None
-    assert client.calls == []
+    return record
+
+
+def raised_by(cause):
+    if isinstance(cause, Exception):
+        return cause
+    try:
+        cause()
+    except Exception as exc:
+        return exc
+    raise AssertionError("the cause raised nothing")
+
+
+@pytest.mark.parametrize("drop_on_error", [True, False])
+@pytest.mark.parametrize("destinations", ["client", "client and fallback", "fallback", "none"])
+@pytest.mark.parametrize("loss", sorted(UNENCODABLE))
+def test_unencodable_record_reaches_nothing_and_is_reported_with_its_cause(
+        capsys, loss, destinations, drop_on_error):
+    parts, cause = UNENCODABLE[loss]
+    parts = dict(parts)
+    msg, args, defaults = parts.pop("msg", "m"), parts.pop("args", ()), parts.pop("defaults", {})
+    client = RecordingClient() if "client" in destinations else None
+    fallback = FakeFallback() if "fallback" in destinations else None
+    h = ReportingHandler(client=client, drop_on_error=drop_on_error)
+    h._fallback, h.default_labels = fallback, defaults
+    record = make_record(msg, args, **parts)
+    if "levelname" in parts:
+        del record.levelname
+    assert h.emit(record) is None
+    assert (client.calls if client else [], fallback.records if fallback else []) == ([], [])
+    assert capsys.readouterr() == ("", "")
+    if drop_on_error:
+        assert h.reports == []
+        return
+    [(reported, got)] = h.reports
+    want = raised_by(cause)
+    assert reported is record
+    if want is FAILURE:
+        assert got is FAILURE
+    else:
+        assert (type(got), str(got)) == (type(want), str(want))
+
+
+def down():
+    return RaisingClient(ConnectionError("down"))
+
+
+# Delivery: (client, fallback, what drop_on_error=False reports): None when the record was
+# delivered, else the exception being handled ("client": the client's own; "fallback": the
+# fallback's own; a type: one of that type, whose text names the missing client).
+DELIVERY = {
+    "appended": (RecordingClient, None, None),
+    "no client, fallback": (None, FakeFallback, None),
+    "append failed, fallback": (down, FakeFallback, None),
+    "append failed, fallback raised": (down, lambda: FakeFallback(OSError("full")), "fallback"),
+    "no client, no fallback": (None, None, ConnectionError),
+    "connection refused": (lambda: RaisingClient(ConnectionError("refused")), None, "client"),
+    "timed out": (lambda: RaisingClient(TimeoutError("slow")), None, "client"),
+    "reply error": (lambda: RaisingClient(ValueError("WRONGTYPE")), None, "client"),
+}
+
+
+@pytest.mark.parametrize("drop_on_error", [True, False])
+@pytest.mark.parametrize("case", sorted(DELIVERY))
+def test_a_lost_record_is_reported_only_without_drop_on_error(capsys, case, drop_on_error):
+    client, fallback, cause = DELIVERY[case]
+    h = ReportingHandler(client=client and client(), drop_on_error=drop_on_error)
+    h._fallback = fallback and fallback()
+    record = make_record()
+    assert h.emit(record) is None
+    assert capsys.readouterr() == ("", "")
+    if drop_on_error or cause is None:
+        assert h.reports == []
+        return
+    [(reported, got)] = h.reports
+    assert reported is record and got.__traceback__ is not None
+    if cause == "client":
+        assert got is h._client.exc and len(h._client.calls) == 1
+    elif cause == "fallback":
+        assert got is h._fallback.exc and len(h._fallback.records) == 1
+    else:
+        assert type(got) is cause and "client" in str(got).lower()
 
 
 # --- the fallback path --------------------------------------------------------------
@@ -182,20 +239,8 @@ async def never_sent(*args, **kwargs):
     raise AssertionError("awaited")
 
 
-def asyncio_redis():
-    redis_asyncio = pytest.importorskip("redis.asyncio")
-    # Older redis-py binds its locks to the thread's current loop, which an earlier
-    # asyncio.run() leaves unset: give it one of its own for the construction.
-    loop = asyncio.new_event_loop()
-    try:
-        asyncio.set_event_loop(loop)
-        return redis_asyncio.Redis(host="127.0.0.1")
-    finally:
-        asyncio.set_event_loop(None)
-        loop.close()
-
-
-@pytest.mark.parametrize("client", [lambda: types.SimpleNamespace(xadd=never_sent), asyncio_redis],
+@pytest.mark.parametrize("client", [lambda: types.SimpleNamespace(xadd=never_sent),
+                                    lambda: asyncio_redis(host="127.0.0.1")],
                          ids=["fake", "redis"])
 @pytest.mark.parametrize("fallback", [True, False], ids=["fallback", "no fallback"])
 def test_awaitable_from_xadd_is_a_failed_append(tmp_path, recwarn, client, fallback):
@@ -209,10 +254,10 @@ def test_awaitable_from_xadd_is_a_failed_append(tmp_path, recwarn, client, fallb
     assert [str(w.message) for w in recwarn if "never awaited" in str(w.message)] == []
     if fallback:
         h._fallback.close()
-        assert json.loads(path.read_text())["msg"] == "hello" and reports(h) == []
+        assert json.loads(path.read_text())["msg"] == "hello" and h.reports == []
     else:
-        [(reported, (etype, value, tb))] = reports(h)
-        assert reported is record and etype is TypeError and "synchronous" in str(value)
+        [(reported, cause)] = h.reports
+        assert reported is record and type(cause) is TypeError and "synchronous" in str(cause)
 
 
 def test_fallback_record_fields(fixed_ts, monkeypatch):
@@ -256,29 +301,15 @@ def test_fallback_emit_raising_is_discarded(exc):
     h = ReportingHandler(client=RaisingClient(ConnectionError("down")))
     h._fallback = FakeFallback(exc)
     assert h.emit(make_record()) is None
-    assert len(h._fallback.records) == 1 and reports(h) == []
+    assert len(h._fallback.records) == 1 and h.reports == []
 
 
 # --- exceptions that are not ordinary errors ------------------------------------------
 
 
-class InterruptingClient:
-    """xadd raises the given exception once, then records like RecordingClient."""
-
-    def __init__(self, exc):
-        self.exc = exc
-        self.calls = []
-
-    def xadd(self, *args, **kwargs):
-        if self.exc is not None:
-            exc, self.exc = self.exc, None
-            raise exc
-        self.calls.append((args, kwargs))
-
-
 @pytest.mark.parametrize("exc", [KeyboardInterrupt, SystemExit])
 def test_base_exception_in_xadd_propagates_and_releases_lock(logger, exc):
-    client = InterruptingClient(exc())
+    client = RaisingClient(exc(), times=1)
     h = RedisStreamHandler(client=client)
     h._fallback = FakeFallback()
     logger.addHandler(h)
@@ -291,7 +322,7 @@ def test_base_exception_in_xadd_propagates_and_releases_lock(logger, exc):
     worker.start()
     worker.join(10)
     assert not worker.is_alive()
-    assert [json.loads(a[1]["payload"])["msg"] for a, _ in client.calls] == ["second"]
+    assert [p["msg"] for p in client.payloads()[1:]] == ["second"]
 
 
 class Interrupting:
@@ -336,7 +367,7 @@ def test_handled_exception_unchanged(client, fallback, attrs, drop_on_error):
 def test_no_exception_leaks_after_emit_outside_except():
     h = ReportingHandler(client=RaisingClient(ConnectionError("down")), drop_on_error=False)
     h.emit(make_record())
-    assert len(reports(h)) == 1
+    assert len(h.reports) == 1
     assert sys.exc_info() == (None, None, None)
 
 
@@ -375,12 +406,13 @@ def test_attributes_reassigned_between_records():
 
 
 def test_failing_client_is_tried_again():
-    client = InterruptingClient(ConnectionError("blip"))
+    client = RaisingClient(ConnectionError("blip"), times=1)
     h = RedisStreamHandler(client=client)
     h._fallback = FakeFallback()
     h.emit(make_record("lost"))
     h.emit(make_record("kept"))
-    assert len(h._fallback.records) == 1 and len(client.calls) == 1
+    assert len(h._fallback.records) == 1 and [p["msg"] for p in client.payloads()] == [
+        "lost", "kept"]
     assert h._client is client
 
 
@@ -399,46 +431,6 @@ def test_through_a_logger(logger):
 # --- reporting a lost record when drop_on_error is false ---------------------------------
 
 
-def test_no_client_no_fallback_reports_loss():
-    h = ReportingHandler(drop_on_error=False)
-    record = make_record()
-    assert h.emit(record) is None
-    [(reported, (etype, value, tb))] = reports(h)
-    assert reported is record
-    assert issubclass(etype, ConnectionError) and isinstance(value, etype)
-    assert "client" in str(value).lower()
-
-
-@pytest.mark.parametrize("exc", [ConnectionError("refused"), TimeoutError("slow"),
-                                 ValueError("WRONGTYPE")])
-def test_failed_append_without_fallback_reports_the_cause(exc):
-    h = ReportingHandler(client=RaisingClient(exc), drop_on_error=False)
-    record = make_record()
-    assert h.emit(record) is None
-    [(reported, (etype, value, tb))] = reports(h)
-    assert reported is record and value is exc and etype is type(exc) and tb is not None
-
-
-@pytest.mark.parametrize("client", [None, RaisingClient(ConnectionError("down"))],
-                         ids=["no client", "append raised"])
-def test_drop_on_error_true_is_silent(client, capsys):
-    h = ReportingHandler(client=client)
-    assert h.emit(make_record()) is None
-    assert reports(h) == []
-    assert capsys.readouterr() == ("", "")
-
-
-@pytest.mark.parametrize("client, fallback", [
-    (RecordingClient(), None), (None, FakeFallback()),
-    (RaisingClient(ConnectionError("down")), FakeFallback()),
-])
-def test_delivered_record_is_not_reported(client, fallback):
-    h = ReportingHandler(client=client, drop_on_error=False)
-    h._fallback = fallback
-    h.emit(make_record())
-    assert reports(h) == []
-
-
 def test_drop_on_error_read_for_every_record():
     h = ReportingHandler()
     h.emit(make_record())
@@ -446,7 +438,7 @@ def test_drop_on_error_read_for_every_record():
     h.emit(make_record())
     h.drop_on_error = True
     h.emit(make_record())
-    assert len(reports(h)) == 1
+    assert len(h.reports) == 1
 
 
 @pytest.mark.parametrize("client, cause", [

@@ -27,6 +27,11 @@ import reference
     ({1: "a"}, {"1": "b", 2: "c"}, [("1", "b"), ("2", "c")]),
     ({"z": "1", "y": "2"}, {"x": "3", "w": None, "y": "4"}, [("z", "1"), ("y", "4"), ("x", "3")]),
     ({"é": "ü", "键": ("t", 1)}, None, [("é", "ü"), ("键", "('t', 1)")]),
+    # Keys are compared by value, not by identity.
+    ({"region": "eu"}, {"".join(["re", "gion"]): "us", "zone": 0},
+     [("region", "us"), ("zone", "0")]),
+    ({"k%d" % i: i for i in range(16)}, {"extra": "one more"},
+     [("k%d" % i, str(i)) for i in range(16)] + [("extra", "one more")]),
 ])
 def test_merge_rules(impl, base, extra, expected):
     result = impl._merge_labels(base, extra)

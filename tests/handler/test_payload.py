@@ -14,7 +14,6 @@ import quorbel
 from quorbel import RedisStreamHandler
 
 from fakes import make_record
-import reference
 
 TS = "1700000000123456789"
 TS_PREFIX = re.compile(r'\{"ts":"\d+",')
@@ -103,31 +102,6 @@ def test_labels_merge(impl):
     record = make_record(labels={"env": "dev", "region": None, "n": True, "app": None})
     sent = text(impl, record, default_labels={"env": "prod", "app": "api", 7: 1.5})
     assert '"labels":{"env":"dev","app":"api","7":"1.5","n":"True"}' in sent
-
-
-KEY = "".join(["re", "gion"])  # equal to "region", but another object
-MANY = {"k%d" % i: i for i in range(16)}
-
-
-@pytest.mark.parametrize("defaults, labels", [
-    ({"a": 1, "b": -2}, {"c": 3, "a": "x"}),
-    ({"a": None, "b": "x"}, {"a": "y", "b": None}),
-    ({"region": "eu"}, {KEY: "us", "zone": 0}),
-    ({"n": 2**63 - 1, "m": -2**63}, None),
-    ({"n": 2**63, "m": -2**63 - 1}, {"x": "y"}),
-    ({"t": True, "f": 1.5}, {"s": "é\ud800"}),
-    ({"\ud83d": "k"}, {"键": "値"}),
-    ({"1": "text"}, {1: "int"}),
-    (MANY, None),
-    (MANY, {"extra": "one more"}),
-    ({}, {}),
-    (None, {"a": None}),
-])
-def test_labels_in_the_payload_are_the_merge(impl, defaults, labels):
-    merged = reference._merge_labels(defaults, labels)
-    expected = json.dumps(merged, ensure_ascii=False, separators=(",", ":"))
-    sent = text(impl, make_record(labels=labels), default_labels=defaults)
-    assert ',"labels":%s,' % reference.escape_surrogates(expected) in sent
 
 
 class Mutating:

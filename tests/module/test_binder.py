@@ -5,16 +5,17 @@ import enum
 import fractions
 import itertools
 import logging
+import logging.config
 
 import sys
 
 import pytest
 
 import quorbel
+from signatures import LEVEL_METHODS, typed_parameters
 
 RSH = quorbel.RedisStreamHandler
 RAL = quorbel.RedisAppLogger
-LEVEL_METHODS = ("debug", "info", "warning", "error", "exception")
 
 
 class FakeLogger:
@@ -46,17 +47,6 @@ def qualified(tp):
 def type_error(param, expected, value):
     return "Argument '%s' has incorrect type (expected %s, got %s)" % (
         param, expected, qualified(type(value)))
-
-
-@pytest.fixture
-def logger_name(request):
-    """A logger name unique to the test; the logger is emptied and forgotten afterwards."""
-    name = "quorbel.tests.binder." + request.node.name
-    yield name
-    lg = logging.Logger.manager.loggerDict.pop(name, None)
-    if isinstance(lg, logging.Logger):
-        for h in list(lg.handlers):
-            lg.removeHandler(h)
 
 
 # ---------------------------------------------------------------- counts
@@ -372,29 +362,16 @@ class IntQualname(metaclass=IntQualnameMeta):
 
 
 # Every callable with typed parameters: a call taking a keyword mapping, the valid keywords it
-# needs besides, and its typed parameters in the order they are checked: conversions first,
-# then the exact-type tests, each in parameter order. The int parameters cannot fail the
-# second pass, so they appear only among the conversions.
+# needs besides, and its typed parameters in the order they are checked (signatures.py).
 SIGNATURES = {
-    "get_logger": (
-        lambda kw: quorbel.get_logger(**kw), {"name": "n"},
-        [("maxlen", "int"), ("timeout_ms", "int"), ("enable_fallback_file", "bool"),
-         ("level", "int"), ("name", "str"), ("redis_url", "optstr"), ("stream_key", "str"),
-         ("default_labels", "dict"), ("fallback_path", "str")]),
-    "RedisStreamHandler.__init__": (
-        lambda kw: RSH(**kw), {},
-        [("maxlen", "int"), ("timeout_ms", "int"), ("drop_on_error", "bool"),
-         ("fallback_max_bytes", "int"), ("fallback_backup_count", "int"),
-         ("redis_url", "optstr"), ("stream_key", "str"), ("default_labels", "dict"),
-         ("fallback_file_path", "optstr")]),
-    "_merge_labels": (
-        lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None},
-        [("base", "dict"), ("extra", "dict")]),
+    "get_logger": (lambda kw: quorbel.get_logger(**kw), {"name": "n"}),
+    "RedisStreamHandler.__init__": (lambda kw: RSH(**kw), {}),
+    "_merge_labels": (lambda kw: quorbel._merge_labels(**kw), {"base": None, "extra": None}),
 }
 for _m in LEVEL_METHODS:
-    SIGNATURES["RedisAppLogger." + _m] = (
-        lambda kw, m=_m: getattr(app(), m)(**kw), {"msg": "m"},
-        [("msg", "str"), ("labels", "dict"), ("ctx", "dict")])
+    SIGNATURES["RedisAppLogger." + _m] = (lambda kw, m=_m: getattr(app(), m)(**kw), {"msg": "m"})
+SIGNATURES = {name: (call, base, typed_parameters(name))
+              for name, (call, base) in SIGNATURES.items()}
 
 EXPECTED = {"str": "str", "optstr": "str", "dict": "dict", "int": "int"}
 
@@ -462,9 +439,13 @@ def test_type_whose_qualname_is_not_text_is_refused_without_crash(call):
         call()
 
 
+class ConvertingLabels(logging.config.ConvertingDict):
+    """Only ConvertingDict itself is taken for default_labels (tests/ecosystem/test_config.py)."""
+
+
 SUBCLASSES = {"str": [S("x")], "optstr": [S("x")],
               "dict": [collections.OrderedDict(a=1), collections.defaultdict(list),
-                       collections.Counter()]}
+                       collections.Counter(), ConvertingLabels(a=1)]}
 
 
 def _note(name, param, kind, value):

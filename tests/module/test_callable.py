@@ -9,38 +9,8 @@ import pytest
 
 import quorbel
 from quorbel import RedisAppLogger, RedisStreamHandler
+from signatures import CALLABLES, LEVEL_METHODS
 
-OPT_DICT = "Optional[Dict[str, Any]]"
-LEVEL = [("self", None, inspect.Parameter.empty), ("msg", "str", inspect.Parameter.empty),
-         ("labels", OPT_DICT, None), ("ctx", OPT_DICT, None)]
-
-# (callable, qualname, [(parameter, annotation or None, default)], return annotation or None)
-CALLABLES = [
-    (quorbel._now_ns, "_now_ns", [], "str"),
-    (quorbel._merge_labels, "_merge_labels",
-     [("base", OPT_DICT, inspect.Parameter.empty), ("extra", OPT_DICT, inspect.Parameter.empty)],
-     "Dict[str, str]"),
-    (RedisStreamHandler.__init__, "RedisStreamHandler.__init__",
-     [("self", None, inspect.Parameter.empty), ("redis_url", "Optional[str]", None),
-      ("client", "Any", None), ("stream_key", "str", "logs:stream"), ("maxlen", "int", 1000000),
-      ("timeout_ms", "int", 5), ("default_labels", OPT_DICT, None), ("drop_on_error", "bool", True),
-      ("fallback_file_path", "Optional[str]", None), ("fallback_max_bytes", "int", 5242880),
-      ("fallback_backup_count", "int", 3)], "None"),
-    (RedisStreamHandler.emit, "RedisStreamHandler.emit",
-     [("self", None, inspect.Parameter.empty),
-      ("record", "logging.LogRecord", inspect.Parameter.empty)], "None"),
-    (RedisAppLogger.__init__, "RedisAppLogger.__init__",
-     [("self", None, inspect.Parameter.empty), ("logger", "logging.Logger", inspect.Parameter.empty)],
-     None),
-] + [(getattr(RedisAppLogger, n), "RedisAppLogger." + n, LEVEL, "None")
-     for n in ("debug", "info", "warning", "error", "exception")] + [
-    (quorbel.get_logger, "get_logger",
-     [("name", "str", inspect.Parameter.empty), ("redis_url", "Optional[str]", None),
-      ("client", "Any", None), ("stream_key", "str", "logs:stream"), ("maxlen", "int", 1000000),
-      ("timeout_ms", "int", 5), ("default_labels", OPT_DICT, None),
-      ("enable_fallback_file", "bool", False), ("fallback_path", "str", "/var/log/app.log"),
-      ("level", "int", logging.INFO)], "logging.Logger"),
-]
 IDS = [qualname for _, qualname, _, _ in CALLABLES]
 
 
@@ -84,8 +54,7 @@ def test_methods_bind_through_an_instance(cls, name):
 
 
 def test_level_methods_share_one_defaults_tuple():
-    tuples = {id(getattr(RedisAppLogger, n).__defaults__)
-              for n in ("debug", "info", "warning", "error", "exception")}
+    tuples = {id(getattr(RedisAppLogger, n).__defaults__) for n in LEVEL_METHODS}
     assert len(tuples) == 1
 
 
