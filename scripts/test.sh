@@ -276,7 +276,8 @@ fi
 # run that never touches it.
 CLIENT_TESTS=(tests/module tests/handler tests/facade tests/ecosystem/test_client_library.py
     --ignore=tests/handler/test_json_encoder.py)
-SERVER_TESTS=(tests/reliability/test_faults.py tests/reliability/test_security.py)
+SERVER_TESTS=(tests/reliability/test_faults.py tests/reliability/test_security.py
+    tests/batch/test_delivery.py tests/batch/test_faults.py)  # the client engine reads replies
 if [ "$MATRIX" = 1 ] && [ "${#PYTEST_ARGS[@]}" -eq 0 ] && [ "${#PYTHONS[@]}" -gt 0 ]; then
     oldest="${PYTHONS[0]}" newest="${PYTHONS[-1]}"
     # redis 3.x imports distutils, which CPython 3.12 removed: its run stays on 3.7.
