@@ -151,15 +151,11 @@ Claim claim_segment(const std::string &path, std::size_t max_bytes, int *fd_out,
         ::close(fd);
         return Claim::Foreign;
     }
-    if (size > max_bytes) {
-        ::close(fd);
-        return Claim::Busy;
-    }
-    out.bytes = static_cast<std::size_t>(size);
-    char *file = static_cast<char *>(std::malloc(out.bytes));
+    const auto file_bytes = static_cast<std::size_t>(size);
+    char *file = static_cast<char *>(std::malloc(file_bytes));
     Scan s;
-    const ssize_t got = file ? read_at(fd, file, out.bytes, 0) : -1;
-    if (got < static_cast<ssize_t>(kSegmentHead) || !read_header(file, out.bytes, s, out.corrupt)) {
+    const ssize_t got = file ? read_at(fd, file, file_bytes, 0) : -1;
+    if (got < static_cast<ssize_t>(kSegmentHead) || !read_header(file, file_bytes, s, out.corrupt)) {
         const bool foreign = got >= static_cast<ssize_t>(kSegmentHead);
         out.corrupt += foreign ? 1 : 0;
         std::free(file);
@@ -192,8 +188,15 @@ Claim claim_segment(const std::string &path, std::size_t max_bytes, int *fd_out,
     }
     Chunk *c = nullptr;
     std::uint32_t *slots = nullptr;
+    // What the undelivered records take in memory, not the file's size (its unused room).
+    const std::size_t capacity = (command_bytes + valid * kSlot + 7) & ~std::size_t{7};
+    if (capacity > max_bytes) {
+        std::free(file);
+        ::close(fd);
+        return Claim::Busy;
+    }
+    out.bytes = capacity;
     if (valid != 0) {
-        const std::size_t capacity = (command_bytes + valid * kSlot + 7) & ~std::size_t{7};
         c = static_cast<Chunk *>(std::malloc(sizeof(Chunk) + capacity));
         slots = static_cast<std::uint32_t *>(std::malloc(valid * sizeof *slots));
         if (c == nullptr || slots == nullptr) {

@@ -59,7 +59,7 @@ struct Claimed {
     std::uint32_t *slots = nullptr; // the slot of each of the chunk's records
     std::uint64_t maybe_sent = 0;   // records a send of the owner's may have delivered
     std::uint64_t corrupt = 0;      // records (or headers) that did not check
-    std::size_t bytes = 0;          // the file's size
+    std::size_t bytes = 0;          // what the chunk takes in memory
 };
 
 enum class Claim {
@@ -69,8 +69,8 @@ enum class Claim {
     Failed,  // out of memory, or a read failed: left alone
 };
 
-// Opens path, takes its lock, reads it; at most max_bytes of file are read (a larger one is
-// left for later: Busy). With Taken, *fd is open and locked.
+// Opens path, takes its lock, reads it; a segment whose undelivered records would take more
+// than max_bytes of memory is left for later (Busy). With Taken, *fd is open and locked.
 Claim claim_segment(const std::string &path, std::size_t max_bytes, int *fd,
                     Claimed &out) noexcept;
 

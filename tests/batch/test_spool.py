@@ -133,6 +133,16 @@ def test_close_with_redis_down_leaves_the_records_for_the_next_client(server, tm
     assert os.listdir(spool) == []
 
 
+def test_adoption_counts_what_segments_hold_not_their_size(server, tmp_path):
+    # Each gone owner's segment (256 KiB) has room to spare: all three fit in 512 KiB.
+    spool = tmp_path / "spool"
+    for _ in range(3):
+        spool_records(spool, 10)
+    with BatchClient(server.url, spool_dir=str(spool), spool_bytes=1 << 19) as client:
+        assert client.flush(30) and client.stats()["adopted"] == 30, client.stats()
+    assert len(read_back(server, KEY)) == 30 and os.listdir(spool) == []
+
+
 # Two adopters at once on a gone owner's segments, while a live owner's stay its own.
 ADOPTER = '''
 import json, sys
