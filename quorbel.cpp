@@ -95,10 +95,7 @@ int define_app_logger() noexcept {
 
 // get_logger's level default: logging.INFO as it is now, kept for every later call.
 int define_get_logger() noexcept {
-    Ref logging = lookup(global::logging);
-    if (!logging)
-        return -1;
-    Ref info = Ref::steal(PyObject_GetAttr(logging.get(), kInfo));
+    Ref info = lookup_attribute(global::logging, kInfo);
     if (!info)
         return -1;
     if (info.get() != Py_None && !PyLong_CheckExact(info.get())) {
@@ -120,6 +117,19 @@ int define_get_logger() noexcept {
 
 int define_test_dict() noexcept { return bind(kTest, Ref::steal(PyDict_New())); }
 
+// The body's steps, in order.
+int (*const kSteps[])() noexcept = {
+    import_standard_modules,
+    import_rotating_file_handler,
+    import_typing_names,
+    import_redis,
+    define_helpers,
+    define_stream_handler,
+    define_app_logger,
+    define_get_logger,
+    define_test_dict,
+};
+
 } // namespace
 
 int prepare_body() noexcept {
@@ -129,23 +139,10 @@ int prepare_body() noexcept {
 }
 
 int run_body() noexcept {
-    if (import_standard_modules() < 0)
-        return -1;
-    if (import_rotating_file_handler() < 0)
-        return -1;
-    if (import_typing_names() < 0)
-        return -1;
-    if (import_redis() < 0)
-        return -1;
-    if (define_helpers() < 0)
-        return -1;
-    if (define_stream_handler() < 0)
-        return -1;
-    if (define_app_logger() < 0)
-        return -1;
-    if (define_get_logger() < 0)
-        return -1;
-    return define_test_dict();
+    for (auto step : kSteps)
+        if (step() < 0)
+            return -1;
+    return 0;
 }
 
 } // namespace quorbel::module

@@ -79,9 +79,8 @@ Ref now_from_time() noexcept {
 int read_now(long long *ns, Ref *text) noexcept {
     if (read_time_ns(ns, text) == 0)
         return 0;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (catch_pending(PyExc_AttributeError) < 0)
         return -1;
-    PyErr_Clear();
     *text = now_from_time();
     return *text ? 0 : -1;
 }
@@ -110,12 +109,8 @@ int init_clock() noexcept {
     Ref time = module::import_module("time");
     if (!time)
         return -1;
-    Ref n = Ref::steal(PyLong_FromLong(1000000000L));
-    if (!n)
-        return -1;
     std_time_ns = module::builtin_of(time.get(), "time_ns");
-    billion.reset(std::move(n));
-    return 0;
+    return billion.set(Ref::steal(PyLong_FromLong(1000000000L)));
 }
 
 Ref make_now_ns() noexcept { return module::make_callable(kNowNsSignature, Py_None); }

@@ -21,12 +21,8 @@ int copy_config_dict(PyObject *v, Ref &copy) noexcept {
         return PyErr_Occurred() ? -1 : 0;
     Ref config = Ref::borrow(found);
     Ref cls = Ref::steal(PyObject_GetAttr(config.get(), kConvertingDict));
-    if (!cls) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
-        PyErr_Clear();
-        return 0;
-    }
+    if (!cls)
+        return catch_pending(PyExc_AttributeError);
     if (reinterpret_cast<PyObject *>(Py_TYPE(v)) != cls.get())
         return 0;
     Ref result = Ref::steal(PyDict_New());

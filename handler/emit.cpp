@@ -188,10 +188,7 @@ int append(PyObject *self, PyObject *text) noexcept {
     int trim = PyObject_IsTrue(maxlen.get());
     if (trim < 0)
         return -1;
-    Ref client = Ref::steal(PyObject_GetAttr(self, stored::client));
-    if (!client)
-        return -1;
-    Ref xadd = Ref::steal(PyObject_GetAttr(client.get(), kXadd));
+    Ref xadd = module::attribute_path(self, stored::client, kXadd);
     if (!xadd)
         return -1;
     Ref key = Ref::steal(PyObject_GetAttr(self, option::stream_key));
@@ -220,16 +217,10 @@ int append(PyObject *self, PyObject *text) noexcept {
 // self._fallback.emit(logging.LogRecord(name=..., level=..., pathname=..., lineno=...,
 //                                       msg=text, args=(), exc_info=None))
 int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
-    Ref fallback = Ref::steal(PyObject_GetAttr(self, stored::fallback));
-    if (!fallback)
-        return -1;
-    Ref fallback_emit = Ref::steal(PyObject_GetAttr(fallback.get(), kEmit));
+    Ref fallback_emit = module::attribute_path(self, stored::fallback, kEmit);
     if (!fallback_emit)
         return -1;
-    Ref logging = module::lookup(global::logging);
-    if (!logging)
-        return -1;
-    Ref record_cls = Ref::steal(PyObject_GetAttr(logging.get(), kLogRecord));
+    Ref record_cls = module::lookup_attribute(global::logging, kLogRecord);
     if (!record_cls)
         return -1;
     // The keywords in kRecordKeywords's order: name, level, pathname, lineno, then
@@ -351,11 +342,7 @@ const module::Signature &emit_signature() noexcept { return kEmitSignature; }
 int init_emit() noexcept {
     if (emit_entry_code)
         return 0;
-    Ref code = module::make_traceback_code("quorbel.RedisStreamHandler.emit");
-    if (!code)
-        return -1;
-    emit_entry_code.reset(std::move(code));
-    return 0;
+    return emit_entry_code.set(module::make_traceback_code("quorbel.RedisStreamHandler.emit"));
 }
 
 } // namespace quorbel::handler

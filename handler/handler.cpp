@@ -156,10 +156,7 @@ Ref timeout_value(PyObject *timeout_ms) noexcept {
 
 // redis.Redis.from_url(url, socket_connect_timeout=t, socket_timeout=t, retry_on_timeout=True)
 Ref client_from_url(PyObject *self, PyObject *url) noexcept {
-    Ref redis = module::lookup(global::redis);
-    if (!redis)
-        return {};
-    Ref cls = Ref::steal(PyObject_GetAttr(redis.get(), kRedisClass));
+    Ref cls = module::lookup_attribute(global::redis, kRedisClass);
     if (!cls)
         return {};
     Ref from_url = Ref::steal(PyObject_GetAttr(cls.get(), kFromUrl));
@@ -269,10 +266,7 @@ Ref init_body(const module::Bound &a) noexcept {
 } // namespace
 
 Ref make_stream_handler_class() noexcept {
-    Ref logging = module::lookup(global::logging);
-    if (!logging)
-        return {};
-    Ref base = Ref::steal(PyObject_GetAttr(logging.get(), kHandler));
+    Ref base = module::lookup_attribute(global::logging, kHandler);
     if (!base)
         return {};
     module::ClassBuilder body(global::stream_handler, base.get(), kDoc);

@@ -141,10 +141,7 @@ int has_number_protocol(PyObject *v) noexcept {
     Ref index = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(v)), kIndex));
     if (index)
         return 1;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        return -1;
-    PyErr_Clear();
-    return 0;
+    return catch_pending(PyExc_AttributeError);
 }
 
 Ref type_qualname(PyTypeObject *type) noexcept {
@@ -157,12 +154,8 @@ Ref type_qualname(PyTypeObject *type) noexcept {
         return Ref::steal(PyUnicode_FromString("?"));
     }
     Ref module = Ref::steal(PyObject_GetAttr(t, kDunderModule));
-    if (!module) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return {};
-        PyErr_Clear();
-        return qualname;
-    }
+    if (!module)
+        return catch_pending(PyExc_AttributeError) < 0 ? Ref() : std::move(qualname);
     if (!PyUnicode_Check(module.get()) ||
         PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
         return qualname;

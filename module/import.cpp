@@ -9,16 +9,12 @@ Ref import_module(PyObject *name) noexcept { return Ref::steal(PyImport_Import(n
 
 Ref import_attribute(const char *module, const char *attr) noexcept {
     Ref m = import_module(module);
-    if (!m)
-        return {};
-    return Ref::steal(PyObject_GetAttrString(m.get(), attr));
+    return m ? Ref::steal(PyObject_GetAttrString(m.get(), attr)) : Ref();
 }
 
 Ref import_attribute(PyObject *module, PyObject *attr) noexcept {
     Ref m = import_module(module);
-    if (!m)
-        return {};
-    return Ref::steal(PyObject_GetAttr(m.get(), attr));
+    return m ? Ref::steal(PyObject_GetAttr(m.get(), attr)) : Ref();
 }
 
 } // namespace quorbel::module

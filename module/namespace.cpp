@@ -49,17 +49,15 @@ Ref attribute_or_none(PyObject *owner, PyObject *name) noexcept {
         return value ? Ref::steal(value) : Ref::borrow(Py_None);
     }
     Ref value = Ref::steal(PyObject_GetAttr(owner, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (value || catch_pending(PyExc_AttributeError) < 0)
         return value;
-    PyErr_Clear();
     return Ref::borrow(Py_None);
 }
 
 Ref lookup(PyObject *name) noexcept {
     Ref value = attribute(the_module.get(), name);
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (value || catch_pending(PyExc_AttributeError) < 0)
         return value;
-    PyErr_Clear();
     PyObject *builtins = PyEval_GetBuiltins();
     PyObject *found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
     if (found != nullptr)
@@ -67,6 +65,16 @@ Ref lookup(PyObject *name) noexcept {
     if (!PyErr_Occurred())
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return {};
+}
+
+Ref attribute_path(PyObject *owner, PyObject *first, PyObject *second) noexcept {
+    Ref middle = Ref::steal(PyObject_GetAttr(owner, first));
+    return middle ? Ref::steal(PyObject_GetAttr(middle.get(), second)) : Ref();
+}
+
+Ref lookup_attribute(PyObject *name, PyObject *attr) noexcept {
+    Ref owner = lookup(name);
+    return owner ? Ref::steal(PyObject_GetAttr(owner.get(), attr)) : Ref();
 }
 
 } // namespace quorbel::module

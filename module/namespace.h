@@ -22,6 +22,12 @@ Ref attribute(PyObject *owner, PyObject *name) noexcept;
 // getattr(owner, name, None): only AttributeError counts as missing.
 Ref attribute_or_none(PyObject *owner, PyObject *name) noexcept;
 
+// getattr(getattr(owner, first), second).
+Ref attribute_path(PyObject *owner, PyObject *first, PyObject *second) noexcept;
+
+// getattr(<module-level name>, attr), the name looked up as lookup() does.
+Ref lookup_attribute(PyObject *name, PyObject *attr) noexcept;
+
 // Looks a module-level name up as the module's functions do at call time: the module
 // attribute first, then the builtins; NameError "name '...' is not defined" when neither has it.
 Ref lookup(PyObject *name) noexcept;

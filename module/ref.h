@@ -66,6 +66,13 @@ class Kept {
         Ref old = Ref::steal(p_);
         p_ = r.release();
     }
+    // Holds r, the result of a step: -1 (holding what it held) when the step failed.
+    int set(Ref r) noexcept {
+        if (!r)
+            return -1;
+        reset(std::move(r));
+        return 0;
+    }
 
   private:
     PyObject *p_ = nullptr;
@@ -130,17 +137,22 @@ class Cause {
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
 
-// The body of `except Exception:` for the pending exception: 0 when it derives from Exception,
-// taken into `cause` (or dropped, for none), -1 when it must go on to the caller's guard
-// (KeyboardInterrupt, SystemExit), left pending.
-inline int catch_exception(Cause *cause = nullptr) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+// The body of `except <type>:` for the pending exception: 0 when it matches, taken into `cause`
+// (or dropped, for none); -1 when it must go on, left pending.
+inline int catch_pending(PyObject *type, Cause *cause = nullptr) noexcept {
+    if (!PyErr_ExceptionMatches(type))
         return -1;
     if (cause != nullptr)
         cause->take();
     else
         PyErr_Clear();
     return 0;
+}
+
+// `except Exception:`, which lets what must reach the caller's guard (KeyboardInterrupt,
+// SystemExit) go on.
+inline int catch_exception(Cause *cause = nullptr) noexcept {
+    return catch_pending(PyExc_Exception, cause);
 }
 
 // Keeps the exception that the thread is handling (sys.exc_info()) across a block.

@@ -30,13 +30,9 @@ int init_process() noexcept {
     if (init_names() < 0 || init_traceback() < 0 || init_callable_type() < 0 ||
         prepare_body() < 0)
         return -1;
-    if (!init_code) {
-        Ref code = make_traceback_code("init quorbel");
-        if (!code)
-            return -1;
-        init_code.reset(std::move(code));
-    }
-    return 0;
+    if (init_code)
+        return 0;
+    return init_code.set(make_traceback_code("init quorbel"));
 }
 
 Ref import_level0(PyObject *name, PyObject *fromlist) noexcept {

@@ -7,8 +7,6 @@
 // new globals dict, filled from what was captured here: nothing Python can reach is read back.
 #include "module/traceback.h"
 
-#include <initializer_list>
-
 #include "module/facts.h"
 #include "module/import.h"
 #include "module/names.h"
@@ -33,27 +31,19 @@ struct {
     Kept code_type;     // types.CodeType, for 3.7, which has no code.replace
 } state;
 
-// A keyword of code.replace() and its value; a null keyword is left out.
-struct Change {
-    PyObject *keyword;
-    PyObject *value;
-};
-
-// code.replace(**{keyword: value, ...}) (3.8+).
-Ref replace_code(PyObject *code, std::initializer_list<Change> changes) noexcept {
+// code.replace(**changes), with co_qualname=qualname where the interpreter has it (3.11+).
+// `changes` is a new dict, or empty when making it failed.
+Ref replace_code(PyObject *code, Ref changes, PyObject *qualname) noexcept {
+    if (!changes ||
+        (facts.code_qualname && PyDict_SetItem(changes.get(), kCoQualname, qualname) < 0))
+        return {};
     Ref replace = Ref::steal(PyObject_GetAttr(code, kReplace));
     if (!replace)
         return {};
     Ref empty = Ref::steal(PyTuple_New(0));
     if (!empty)
         return {};
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs)
-        return {};
-    for (const Change &c : changes)
-        if (c.keyword != nullptr && PyDict_SetItem(kwargs.get(), c.keyword, c.value) < 0)
-            return {};
-    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), changes.get()));
 }
 
 // 3.7: types.CodeType(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts,
@@ -174,25 +164,13 @@ Ref function_code(const char *name, const char *qualname, PyObject *params, int 
     const Py_ssize_t n = PyTuple_Size(params);
     if (n < 0)
         return {};
-    Ref count = Ref::steal(PyLong_FromSsize_t(n));
-    if (!count)
-        return {};
-    Ref first_line = Ref::steal(PyLong_FromLong(line));
-    if (!first_line)
-        return {};
-    Ref name_text = Ref::steal(PyUnicode_FromString(name));
-    if (!name_text)
-        return {};
     Ref qualname_text = Ref::steal(PyUnicode_FromString(qualname));
     if (!qualname_text)
         return {};
-    return replace_code(state.function_code.get(),
-                        {{kCoArgcount, count.get()},
-                         {kCoNlocals, count.get()},
-                         {kCoVarnames, params},
-                         {kCoFirstlineno, first_line.get()},
-                         {kCoName, name_text.get()},
-                         {facts.code_qualname ? kCoQualname.get() : nullptr, qualname_text.get()}});
+    Ref changes = Ref::steal(Py_BuildValue("{O:n, O:n, O:O, O:i, O:s}", kCoArgcount.get(), n,
+                                           kCoNlocals.get(), n, kCoVarnames.get(), params,
+                                           kCoFirstlineno.get(), line, kCoName.get(), name));
+    return replace_code(state.function_code.get(), std::move(changes), qualname_text.get());
 }
 
 namespace {
@@ -201,8 +179,7 @@ namespace {
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
     if (!facts.code_replace)
         return rebuild_code_37(code, name);
-    return replace_code(code,
-                        {{kCoName, name}, {facts.code_qualname ? kCoQualname.get() : nullptr, qualname}});
+    return replace_code(code, Ref::steal(Py_BuildValue("{O:O}", kCoName.get(), name)), qualname);
 }
 
 } // namespace
