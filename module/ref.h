@@ -7,10 +7,11 @@
 namespace quorbel {
 
 // Move-only owner of one strong reference. Every new reference lives in a Ref, or, held by a
-// static for the rest of the process, in a Kept; a raw PyObject* is borrowed. Two places own
-// through raw pointers, as the C API has them do: the fields of the module's own object
-// structs, released by their tp_dealloc, and an interned Name's object, which the process
-// keeps. An empty Ref returned from a function means that an exception is set.
+// static for the rest of the process, in a Kept; a raw PyObject* is borrowed, except in three
+// places: the fields of our own object structs, which their tp_dealloc releases (as the C API
+// has it); an interned Name's object, which the process keeps; and the entries of the str
+// cache (handler/json_string.cpp), which move between its ways as plain memory. An empty Ref
+// returned from a function means that an exception is set.
 class Ref {
   public:
     Ref() noexcept = default;
