@@ -176,8 +176,8 @@ int bind_args(const Signature &sig, PyObject *names, PyObject *defaults, PyObjec
 int bind_vector(const Signature &sig, PyObject *names, PyObject *defaults, PyObject *const *args,
                 Py_ssize_t nargs, PyObject *kwnames, Bound &out) noexcept;
 
-// The exact-type refusal for one value ("Argument 'x' has incorrect type (expected <expected_name>,
-// got ...)"), for quorbel_batch's bodies, which check some values themselves.
+// The exact-type refusal for one value ("Argument 'x' has incorrect type (expected <name>, got
+// ...)"). Exported for quorbel_batch's bodies, which check some values themselves.
 void raise_incorrect_type(const char *param, PyTypeObject *expected, const char *expected_name,
                           PyObject *value) noexcept;
 
