@@ -52,9 +52,9 @@ class Encoder {
         if (PyDict_CheckExact(o))
             return dict(o);
         if (PyList_CheckExact(o))
-            return array(o, true);
+            return array<true>(o);
         if (PyTuple_CheckExact(o))
-            return array(o, false);
+            return array<false>(o);
         return Encoded::Unsupported;
     }
 
@@ -153,22 +153,24 @@ class Encoder {
     }
 
     // A list or a tuple. A list's size is read again on each step, so the index never passes
-    // the live end.
-    Encoded array(PyObject *a, bool is_list) noexcept {
-        auto size = [&]() noexcept { return is_list ? PyList_Size(a) : PyTuple_Size(a); };
+    // the live end, and its items are held; a tuple's never change.
+    template <bool kList> Encoded array(PyObject *a) noexcept {
+        const Py_ssize_t tuple_size = kList ? 0 : PyTuple_Size(a);
+        auto size = [&]() noexcept { return kList ? PyList_Size(a) : tuple_size; };
         if (size() == 0)
             return ok(out.append("[]"));
         Encoded r = open(a, '[');
         if (r != Encoded::Ok)
             return r;
-        Ref hold = Ref::borrow(a);
+        Ref hold = kList ? Ref::borrow(a) : Ref();
         for (Py_ssize_t i = 0; i < size(); ++i) {
-            Ref item = Ref::borrow(is_list ? PyList_GetItem(a, i) : PyTuple_GetItem(a, i));
+            PyObject *item = kList ? PyList_GetItem(a, i) : PyTuple_GetItem(a, i);
+            Ref item_hold = kList ? Ref::borrow(item) : Ref();
             if (!item)
                 return Encoded::Error;
             if (i && !out.append(","))
                 return Encoded::Error;
-            if ((r = value(item.get())) != Encoded::Ok)
+            if ((r = value(item)) != Encoded::Ok)
                 return r;
         }
         --depth_;

@@ -67,14 +67,4 @@ Ref lookup(PyObject *name) noexcept {
     return {};
 }
 
-Ref attribute_path(PyObject *owner, PyObject *first, PyObject *second) noexcept {
-    Ref middle = Ref::steal(PyObject_GetAttr(owner, first));
-    return middle ? Ref::steal(PyObject_GetAttr(middle.get(), second)) : Ref();
-}
-
-Ref lookup_attribute(PyObject *name, PyObject *attr) noexcept {
-    Ref owner = lookup(name);
-    return owner ? Ref::steal(PyObject_GetAttr(owner.get(), attr)) : Ref();
-}
-
 } // namespace quorbel::module
