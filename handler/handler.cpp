@@ -34,7 +34,6 @@
 #include "handler/emit.h"
 #include "handler/shared_names.h"
 #include "module/class_builder.h"
-#include "module/callable.h"
 #include "module/names.h"
 #include "module/namespace.h"
 
