@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "module/import.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -17,7 +18,6 @@ const module::Name kTextSignature{"__text_signature__"};
 const module::Name kSignatureAttr{"__signature__"};
 const module::Name kInspect{"inspect"};
 const module::Name kSignature{"signature"};
-const module::Name kBuiltins{"__builtins__"};
 const module::Name kF{"f"};
 
 struct LazySignature {
@@ -32,7 +32,7 @@ Ref make_signature(PyObject *params) noexcept {
     char *text = utf8 ? PyBytes_AsString(utf8.get()) : nullptr;
     Ref code = text ? Ref::steal(Py_CompileString(text, "<quorbel_batch>", Py_file_input)) : Ref();
     Ref globals = code ? Ref::steal(PyDict_New()) : Ref();
-    if (!globals || PyDict_SetItem(globals.get(), kBuiltins, PyEval_GetBuiltins()) < 0)
+    if (!globals || PyDict_SetItem(globals.get(), module::kBuiltins, PyEval_GetBuiltins()) < 0)
         return {};
     Ref done = Ref::steal(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
     PyObject *f = done ? PyDict_GetItemWithError(globals.get(), kF) : nullptr;
@@ -41,8 +41,7 @@ Ref make_signature(PyObject *params) noexcept {
             PyErr_SetString(PyExc_SystemError, "quorbel_batch: no signature function");
         return {};
     }
-    Ref inspect = Ref::steal(PyImport_Import(kInspect));
-    Ref signature = inspect ? Ref::steal(PyObject_GetAttr(inspect.get(), kSignature)) : Ref();
+    Ref signature = module::import_attribute(kInspect, kSignature);
     return signature ? Ref::steal(PyObject_CallFunctionObjArgs(signature.get(), f, nullptr))
                      : Ref();
 }

@@ -11,7 +11,8 @@
 // The methods run no Python frame, so the record's caller location is the application's.
 #include "facade/app_logger.h"
 
-#include "module/callable.h"
+#include "handler/shared_names.h"
+#include "module/class_builder.h"
 #include "module/names.h"
 #include "module/vectorcall.h"
 
@@ -24,20 +25,15 @@ using module::Param;
 namespace {
 
 const Name kLog{"_log"};
-const Name kLabels{"labels"};
-const Name kCtx{"ctx"};
 const Name kExtra{"extra"};
-const Name kExcInfo{"exc_info"};
 const Name kDebug{"debug"};
 const Name kInfo{"info"};
 const Name kWarning{"warning"};
 const Name kError{"error"};
-const Name kRedisAppLogger{"RedisAppLogger"};
-const Name kModuleName{"quorbel"};
 
 // The keyword names of the call on the wrapped logger.
 const module::NameTuple kExtraKeywords{kExtra};
-const module::NameTuple kExceptionKeywords{kExtra, kExcInfo};
+const module::NameTuple kExceptionKeywords{kExtra, handler::field::exc_info};
 
 constexpr const char *kDoc =
     "\n"
@@ -73,10 +69,10 @@ template <Level L> Ref level_body(const module::Bound &a) noexcept {
     if (!extra)
         return {};
     Ref labels = dict_or_new(a[2]);
-    if (!labels || PyDict_SetItem(extra.get(), kLabels, labels.get()) < 0)
+    if (!labels || PyDict_SetItem(extra.get(), handler::field::labels, labels.get()) < 0)
         return {};
     Ref ctx = dict_or_new(a[3]);
-    if (!ctx || PyDict_SetItem(extra.get(), kCtx, ctx.get()) < 0)
+    if (!ctx || PyDict_SetItem(extra.get(), handler::field::ctx, ctx.get()) < 0)
         return {};
     // The keyword mapping {"extra": extra[, "exc_info": True]}, passed as keyword names and
     // values: the logger method makes its own dict of them.
@@ -112,34 +108,20 @@ constexpr module::Signature kLevels[] = {
      level_body<Level::Exception>},
 };
 
-int store(PyObject *ns, const char *key, Ref value) noexcept {
-    if (!value)
-        return -1;
-    return PyDict_SetItemString(ns, key, value.get());
-}
-
 } // namespace
 
 Ref make_app_logger_class() noexcept {
-    Ref ns = Ref::steal(PyDict_New());
-    if (!ns || store(ns.get(), "__module__", Ref::borrow(kModuleName)) < 0 ||
-        store(ns.get(), "__qualname__", Ref::borrow(kRedisAppLogger)) < 0 ||
-        store(ns.get(), "__doc__", Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
-        store(ns.get(), "__init__", module::make_callable(kInit, Py_None)) < 0)
+    module::ClassBuilder body(handler::global::app_logger, nullptr, kDoc);
+    if (body.begin() < 0 || body.add(kInit, Py_None) < 0)
         return {};
     // The five level methods share one defaults tuple.
     Ref defaults = module::make_defaults(kLevels[0], nullptr);
     if (!defaults)
         return {};
     for (const module::Signature &sig : kLevels)
-        if (store(ns.get(), sig.name, module::make_callable(sig, defaults.get())) < 0)
+        if (body.add(sig, defaults.get()) < 0)
             return {};
-    Ref bases = Ref::steal(PyTuple_New(0));
-    if (!bases)
-        return {};
-    return Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PyType_Type),
-                                                   kRedisAppLogger.get(), bases.get(), ns.get(),
-                                                   nullptr));
+    return body.finish();
 }
 
 } // namespace quorbel::facade

@@ -29,6 +29,7 @@
 #include "facade/get_logger.h"
 
 #include "handler/handler.h"
+#include "handler/shared_names.h"
 #include "module/callable.h"
 #include "module/names.h"
 #include "module/namespace.h"
@@ -42,13 +43,11 @@ using module::Param;
 
 namespace {
 
-const Name kLogging{"logging"};
 const Name kGetLogger{"getLogger"};
 const Name kSetLevel{"setLevel"};
 const Name kHandlers{"handlers"};
 const Name kRemoveHandler{"removeHandler"};
 const Name kAddHandler{"addHandler"};
-const Name kRedisStreamHandler{"RedisStreamHandler"};
 const Name kLock{"_lock"};
 const Name kAcquire{"acquire"};
 const Name kRelease{"release"};
@@ -113,7 +112,7 @@ int detach_stream_handlers(PyObject *logger) noexcept {
         return -1;
     for (Py_ssize_t i = 0; i < PyList_Size(snapshot.get()); ++i) {
         PyObject *handler = PyList_GetItem(snapshot.get(), i);
-        Ref cls = module::lookup(kRedisStreamHandler);
+        Ref cls = module::lookup(handler::global::stream_handler);
         if (!cls)
             return -1;
         int is_stream = PyObject_IsInstance(handler, cls.get());
@@ -130,7 +129,7 @@ int detach_stream_handlers(PyObject *logger) noexcept {
 }
 
 Ref new_handler(const module::Bound &a) noexcept {
-    Ref cls = module::lookup(kRedisStreamHandler);
+    Ref cls = module::lookup(handler::global::stream_handler);
     if (!cls)
         return {};
     Ref kwargs = Ref::steal(PyDict_New());
@@ -188,7 +187,7 @@ int release(PyObject *lock, int outcome) noexcept {
 }
 
 Ref get_logger_body(const module::Bound &a) noexcept {
-    Ref logging = module::lookup(kLogging);
+    Ref logging = module::lookup(handler::global::logging);
     if (!logging)
         return {};
     Ref logger =

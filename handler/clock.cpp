@@ -7,11 +7,13 @@
 //             return str(int(time.time() * 1000000000))
 #include "handler/clock.h"
 
-#include <charconv>
 #include <ctime>
 
+#include "handler/digits.h"
 #include "module/binding.h"
+#include "handler/shared_names.h"
 #include "module/callable.h"
+#include "module/import.h"
 #include "module/names.h"
 #include "module/namespace.h"
 
@@ -19,12 +21,10 @@ namespace quorbel::handler {
 
 namespace {
 
-const module::Name kTime{"time"};
 const module::Name kTimeNs{"time_ns"};
-const module::Name kNowNs{"_now_ns"};
 
 PyCFunction std_time_ns = nullptr; // what the time module's own time_ns runs
-PyObject *billion = nullptr;       // the int 1000000000
+Kept billion;                      // the int 1000000000
 
 Ref now_ns_body(const module::Bound &) noexcept;
 
@@ -37,17 +37,11 @@ long long native_now() noexcept {
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-Ref digits_of(long long ns) noexcept {
-    char digits[24];
-    auto end = std::to_chars(digits, digits + sizeof digits, ns).ptr;
-    return Ref::steal(PyUnicode_FromStringAndSize(digits, end - digits));
-}
-
 int is_standard_time_ns(PyObject *fn) noexcept { return module::runs_builtin(fn, std_time_ns); }
 
 // str(time.time_ns()), as *ns alone while time.time_ns is the standard clock.
 int read_time_ns(long long *ns, Ref *text) noexcept {
-    Ref time = module::lookup(kTime);
+    Ref time = module::lookup(global::time);
     if (!time)
         return -1;
     module::Found fn;
@@ -66,13 +60,13 @@ int read_time_ns(long long *ns, Ref *text) noexcept {
 
 // Fallback for a `time` without time_ns: seconds as a float, times 10**9, truncated.
 Ref now_from_time() noexcept {
-    Ref time = module::lookup(kTime);
+    Ref time = module::lookup(global::time);
     if (!time)
         return {};
-    Ref seconds = Ref::steal(PyObject_CallMethodObjArgs(time.get(), kTime.get(), nullptr));
+    Ref seconds = Ref::steal(PyObject_CallMethodObjArgs(time.get(), global::time.get(), nullptr));
     if (!seconds)
         return {};
-    Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), billion));
+    Ref product = Ref::steal(PyNumber_Multiply(seconds.get(), billion.get()));
     if (!product)
         return {};
     Ref whole = Ref::steal(PyNumber_Long(product.get()));
@@ -85,9 +79,8 @@ Ref now_from_time() noexcept {
 int read_now(long long *ns, Ref *text) noexcept {
     if (read_time_ns(ns, text) == 0)
         return 0;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (catch_pending(PyExc_AttributeError) < 0)
         return -1;
-    PyErr_Clear();
     *text = now_from_time();
     return *text ? 0 : -1;
 }
@@ -97,7 +90,7 @@ Ref now_ns() noexcept {
     Ref text;
     if (read_now(&ns, &text) < 0)
         return {};
-    return text ? std::move(text) : digits_of(ns);
+    return text ? std::move(text) : digits_text(ns);
 }
 
 Ref now_ns_body(const module::Bound &) noexcept { return now_ns(); }
@@ -109,33 +102,27 @@ int is_own_now_ns(PyObject *fn) noexcept {
 } // namespace
 
 int init_clock() noexcept {
-    if (billion != nullptr)
+    if (billion)
         return 0;
     // The time module is built in: its method table says what its own time_ns runs, however
     // the module's attributes have been changed since.
-    Ref time = Ref::steal(PyImport_ImportModule("time"));
+    Ref time = module::import_module("time");
     if (!time)
         return -1;
-    Ref n = Ref::steal(PyLong_FromLong(1000000000L));
-    if (!n)
-        return -1;
     std_time_ns = module::builtin_of(time.get(), "time_ns");
-    billion = n.release();
-    return 0;
+    return billion.set(Ref::steal(PyLong_FromLong(1000000000L)));
 }
 
 Ref make_now_ns() noexcept { return module::make_callable(kNowNsSignature, Py_None); }
 
 int read_now_ns(long long *ns, Ref *text) noexcept {
     module::Found fn;
-    if (module::resolve(kNowNs, is_own_now_ns, &fn) < 0)
+    if (module::resolve(global::now_ns, is_own_now_ns, &fn) < 0)
         return -1;
     if (fn.standard)
         return read_now(ns, text);
     *text = Ref::steal(PyObject_CallObject(fn.object.get(), nullptr));
     return *text ? 0 : -1;
 }
-
-Ref timestamp_text(long long ns) noexcept { return digits_of(ns); }
 
 } // namespace quorbel::handler

@@ -15,7 +15,5 @@ Ref make_now_ns() noexcept;
 // `time.time_ns` are the standard ones, *ns alone (the text would be its digits, which the
 // payload encoder writes without a str in between). -1 with an exception set.
 int read_now_ns(long long *ns, Ref *text) noexcept;
-// The digits of ns as a str.
-Ref timestamp_text(long long ns) noexcept;
 
 } // namespace quorbel::handler

@@ -44,6 +44,7 @@
 #include "handler/handler.h"
 #include "handler/labels.h"
 #include "handler/payload.h"
+#include "handler/shared_names.h"
 #include "module/namespace.h"
 #include "module/names.h"
 #include "module/traceback.h"
@@ -58,34 +59,27 @@ using module::call;
 
 namespace {
 
-const Name kLabels{"labels"};
-const Name kCtx{"ctx"};
 const Name kLevelname{"levelname"};
 const Name kLower{"lower"};
 const Name kGetMessage{"getMessage"};
-const Name kClient{"_client"};
 const Name kXadd{"xadd"};
 const Name kPayload{"payload"};
 const Name kApproximate{"approximate"};
-const Name kFallback{"_fallback"};
 const Name kEmit{"emit"};
-const Name kLogging{"logging"};
 const Name kLogRecord{"LogRecord"};
 const Name kName{"name"};
-const Name kLevel{"level"};
 const Name kLevelno{"levelno"};
 const Name kPathname{"pathname"};
 const Name kLineno{"lineno"};
-const Name kMsg{"msg"};
 const Name kArgs{"args"};
-const Name kExcInfo{"exc_info"};
 const Name kHandleError{"handleError"};
 const Name kAwait{"__await__"};
 const Name kClose{"close"};
 
 const module::NameTuple kTrimKeywords{option::maxlen, kApproximate};
 // LogRecord's keywords, in the order the fallback record passes them.
-const module::NameTuple kRecordKeywords{kName, kLevel, kPathname, kLineno, kMsg, kArgs, kExcInfo};
+const module::NameTuple kRecordKeywords{kName, field::level, kPathname, kLineno,
+                                          field::msg, kArgs, field::exc_info};
 
 // How deep emit may run inside itself on one thread.
 constexpr int kMaxReentry = 8;
@@ -101,13 +95,12 @@ constexpr module::Signature kEmitSignature{"emit", "RedisStreamHandler.emit", kP
 // str(record.levelname).lower(); logging hands every record the same few name objects, so the
 // last one seen is remembered with its lower-case form.
 Ref level_text(PyObject *record) noexcept {
-    static PyObject *last_name = nullptr;
-    static PyObject *last_text = nullptr;
+    static Kept last_name, last_text;
     Ref name = Ref::steal(PyObject_GetAttr(record, kLevelname));
     if (!name)
         return {};
-    if (name.get() == last_name)
-        return Ref::borrow(last_text);
+    if (name.get() == last_name.get())
+        return Ref::borrow(last_text.get());
     Ref text = PyUnicode_CheckExact(name.get()) ? Ref::borrow(name.get())
                                                 : Ref::steal(PyObject_Str(name.get()));
     if (!text)
@@ -116,10 +109,8 @@ Ref level_text(PyObject *record) noexcept {
     if (!lower)
         return {};
     if (PyUnicode_CheckExact(name.get()) && PyUnicode_CheckExact(lower.get())) {
-        Py_XDECREF(last_name);
-        Py_XDECREF(last_text);
-        last_name = Ref::borrow(name.get()).release();
-        last_text = Ref::borrow(lower.get()).release();
+        last_name.reset(Ref::borrow(name.get()));
+        last_text.reset(Ref::borrow(lower.get()));
     }
     return lower;
 }
@@ -139,13 +130,13 @@ Ref build_payload_text(PyObject *self, PyObject *record) noexcept {
     Ref defaults = plain(Ref::steal(PyObject_GetAttr(self, option::default_labels)));
     if (!defaults)
         return {};
-    Ref record_labels = plain(module::attribute_or_none(record, kLabels));
+    Ref record_labels = plain(module::attribute_or_none(record, field::labels));
     if (!record_labels)
         return {};
     MergedLabels labels;
     if (merge_labels(defaults.get(), record_labels.get(), &labels) < 0)
         return {};
-    Ref ctx = module::attribute_or_none(record, kCtx);
+    Ref ctx = module::attribute_or_none(record, field::ctx);
     if (!ctx)
         return {};
     int has_ctx = PyObject_IsTrue(ctx.get());
@@ -197,10 +188,7 @@ int append(PyObject *self, PyObject *text) noexcept {
     int trim = PyObject_IsTrue(maxlen.get());
     if (trim < 0)
         return -1;
-    Ref client = Ref::steal(PyObject_GetAttr(self, kClient));
-    if (!client)
-        return -1;
-    Ref xadd = Ref::steal(PyObject_GetAttr(client.get(), kXadd));
+    Ref xadd = module::attribute_path(self, stored::client, kXadd);
     if (!xadd)
         return -1;
     Ref key = Ref::steal(PyObject_GetAttr(self, option::stream_key));
@@ -229,16 +217,10 @@ int append(PyObject *self, PyObject *text) noexcept {
 // self._fallback.emit(logging.LogRecord(name=..., level=..., pathname=..., lineno=...,
 //                                       msg=text, args=(), exc_info=None))
 int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
-    Ref fallback = Ref::steal(PyObject_GetAttr(self, kFallback));
-    if (!fallback)
-        return -1;
-    Ref fallback_emit = Ref::steal(PyObject_GetAttr(fallback.get(), kEmit));
+    Ref fallback_emit = module::attribute_path(self, stored::fallback, kEmit);
     if (!fallback_emit)
         return -1;
-    Ref logging = module::lookup(kLogging);
-    if (!logging)
-        return -1;
-    Ref record_cls = Ref::steal(PyObject_GetAttr(logging.get(), kLogRecord));
+    Ref record_cls = module::lookup_attribute(global::logging, kLogRecord);
     if (!record_cls)
         return -1;
     // The keywords in kRecordKeywords's order: name, level, pathname, lineno, then
@@ -269,12 +251,12 @@ int write_fallback(PyObject *self, PyObject *record, PyObject *text) noexcept {
 // The traceback entry that gives a loss without an exception a frame, so handleError can print
 // the call stack of the logging call as it does for any other error. Made at import: compiling
 // where memory may run out is what to avoid on the hot path.
-PyObject *emit_entry_code = nullptr;
+Kept emit_entry_code;
 
 // Raises `type` with `message` from emit's own traceback entry.
 void raise_loss(PyObject *type, const char *message) noexcept {
     PyErr_SetString(type, message);
-    module::add_traceback_entry(emit_entry_code);
+    module::add_traceback_entry(emit_entry_code.get());
 }
 
 // With drop_on_error false, a record that reached neither the stream nor a fallback file is
@@ -308,17 +290,16 @@ int deliver(PyObject *self, PyObject *record, Cause &cause) noexcept {
     Ref text = build_payload_text(self, record);
     if (!text)
         return -1;
-    Ref client = Ref::steal(PyObject_GetAttr(self, kClient));
+    Ref client = Ref::steal(PyObject_GetAttr(self, stored::client));
     if (!client)
         return -1;
     if (client.get() != Py_None) {
         if (append(self, text.get()) == 0)
             return 0;
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
+        if (catch_exception(&cause) < 0)
             return -1;
-        cause.take();
     }
-    Ref fallback = Ref::steal(PyObject_GetAttr(self, kFallback));
+    Ref fallback = Ref::steal(PyObject_GetAttr(self, stored::fallback));
     if (!fallback)
         return -1;
     if (fallback.get() == Py_None)
@@ -345,16 +326,12 @@ Ref emit_body(const module::Bound &a) noexcept {
             return Ref::borrow(Py_None);
         if (outcome < 0) {
             // Only what does not derive from Exception (KeyboardInterrupt, SystemExit) leaves.
-            if (!PyErr_ExceptionMatches(PyExc_Exception))
+            if (catch_exception(&cause) < 0)
                 return {};
-            cause.take();
         }
     }
-    if (report_loss(self, record, cause, empty_type, empty_message) < 0) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception))
-            return {};
-        PyErr_Clear();
-    }
+    if (report_loss(self, record, cause, empty_type, empty_message) < 0 && catch_exception() < 0)
+        return {};
     return Ref::borrow(Py_None);
 }
 
@@ -363,10 +340,9 @@ Ref emit_body(const module::Bound &a) noexcept {
 const module::Signature &emit_signature() noexcept { return kEmitSignature; }
 
 int init_emit() noexcept {
-    if (emit_entry_code != nullptr)
+    if (emit_entry_code)
         return 0;
-    emit_entry_code = module::make_traceback_code("quorbel.RedisStreamHandler.emit").release();
-    return emit_entry_code != nullptr ? 0 : -1;
+    return emit_entry_code.set(module::make_traceback_code("quorbel.RedisStreamHandler.emit"));
 }
 
 } // namespace quorbel::handler

@@ -32,7 +32,8 @@
 #include <initializer_list>
 
 #include "handler/emit.h"
-#include "module/callable.h"
+#include "handler/shared_names.h"
+#include "module/class_builder.h"
 #include "module/names.h"
 #include "module/namespace.h"
 
@@ -44,37 +45,23 @@ using module::Param;
 
 namespace {
 
-const Name kRedisStreamHandler{"RedisStreamHandler"};
-const Name kModuleName{"quorbel"};
-const Name kLogging{"logging"};
 const Name kHandler{"Handler"};
 const Name kFormatter{"Formatter"};
 const Name kMessageFormat{"%(message)s"};
 const Name kSetFormatter{"setFormatter"};
-const Name kRotatingFileHandler{"RotatingFileHandler"};
 const Name kMaxBytes{"maxBytes"};
 const Name kBackupCount{"backupCount"};
 const Name kEncoding{"encoding"};
 const Name kUtf8{"utf-8"};
-const Name kRedis{"redis"};
-const Name kHasRedis{"HAS_REDIS"};
 const Name kRedisClass{"Redis"};
 const Name kFromUrl{"from_url"};
 const Name kSocketConnectTimeout{"socket_connect_timeout"};
 const Name kSocketTimeout{"socket_timeout"};
 const Name kRetryOnTimeout{"retry_on_timeout"};
-const Name kClient{"_client"};
 const Name kTimeout{"_timeout"};
-const Name kFallback{"_fallback"};
-const Name kDunderModule{"__module__"};
-const Name kDunderQualname{"__qualname__"};
-const Name kDunderDoc{"__doc__"};
-const Name kDunderInit{"__init__"};
-const Name kDunderPrepare{"__prepare__"};
-const Name kEmit{"emit"};
 
 // The class object, for the initialiser's super() (a class body's __class__ cell).
-PyObject *handler_class = nullptr;
+Kept handler_class;
 
 constexpr const char *kDoc =
     "\n"
@@ -136,10 +123,10 @@ int set(PyObject *self, PyObject *name, PyObject *value) noexcept {
 
 int run_base_init(PyObject *self) noexcept {
     Ref super = Ref::steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject *>(&PySuper_Type),
-                                                        handler_class, self, nullptr));
+                                                        handler_class.get(), self, nullptr));
     if (!super)
         return -1;
-    Ref result = Ref::steal(PyObject_CallMethodObjArgs(super.get(), kDunderInit, nullptr));
+    Ref result = Ref::steal(PyObject_CallMethodObjArgs(super.get(), module::kDunderInit, nullptr));
     return result ? 0 : -1;
 }
 
@@ -168,10 +155,7 @@ Ref timeout_value(PyObject *timeout_ms) noexcept {
 
 // redis.Redis.from_url(url, socket_connect_timeout=t, socket_timeout=t, retry_on_timeout=True)
 Ref client_from_url(PyObject *self, PyObject *url) noexcept {
-    Ref redis = module::lookup(kRedis);
-    if (!redis)
-        return {};
-    Ref cls = Ref::steal(PyObject_GetAttr(redis.get(), kRedisClass));
+    Ref cls = module::lookup_attribute(global::redis, kRedisClass);
     if (!cls)
         return {};
     Ref from_url = Ref::steal(PyObject_GetAttr(cls.get(), kFromUrl));
@@ -197,27 +181,26 @@ Ref client_from_url(PyObject *self, PyObject *url) noexcept {
 // it may fail in any ordinary way: the handler then simply has no client.
 int choose_client(PyObject *self, PyObject *url, PyObject *client) noexcept {
     if (client != Py_None)
-        return set(self, kClient, client);
+        return set(self, stored::client, client);
     if (url == Py_None || PyUnicode_GetLength(url) == 0)
         return 0;
-    Ref has_redis = module::lookup(kHasRedis);
+    Ref has_redis = module::lookup(global::has_redis);
     if (!has_redis)
         return -1;
     int truth = PyObject_IsTrue(has_redis.get());
     if (truth <= 0)
         return truth;
     Ref made = client_from_url(self, url);
-    if (made && set(self, kClient, made.get()) == 0)
+    if (made && set(self, stored::client, made.get()) == 0)
         return 0;
-    if (!PyErr_ExceptionMatches(PyExc_Exception))
+    if (catch_exception() < 0)
         return -1;
-    PyErr_Clear();
-    return set(self, kClient, Py_None);
+    return set(self, stored::client, Py_None);
 }
 
 int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
                   PyObject *backup_count) noexcept {
-    Ref cls = module::lookup(kRotatingFileHandler);
+    Ref cls = module::lookup(global::rotating_file_handler);
     if (!cls)
         return -1;
     Ref args = Ref::steal(PyTuple_Pack(1, path));
@@ -229,16 +212,16 @@ int open_fallback(PyObject *self, PyObject *path, PyObject *max_bytes,
         PyDict_SetItem(kwargs.get(), kEncoding, kUtf8) < 0)
         return -1;
     Ref fallback = Ref::steal(PyObject_Call(cls.get(), args.get(), kwargs.get()));
-    if (!fallback || set(self, kFallback, fallback.get()) < 0)
+    if (!fallback || set(self, stored::fallback, fallback.get()) < 0)
         return -1;
     // self._fallback.setFormatter(logging.Formatter("%(message)s")), in evaluation order.
-    Ref stored = Ref::steal(PyObject_GetAttr(self, kFallback));
+    Ref stored = Ref::steal(PyObject_GetAttr(self, stored::fallback));
     if (!stored)
         return -1;
     Ref set_formatter = Ref::steal(PyObject_GetAttr(stored.get(), kSetFormatter));
     if (!set_formatter)
         return -1;
-    Ref logging = module::lookup(kLogging);
+    Ref logging = module::lookup(global::logging);
     if (!logging)
         return -1;
     Ref formatter = Ref::steal(
@@ -264,13 +247,13 @@ Ref init_body(const module::Bound &a) noexcept {
     if (!default_labels || set(self, option::default_labels, default_labels.get()) < 0)
         return {};
     if (set(self, option::drop_on_error, a.truth(arg::drop_on_error) ? Py_True : Py_False) < 0 ||
-        set(self, kClient, Py_None) < 0)
+        set(self, stored::client, Py_None) < 0)
         return {};
     Ref timeout = timeout_value(a[arg::timeout_ms]);
     if (!timeout || set(self, kTimeout, timeout.get()) < 0)
         return {};
     if (choose_client(self, a[arg::redis_url], a[arg::client]) < 0 ||
-        set(self, kFallback, Py_None) < 0)
+        set(self, stored::fallback, Py_None) < 0)
         return {};
     PyObject *path = a[arg::fallback_path];
     if (path != Py_None && PyUnicode_GetLength(path) > 0 &&
@@ -279,50 +262,23 @@ Ref init_body(const module::Bound &a) noexcept {
     return Ref::borrow(Py_None);
 }
 
-// ns[key] = value, for a namespace that __prepare__ may have made any mapping.
-int store(PyObject *ns, PyObject *key, Ref value) noexcept {
-    if (!value)
-        return -1;
-    return PyObject_SetItem(ns, key, value.get());
-}
-
 } // namespace
 
 Ref make_stream_handler_class() noexcept {
-    Ref logging = module::lookup(kLogging);
-    if (!logging)
-        return {};
-    Ref base = Ref::steal(PyObject_GetAttr(logging.get(), kHandler));
+    Ref base = module::lookup_attribute(global::logging, kHandler);
     if (!base)
         return {};
-    Ref bases = Ref::steal(PyTuple_Pack(1, base.get()));
-    if (!bases)
-        return {};
-    PyObject *meta = reinterpret_cast<PyObject *>(Py_TYPE(base.get()));
-    Ref ns;
-    if (PyObject_HasAttr(meta, kDunderPrepare))
-        ns = Ref::steal(PyObject_CallMethodObjArgs(meta, kDunderPrepare.get(),
-                                                   kRedisStreamHandler.get(), bases.get(),
-                                                   nullptr));
-    else
-        ns = Ref::steal(PyDict_New());
-    if (!ns)
+    module::ClassBuilder body(global::stream_handler, base.get(), kDoc);
+    if (body.begin() < 0)
         return {};
     Ref init_defaults = module::make_defaults(kInit, nullptr);
-    if (!init_defaults)
+    if (!init_defaults || body.add(kInit, init_defaults.get()) < 0 ||
+        body.add(emit_signature(), Py_None) < 0)
         return {};
-    if (store(ns.get(), kDunderModule, Ref::borrow(kModuleName)) < 0 ||
-        store(ns.get(), kDunderQualname, Ref::borrow(kRedisStreamHandler)) < 0 ||
-        store(ns.get(), kDunderDoc, Ref::steal(PyUnicode_FromString(kDoc))) < 0 ||
-        store(ns.get(), kDunderInit, module::make_callable(kInit, init_defaults.get())) < 0 ||
-        store(ns.get(), kEmit, module::make_callable(emit_signature(), Py_None)) < 0)
-        return {};
-    Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, kRedisStreamHandler.get(), bases.get(),
-                                                      ns.get(), nullptr));
+    Ref cls = body.finish();
     if (!cls)
         return {};
-    Ref old = Ref::steal(handler_class);
-    handler_class = Ref::borrow(cls.get()).release();
+    handler_class.reset(Ref::borrow(cls.get()));
     return cls;
 }
 

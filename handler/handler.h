@@ -1,6 +1,7 @@
 // The RedisStreamHandler class and its initialiser.
 #pragma once
 
+#include "handler/config_dict.h"
 #include "module/binder.h"
 #include "module/names.h"
 
@@ -20,7 +21,7 @@ struct OptionParams {
     static constexpr Param maxlen = Param::integer("maxlen", 1000000);
     static constexpr Param timeout_ms = Param::integer("timeout_ms", 5);
     static constexpr Param default_labels =
-        Param::optional("default_labels", Kind::OptDict).accepting_config_dict();
+        Param::optional("default_labels", Kind::OptDict).adapted_by(copy_config_dict);
 };
 
 // The initialiser's keyword names that get_logger passes on; the stored attributes of the same
@@ -35,5 +36,11 @@ inline const module::Name default_labels{"default_labels"};
 inline const module::Name drop_on_error{"drop_on_error"};
 inline const module::Name fallback_file_path{"fallback_file_path"};
 } // namespace option
+
+// What the initialiser stores besides the options, which emit reads.
+namespace stored {
+inline const module::Name client{"_client"};
+inline const module::Name fallback{"_fallback"};
+} // namespace stored
 
 } // namespace quorbel::handler

@@ -52,9 +52,9 @@ class Encoder {
         if (PyDict_CheckExact(o))
             return dict(o);
         if (PyList_CheckExact(o))
-            return list(o);
+            return array<true>(o);
         if (PyTuple_CheckExact(o))
-            return tuple(o);
+            return array<false>(o);
         return Encoded::Unsupported;
     }
 
@@ -116,14 +116,20 @@ class Encoder {
         return ok(out.append("\""));
     }
 
+    // Enters container c and writes its opening bracket.
+    Encoded open(PyObject *c, char bracket) noexcept {
+        Encoded r = enter(c);
+        if (r != Encoded::Ok)
+            return r;
+        return ok(out.append(&bracket, 1));
+    }
+
     Encoded dict(PyObject *d) noexcept {
         if (PyDict_Size(d) == 0)
             return ok(out.append("{}"));
-        Encoded r = enter(d);
+        Encoded r = open(d, '{');
         if (r != Encoded::Ok)
             return r;
-        if (!out.append("{"))
-            return Encoded::Error;
         // Our own references: nothing below runs Python code, but a borrowed pointer must not
         // depend on that.
         Ref hold = Ref::borrow(d);
@@ -146,40 +152,20 @@ class Encoder {
         return ok(out.append("}"));
     }
 
-    Encoded list(PyObject *l) noexcept {
-        if (PyList_Size(l) == 0)
+    // A list or a tuple. A list's size is read again on each step, so the index never passes
+    // the live end, and its items are held; a tuple's never change.
+    template <bool kList> Encoded array(PyObject *a) noexcept {
+        const Py_ssize_t tuple_size = kList ? 0 : PyTuple_Size(a);
+        auto size = [&]() noexcept { return kList ? PyList_Size(a) : tuple_size; };
+        if (size() == 0)
             return ok(out.append("[]"));
-        Encoded r = enter(l);
+        Encoded r = open(a, '[');
         if (r != Encoded::Ok)
             return r;
-        if (!out.append("["))
-            return Encoded::Error;
-        Ref hold = Ref::borrow(l);
-        // The size is read again on each step, so the index never passes the live end.
-        for (Py_ssize_t i = 0; i < PyList_Size(l); ++i) {
-            Ref item = Ref::borrow(PyList_GetItem(l, i));
-            if (!item)
-                return Encoded::Error;
-            if (i && !out.append(","))
-                return Encoded::Error;
-            if ((r = value(item.get())) != Encoded::Ok)
-                return r;
-        }
-        --depth_;
-        return ok(out.append("]"));
-    }
-
-    Encoded tuple(PyObject *t) noexcept {
-        Py_ssize_t n = PyTuple_Size(t);
-        if (n == 0)
-            return ok(out.append("[]"));
-        Encoded r = enter(t);
-        if (r != Encoded::Ok)
-            return r;
-        if (!out.append("["))
-            return Encoded::Error;
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject *item = PyTuple_GetItem(t, i); // a tuple's items never change
+        Ref hold = kList ? Ref::borrow(a) : Ref();
+        for (Py_ssize_t i = 0; i < size(); ++i) {
+            PyObject *item = kList ? PyList_GetItem(a, i) : PyTuple_GetItem(a, i);
+            Ref item_hold = kList ? Ref::borrow(item) : Ref();
             if (!item)
                 return Encoded::Error;
             if (i && !out.append(","))

@@ -1,6 +1,8 @@
 // JSON numbers: exact ints and floats written as json writes them (int.__repr__, float.__repr__).
 #include "handler/json_number.h"
 
+#include "handler/digits.h"
+
 #include <charconv>
 #include <cmath>
 
@@ -75,31 +77,10 @@ bool put_short_decimal(Buffer &out, double x) noexcept {
 // Small ints (every int a log record usually holds) are written from a machine integer; the
 // others through int.__repr__, as json does, so that its failure is json.dumps's failure too.
 bool put_digits(Buffer &out, long long v) noexcept {
-    // Two digits a step: a nanosecond timestamp has 19.
-    static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324252627282930"
-                                     "31323334353637383940414243444546474849505152535455565758596061"
-                                     "6263646566676869707172737475767778798081828384858687888990919293"
-                                     "949596979899";
-    char digits[24];
-    char *end = digits + sizeof(digits);
-    char *p = end;
-    unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v)
-                                 : static_cast<unsigned long long>(v);
-    while (m >= 100) {
-        const char *pair = kPairs + 2 * (m % 100);
-        m /= 100;
-        *--p = pair[1];
-        *--p = pair[0];
-    }
-    if (m >= 10) {
-        *--p = kPairs[2 * m + 1];
-        *--p = kPairs[2 * m];
-    } else {
-        *--p = static_cast<char>('0' + m);
-    }
-    if (v < 0)
-        *--p = '-';
-    return out.append(p, end - p);
+    char digits[kMaxDigits];
+    char *end = digits + kMaxDigits;
+    char *begin = write_digits(v, end);
+    return out.append(begin, end - begin);
 }
 
 bool put_int(Buffer &out, PyObject *o) noexcept {

@@ -331,9 +331,8 @@ bool put_str(Buffer &out, PyObject *s, bool *ascii) noexcept {
             return put_utf8_escaped(out, p, size, ascii);
         }
         // A lone surrogate has no UTF-8 form: written code point by code point instead.
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        if (catch_pending(PyExc_UnicodeEncodeError) < 0)
             return false;
-        PyErr_Clear();
     }
     return put_str_code_points(out, s, n, true, ascii);
 }
@@ -344,9 +343,8 @@ bool put_str_owned(Buffer &out, PyObject *s, bool *ascii) noexcept {
     Py_ssize_t n;
     const char *p = as_utf8_and_size(s, &n);
     if (!p) {
-        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
+        if (catch_pending(PyExc_UnicodeEncodeError) < 0) // else a lone surrogate
             return false;
-        PyErr_Clear(); // a lone surrogate
         return put_str(out, s, ascii);
     }
     if (!out.reserve(1))
@@ -405,10 +403,7 @@ int has_surrogate(PyObject *s) noexcept {
     Ref bytes = Ref::steal(PyUnicode_AsUTF8String(s));
     if (bytes)
         return 0;
-    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError))
-        return -1;
-    PyErr_Clear();
-    return 1;
+    return catch_pending(PyExc_UnicodeEncodeError) < 0 ? -1 : 1;
 }
 
 int json_string_init() noexcept {

@@ -11,9 +11,10 @@
 //         return out
 #include "handler/labels.h"
 
-#include <charconv>
 #include <initializer_list>
 
+#include "handler/digits.h"
+#include "handler/shared_names.h"
 #include "module/binding.h"
 #include "module/callable.h"
 #include "module/names.h"
@@ -25,8 +26,6 @@ using module::Param;
 
 namespace {
 
-const module::Name kMergeLabelsName{"_merge_labels"};
-
 Ref merge_labels_body(const module::Bound &args) noexcept;
 
 constexpr Param kParams[] = {
@@ -36,13 +35,6 @@ constexpr Param kParams[] = {
 
 constexpr module::Signature kMergeLabels{"_merge_labels", "_merge_labels", kParams,
                                      "Dict[str, str]", nullptr, merge_labels_body};
-
-// str() of an int within long long: its digits.
-Ref number_text(long long n) noexcept {
-    char digits[24];
-    char *end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-    return Ref::steal(PyUnicode_DecodeASCII(digits, end - digits, nullptr));
-}
 
 // An exact int within long long, read into *n: 1; another object: 0; -1 with an error.
 int small_int(PyObject *v, long long *n) noexcept {
@@ -62,7 +54,7 @@ Ref text_of(PyObject *v) noexcept {
     long long n;
     const int small = small_int(v, &n);
     if (small != 0)
-        return small > 0 ? number_text(n) : Ref();
+        return small > 0 ? digits_text(n) : Ref();
     return Ref::steal(PyObject_Str(v));
 }
 
@@ -113,7 +105,7 @@ int is_own_merge_labels(PyObject *fn) noexcept {
 
 int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept {
     module::Found fn;
-    if (module::resolve(kMergeLabelsName, is_own_merge_labels, &fn) < 0)
+    if (module::resolve(global::merge_labels, is_own_merge_labels, &fn) < 0)
         return -1;
     PyObject *const args[] = {base, extra};
     if (!fn.standard) {
@@ -193,7 +185,7 @@ Ref MergedLabels::object() const noexcept {
     if (!dict)
         return {};
     for (const Entry &e : *this) {
-        Ref value = e.text ? Ref::borrow(e.text) : number_text(e.number);
+        Ref value = e.text ? Ref::borrow(e.text) : digits_text(e.number);
         if (!value || PyDict_SetItem(dict.get(), e.key, value.get()) < 0)
             return {};
     }

@@ -10,7 +10,10 @@
 #include "handler/payload.h"
 
 #include "handler/clock.h"
+#include "handler/digits.h"
 #include "handler/json_encoder.h"
+#include "handler/shared_names.h"
+#include "module/import.h"
 #include "module/binding.h"
 #include "module/namespace.h"
 
@@ -20,29 +23,22 @@ using module::Name;
 
 namespace {
 
-const Name kJson{"json"};
 const Name kDumps{"dumps"};
 const Name kEnsureAscii{"ensure_ascii"};
 const Name kSeparators{"separators"};
 const Name kComma{","};
 const Name kColon{":"};
 const Name kTs{"ts"};
-const Name kLevel{"level"};
-const Name kMsg{"msg"};
-const Name kLabels{"labels"};
-const Name kCtx{"ctx"};
 const Name kCode{"__code__"};
 const Name kKwdefaults{"__kwdefaults__"};
 const Name kGlobals{"__globals__"};
 const Name kJSONEncoder{"JSONEncoder"};
-const Name kInit{"__init__"};
 const Name kEncode{"encode"};
 const Name kIterencode{"iterencode"};
 const Name kCMakeEncoder{"c_make_encoder"};
 const Name kEncodeBasestring{"encode_basestring"};
 const Name kFile{"__file__"};
 const Name kCoFilename{"co_filename"};
-const Name kCoName{"co_name"};
 const Name kDict{"__dict__"};
 // dumps's keyword-only parameters and their defaults, in order.
 const Name kSkipkeys{"skipkeys"};
@@ -66,22 +62,22 @@ const struct {
 // from the standard library's file under the function's own name: a wrapper, or a function
 // given another's code, was not.
 struct {
-    PyObject *function_type = nullptr; // types.FunctionType
-    PyObject *json_file = nullptr;     // the json package's __init__.py
-    PyObject *encoder = nullptr;       // json.encoder.JSONEncoder
-    PyObject *encoder_dict = nullptr;  // its own dict, which method lookup reads first
-    PyObject *methods[3] = {};         // its __init__, encode and iterencode
-    PyObject *encoder_globals = nullptr; // the globals those methods read (json.encoder's)
-    PyObject *make_encoder = nullptr;  // _json.make_encoder
+    Kept function_type;   // types.FunctionType
+    Kept json_file;       // the json package's __init__.py
+    Kept encoder;         // json.encoder.JSONEncoder
+    Kept encoder_dict;    // its own dict, which method lookup reads first
+    Kept methods[3];      // its __init__, encode and iterencode
+    Kept encoder_globals; // the globals those methods read (json.encoder's)
+    Kept make_encoder;    // _json.make_encoder
     PyCFunction encode_basestring = nullptr; // what _json.encode_basestring runs
 } std_json;
 
-const Name *const kMethodNames[] = {&kInit, &kEncode, &kIterencode};
+const Name *const kMethodNames[] = {&module::kDunderInit, &kEncode, &kIterencode};
 
 // The last dumps found standard, and its globals (a function's __globals__ cannot be rebound).
-PyObject *seen_dumps = nullptr;
-PyObject *seen_globals = nullptr;
-PyObject *seen_code = nullptr; // a code object found to be the json package's dumps
+Kept seen_dumps;
+Kept seen_globals;
+Kept seen_code; // a code object found to be the json package's dumps
 
 int entry_is(PyObject *dict, PyObject *key, PyObject *expected) noexcept {
     PyObject *value = PyDict_GetItemWithError(dict, key);
@@ -95,7 +91,7 @@ int has_code_from(PyObject *f, PyObject *file, PyObject *name, Ref *code_out) no
     Ref code = Ref::steal(PyObject_GetAttr(f, kCode));
     if (!code)
         return -1;
-    Ref code_name = Ref::steal(PyObject_GetAttr(code.get(), kCoName));
+    Ref code_name = Ref::steal(PyObject_GetAttr(code.get(), module::kCoName));
     if (!code_name)
         return -1;
     int same = PyObject_RichCompareBool(code_name.get(), name, Py_EQ);
@@ -114,14 +110,12 @@ int code_is_standard(PyObject *dumps) noexcept {
     Ref code = Ref::steal(PyObject_GetAttr(dumps, kCode));
     if (!code)
         return -1;
-    if (code.get() == seen_code)
+    if (code.get() == seen_code.get())
         return 1;
     Ref checked;
-    const int standard = has_code_from(dumps, std_json.json_file, kDumps, &checked);
-    if (standard == 1) {
-        Py_XDECREF(seen_code);
-        seen_code = checked.release();
-    }
+    const int standard = has_code_from(dumps, std_json.json_file.get(), kDumps, &checked);
+    if (standard == 1)
+        seen_code.reset(std::move(checked));
     return standard;
 }
 
@@ -146,50 +140,49 @@ int defaults_are_standard(PyObject *dumps) noexcept {
 
 // The globals that dumps runs with: JSONEncoder there, and what the class's methods read.
 int environment_is_standard(PyObject *globals) noexcept {
-    int ok = entry_is(globals, kJSONEncoder, std_json.encoder);
+    int ok = entry_is(globals, kJSONEncoder, std_json.encoder.get());
     for (int i = 0; ok == 1 && i < 3; ++i)
-        ok = entry_is(std_json.encoder_dict, *kMethodNames[i], std_json.methods[i]);
+        ok = entry_is(std_json.encoder_dict.get(), *kMethodNames[i], std_json.methods[i].get());
     if (ok == 1)
-        ok = entry_is(std_json.encoder_globals, kCMakeEncoder, std_json.make_encoder);
+        ok = entry_is(std_json.encoder_globals.get(), kCMakeEncoder, std_json.make_encoder.get());
     if (ok != 1)
         return ok;
-    PyObject *basestring = PyDict_GetItemWithError(std_json.encoder_globals, kEncodeBasestring);
+    PyObject *basestring =
+        PyDict_GetItemWithError(std_json.encoder_globals.get(), kEncodeBasestring);
     if (basestring == nullptr)
         return PyErr_Occurred() ? -1 : 0;
     return module::runs_builtin(basestring, std_json.encode_basestring);
 }
 
 int is_standard_dumps(PyObject *dumps) noexcept {
-    if (std_json.json_file == nullptr ||
-        reinterpret_cast<PyObject *>(Py_TYPE(dumps)) != std_json.function_type)
+    if (!std_json.json_file ||
+        reinterpret_cast<PyObject *>(Py_TYPE(dumps)) != std_json.function_type.get())
         return 0;
     int ok = code_is_standard(dumps);
     if (ok == 1)
         ok = defaults_are_standard(dumps);
     if (ok != 1)
         return ok;
-    if (dumps != seen_dumps) {
+    if (dumps != seen_dumps.get()) {
         Ref globals = Ref::steal(PyObject_GetAttr(dumps, kGlobals));
         if (!globals)
             return -1;
         if (!PyDict_Check(globals.get()))
             return 0;
-        Py_XDECREF(seen_dumps);
-        Py_XDECREF(seen_globals);
-        seen_dumps = Ref::borrow(dumps).release();
-        seen_globals = globals.release();
+        seen_dumps.reset(Ref::borrow(dumps));
+        seen_globals.reset(std::move(globals));
     }
-    return environment_is_standard(seen_globals);
+    return environment_is_standard(seen_globals.get());
 }
 
 Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg,
                   PyObject *labels, PyObject *ctx) noexcept {
     Ref payload = Ref::steal(PyDict_New());
     if (!payload || PyDict_SetItem(payload.get(), kTs, ts) < 0 ||
-        PyDict_SetItem(payload.get(), kLevel, level) < 0 ||
-        PyDict_SetItem(payload.get(), kMsg, msg) < 0 ||
-        PyDict_SetItem(payload.get(), kLabels, labels) < 0 ||
-        PyDict_SetItem(payload.get(), kCtx, ctx) < 0)
+        PyDict_SetItem(payload.get(), field::level, level) < 0 ||
+        PyDict_SetItem(payload.get(), field::msg, msg) < 0 ||
+        PyDict_SetItem(payload.get(), field::labels, labels) < 0 ||
+        PyDict_SetItem(payload.get(), field::ctx, ctx) < 0)
         return {};
     Ref args = Ref::steal(PyTuple_Pack(1, payload.get()));
     if (!args)
@@ -208,24 +201,19 @@ Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg,
     return escape_surrogates(text.get());
 }
 
-Ref import(const char *name) noexcept { return Ref::steal(PyImport_ImportModule(name)); }
-
 // Finds the standard objects. -1 with an exception set only where the failure is no answer
 // ("cannot tell") but a real error: memory, or an exception that is no Exception.
 int find_standard_json() noexcept {
-    Ref types = import("types");
-    if (!types)
-        return -1;
-    Ref function_type = Ref::steal(PyObject_GetAttrString(types.get(), "FunctionType"));
+    Ref function_type = module::import_attribute("types", "FunctionType");
     if (!function_type)
         return -1;
-    Ref json = import("json");
+    Ref json = module::import_module("json");
     if (!json)
         return -1;
-    Ref encoder_module = import("json.encoder");
+    Ref encoder_module = module::import_module("json.encoder");
     if (!encoder_module)
         return -1;
-    Ref c_json = import("_json");
+    Ref c_json = module::import_module("_json");
     if (!c_json)
         return -1;
     Ref json_file = Ref::steal(PyObject_GetAttr(json.get(), kFile));
@@ -249,7 +237,7 @@ int find_standard_json() noexcept {
     }
     // The mapping proxy's one referent is the class's own dict, which instance method lookup
     // reads first; checking entries there is cheaper than a class attribute lookup.
-    Ref gc = import("gc");
+    Ref gc = module::import_module("gc");
     if (!gc)
         return -1;
     Ref referents = Ref::steal(PyObject_CallMethod(gc.get(), "get_referents", "O", proxy.get()));
@@ -264,38 +252,36 @@ int find_standard_json() noexcept {
     Ref encoder_globals = Ref::steal(PyObject_GetAttr(methods[2].get(), kGlobals));
     if (!encoder_globals || !PyDict_Check(encoder_globals.get()))
         return 0;
-    std_json.function_type = function_type.release();
-    std_json.encoder_dict = Ref::borrow(encoder_dict).release();
+    std_json.function_type.reset(std::move(function_type));
+    std_json.encoder_dict.reset(Ref::borrow(encoder_dict));
     for (int i = 0; i < 3; ++i)
-        std_json.methods[i] = methods[i].release();
-    std_json.encoder_globals = encoder_globals.release();
-    std_json.make_encoder = make_encoder.release();
+        std_json.methods[i].reset(std::move(methods[i]));
+    std_json.encoder_globals.reset(std::move(encoder_globals));
+    std_json.make_encoder.reset(std::move(make_encoder));
     std_json.encode_basestring = module::builtin_of(c_json.get(), "encode_basestring");
-    std_json.encoder = encoder.release();
-    std_json.json_file = json_file.release();
+    std_json.encoder.reset(std::move(encoder));
+    std_json.json_file.reset(std::move(json_file));
     return 0;
 }
 
 } // namespace
 
 int init_payload() noexcept {
-    if (std_json.json_file != nullptr)
+    if (std_json.json_file)
         return 0;
     if (find_standard_json() < 0)
         return -1;
     // "Cannot tell" leaves the native encoder unused; a real failure fails the import.
     if (PyErr_Occurred()) {
-        if (PyErr_ExceptionMatches(PyExc_MemoryError) ||
-            !PyErr_ExceptionMatches(PyExc_Exception))
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) || catch_exception() < 0)
             return -1;
-        PyErr_Clear();
     }
     return json_encoder_init();
 }
 
 Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject *msg,
                         const MergedLabels &labels, PyObject *ctx) noexcept {
-    Ref json = module::lookup(kJson);
+    Ref json = module::lookup(global::json);
     if (!json)
         return {};
     module::Found dumps;
@@ -312,7 +298,7 @@ Ref encode_payload_text(PyObject *ts, long long ts_ns, PyObject *level, PyObject
             break;
         }
     }
-    Ref ts_text = ts != nullptr ? Ref::borrow(ts) : timestamp_text(ts_ns);
+    Ref ts_text = ts != nullptr ? Ref::borrow(ts) : digits_text(ts_ns);
     if (!ts_text)
         return {};
     Ref labels_dict = labels.object();

@@ -8,11 +8,7 @@ namespace quorbel::module {
 
 namespace {
 
-const Name kConvertingDict{"ConvertingDict"};
 const Name kIndex{"__index__"};
-const Name kQualname{"__qualname__"};
-const Name kModule{"__module__"};
-const Name kLoggingConfig{"logging.config"};
 
 constexpr const char *kSubclassNote = "Note that quorbel refuses subclasses of built-in types.";
 
@@ -30,45 +26,6 @@ void raise_count_for(const Signature &sig, int required, bool too_few, Py_ssize_
         raise_count(sig, "at least", required, given);
     else
         raise_count(sig, "at most", sig.count, given);
-}
-
-// A ConvertingDict (from dictConfig) becomes a plain dict, reading each entry through the
-// mapping so that its value conversions (cfg://, ext://) apply. Leaves `copy` empty, with no
-// exception, when v is not one. Only an imported logging.config can have made one, so the
-// module is looked up, never imported.
-int copy_config_dict(PyObject *v, Ref &copy) noexcept {
-    PyObject *modules = PyImport_GetModuleDict(); // borrowed; the interpreter's own dict
-    PyObject *found = PyDict_GetItemWithError(modules, kLoggingConfig);
-    if (found == nullptr)
-        return PyErr_Occurred() ? -1 : 0;
-    Ref config = Ref::borrow(found);
-    Ref cls = Ref::steal(PyObject_GetAttr(config.get(), kConvertingDict));
-    if (!cls) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return -1;
-        PyErr_Clear();
-        return 0;
-    }
-    if (reinterpret_cast<PyObject *>(Py_TYPE(v)) != cls.get())
-        return 0;
-    Ref result = Ref::steal(PyDict_New());
-    if (!result)
-        return -1;
-    Ref keys = Ref::steal(PyMapping_Keys(v));
-    if (!keys)
-        return -1;
-    Ref iter = Ref::steal(PyObject_GetIter(keys.get()));
-    if (!iter)
-        return -1;
-    while (Ref key = Ref::steal(PyIter_Next(iter.get()))) {
-        Ref value = Ref::steal(PyObject_GetItem(v, key.get()));
-        if (!value || PyDict_SetItem(result.get(), key.get(), value.get()) < 0)
-            return -1;
-    }
-    if (PyErr_Occurred())
-        return -1;
-    copy = std::move(result);
-    return 0;
 }
 
 int convert(const Param &p, PyObject *&value, Ref &owned) noexcept {
@@ -101,43 +58,48 @@ int convert(const Param &p, PyObject *&value, Ref &owned) noexcept {
     return 0;
 }
 
-int check(const Param &p, PyObject *&value, Ref &owned) noexcept {
+// The exact-type pass for one value its kind does not take at sight: the row's conversion, if
+// it has one, else the refusal. Out of line: inlined, it costs finish()'s fast path
+// instructions on every call.
+[[gnu::noinline]] int check(const Param &p, PyObject *&value, Ref &owned) noexcept {
+    bool ok = true;
+    PyTypeObject *expected = &PyUnicode_Type;
+    const char *expected_name = "str";
     switch (p.kind) {
     case Kind::Str:
-        if (PyUnicode_CheckExact(value))
-            return 0;
-        raise_incorrect_type(p.name, &PyUnicode_Type, "str", value);
-        return -1;
+        ok = PyUnicode_CheckExact(value);
+        break;
     case Kind::OptStr:
-        if (value == Py_None || PyUnicode_CheckExact(value))
-            return 0;
-        raise_incorrect_type(p.name, &PyUnicode_Type, "str", value);
-        return -1;
+        ok = value == Py_None || PyUnicode_CheckExact(value);
+        break;
     case Kind::OptDict:
-        if (value == Py_None || PyDict_CheckExact(value))
-            return 0;
-        if (p.config_dict && PyDict_Check(value)) {
-            Ref copy;
-            if (copy_config_dict(value, copy) < 0)
-                return -1;
-            if (copy) {
-                owned = std::move(copy);
-                value = owned.get();
-                return 0;
-            }
-        }
-        raise_incorrect_type(p.name, &PyDict_Type, "dict", value);
-        return -1;
+        ok = value == Py_None || PyDict_CheckExact(value);
+        expected = &PyDict_Type;
+        expected_name = "dict";
+        break;
     case Kind::Int:
-        if (PyLong_CheckExact(value))
-            return 0;
-        raise_incorrect_type(p.name, &PyLong_Type, "int", value);
-        return -1;
+        ok = PyLong_CheckExact(value);
+        expected = &PyLong_Type;
+        expected_name = "int";
+        break;
     case Kind::Any:
     case Kind::Bool:
-        return 0;
+        break;
     }
-    return 0;
+    if (ok)
+        return 0;
+    if (p.adapt != nullptr) {
+        Ref adapted;
+        if (p.adapt(value, adapted) < 0)
+            return -1;
+        if (adapted) {
+            owned = std::move(adapted);
+            value = owned.get();
+            return 0;
+        }
+    }
+    raise_incorrect_type(p.name, expected, expected_name, value);
+    return -1;
 }
 
 // Scans the caller's keywords in order for the first one that the parameters did not take.
@@ -180,28 +142,21 @@ int has_number_protocol(PyObject *v) noexcept {
     Ref index = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject *>(Py_TYPE(v)), kIndex));
     if (index)
         return 1;
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-        return -1;
-    PyErr_Clear();
-    return 0;
+    return catch_pending(PyExc_AttributeError);
 }
 
 Ref type_qualname(PyTypeObject *type) noexcept {
     PyObject *t = reinterpret_cast<PyObject *>(type);
-    Ref qualname = Ref::steal(PyObject_GetAttr(t, kQualname));
+    Ref qualname = Ref::steal(PyObject_GetAttr(t, kDunderQualname));
     if (!qualname || !PyUnicode_Check(qualname.get())) {
         if (!qualname && !PyErr_ExceptionMatches(PyExc_AttributeError))
             return {};
         PyErr_Clear();
         return Ref::steal(PyUnicode_FromString("?"));
     }
-    Ref module = Ref::steal(PyObject_GetAttr(t, kModule));
-    if (!module) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
-            return {};
-        PyErr_Clear();
-        return qualname;
-    }
+    Ref module = Ref::steal(PyObject_GetAttr(t, kDunderModule));
+    if (!module)
+        return catch_pending(PyExc_AttributeError) < 0 ? Ref() : std::move(qualname);
     if (!PyUnicode_Check(module.get()) ||
         PyUnicode_CompareWithASCIIString(module.get(), "builtins") == 0)
         return qualname;

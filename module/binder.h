@@ -20,6 +20,11 @@ enum class Kind : unsigned char {
 // The default of a parameter; Stored is a value computed at import and passed in.
 enum class Default : unsigned char { Required, None, True, False, Int, Str, Stored };
 
+// A conversion that a parameter's row asks for, tried on a value its kind refuses: `adapted` is
+// set to a value of the kind to bind instead, or left empty (no exception) to refuse it. -1 with
+// an exception set when the conversion itself failed.
+using Adapt = int (*)(PyObject *value, Ref &adapted) noexcept;
+
 // One row of a signature table, made by the named constructors below. The annotation text
 // follows from the kind, except for Any, whose text is given (none for self).
 struct Param {
@@ -29,9 +34,7 @@ struct Param {
     Default def;
     long long int_value = 0;
     const char *str_value = nullptr;
-    // OptDict only: also take logging.config.ConvertingDict, as a plain dict copy, so that
-    // dictConfig users can pass a mapping.
-    bool config_dict = false;
+    Adapt adapt = nullptr;
 
     static constexpr Param self() { return {"self", nullptr, Kind::Any, Default::Required}; }
     // Required, of any type; `annotation` is its text.
@@ -58,9 +61,10 @@ struct Param {
     static constexpr Param stored(const char *name, Kind kind) {
         return {name, annotation_of(kind), kind, Default::Stored};
     }
-    constexpr Param accepting_config_dict() const {
+    // The same row, with `adapt` tried on what its kind refuses.
+    constexpr Param adapted_by(Adapt f) const {
         Param p = *this;
-        p.config_dict = true;
+        p.adapt = f;
         return p;
     }
 
@@ -172,8 +176,8 @@ int bind_args(const Signature &sig, PyObject *names, PyObject *defaults, PyObjec
 int bind_vector(const Signature &sig, PyObject *names, PyObject *defaults, PyObject *const *args,
                 Py_ssize_t nargs, PyObject *kwnames, Bound &out) noexcept;
 
-// The exact-type refusal for one value ("Argument 'x' has incorrect type (...)"), shared with
-// bodies that check a value themselves. expected_name is "str", "dict" or "int".
+// The exact-type refusal for one value ("Argument 'x' has incorrect type (expected <name>, got
+// ...)"). Exported for quorbel_batch's bodies, which check some values themselves.
 void raise_incorrect_type(const char *param, PyTypeObject *expected, const char *expected_name,
                           PyObject *value) noexcept;
 

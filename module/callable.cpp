@@ -12,6 +12,7 @@
 #include <structmember.h>
 
 #include "module/facts.h"
+#include "module/import.h"
 #include "module/names.h"
 #include "module/namespace.h"
 #include "module/traceback.h"
@@ -20,8 +21,6 @@
 namespace quorbel::module {
 
 namespace {
-
-const Name kModuleName{"quorbel"};
 
 struct Callable {
     PyObject_HEAD
@@ -40,8 +39,10 @@ struct Callable {
     PyObject *tb_code; // evaluated to make the traceback entry
 };
 
-PyTypeObject *callable_type = nullptr;
-PyObject *method_type = nullptr; // types.MethodType
+Kept callable_type;
+Kept method_type; // types.MethodType
+
+PyTypeObject *the_type() noexcept { return reinterpret_cast<PyTypeObject *>(callable_type.get()); }
 
 Callable *as_callable(PyObject *self) noexcept { return reinterpret_cast<Callable *>(self); }
 
@@ -79,7 +80,7 @@ PyObject *callable_get(PyObject *self, PyObject *obj, PyObject *) noexcept {
     Ref args = Ref::steal(PyTuple_Pack(2, self, obj));
     if (!args)
         return nullptr;
-    return PyObject_Call(method_type, args.get(), nullptr);
+    return PyObject_Call(method_type.get(), args.get(), nullptr);
 }
 
 PyObject *callable_repr(PyObject *self) noexcept {
@@ -245,12 +246,9 @@ Ref make_signature_code(const Signature &sig, PyObject *param_names) noexcept {
 } // namespace
 
 int init_callable_type() noexcept {
-    if (callable_type != nullptr)
+    if (callable_type)
         return 0;
-    Ref types = Ref::steal(PyImport_ImportModule("types"));
-    if (!types)
-        return -1;
-    Ref method = Ref::steal(PyObject_GetAttrString(types.get(), "MethodType"));
+    Ref method = import_attribute("types", "MethodType");
     if (!method)
         return -1;
     // The method-descriptor flag lets the interpreter call a method without making a bound
@@ -270,15 +268,15 @@ int init_callable_type() noexcept {
     }
     PyType_Spec spec = {"quorbel.function", static_cast<int>(sizeof(Callable)), 0,
                         static_cast<unsigned int>(flags), slots};
-    PyObject *type = PyType_FromSpec(&spec);
-    if (type == nullptr) {
+    Ref type = Ref::steal(PyType_FromSpec(&spec));
+    if (!type) {
         // 3.13.0 can fail here for want of memory without saying so.
         if (!PyErr_Occurred())
             PyErr_NoMemory();
         return -1;
     }
-    callable_type = reinterpret_cast<PyTypeObject *>(type);
-    method_type = method.release();
+    callable_type.reset(std::move(type));
+    method_type.reset(std::move(method));
     return 0;
 }
 
@@ -310,7 +308,7 @@ Ref make_callable(const Signature &sig, PyObject *defaults) noexcept {
     Ref tb_code = make_traceback_code(PyBytes_AsString(tb_bytes.get()));
     if (!tb_code)
         return {};
-    Ref self = Ref::steal(PyType_GenericAlloc(callable_type, 0));
+    Ref self = Ref::steal(PyType_GenericAlloc(the_type(), 0));
     if (!self)
         return {};
     Callable *c = as_callable(self.get());
@@ -331,7 +329,7 @@ Ref make_callable(const Signature &sig, PyObject *defaults) noexcept {
 }
 
 bool is_callable_for(PyObject *obj, const Signature &sig) noexcept {
-    return Py_TYPE(obj) == callable_type && as_callable(obj)->sig == &sig;
+    return Py_TYPE(obj) == the_type() && as_callable(obj)->sig == &sig;
 }
 
 Ref call_callable(PyObject *obj, PyObject *const *args, Py_ssize_t nargs) noexcept {

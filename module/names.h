@@ -50,6 +50,14 @@ class NameTuple {
     const NameTuple *next_;
 };
 
+// Names that files of several concepts use, declared once.
+inline const Name kModuleName{"quorbel"}; // the module's __name__, the __module__ of its objects
+inline const Name kBuiltins{"__builtins__"};
+inline const Name kDunderModule{"__module__"};
+inline const Name kDunderQualname{"__qualname__"};
+inline const Name kDunderInit{"__init__"};
+inline const Name kCoName{"co_name"};
+
 // Interns every declared name, then makes every declared tuple. -1 with an exception set on
 // failure; what was made stays made, so a later call finishes the work.
 int init_names() noexcept;

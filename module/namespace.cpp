@@ -6,23 +6,22 @@
 namespace quorbel::module {
 
 namespace {
-PyObject *the_module = nullptr;
+Kept the_module;
 PyObject *the_dict = nullptr; // borrowed from the_module
 } // namespace
 
-PyObject *module_object() noexcept { return the_module; }
+PyObject *module_object() noexcept { return the_module.get(); }
 PyObject *module_dict() noexcept { return the_dict; }
 
 void set_module(PyObject *m) noexcept {
-    Ref old = Ref::steal(the_module);
-    the_module = Ref::borrow(m).release();
     the_dict = m ? PyModule_GetDict(m) : nullptr;
+    the_module.reset(Ref::borrow(m));
 }
 
 int bind(PyObject *name, Ref value) noexcept {
     if (!value)
         return -1;
-    return PyObject_SetAttr(the_module, name, value.get());
+    return PyObject_SetAttr(the_module.get(), name, value.get());
 }
 
 Ref attribute(PyObject *owner, PyObject *name) noexcept {
@@ -30,7 +29,7 @@ Ref attribute(PyObject *owner, PyObject *name) noexcept {
     // of ModuleType itself), so the dict is read directly; anything else, and a name missing
     // there (a module __getattr__), takes the full protocol.
     if (Py_TYPE(owner) == &PyModule_Type) {
-        PyObject *dict = owner == the_module ? the_dict : PyModule_GetDict(owner);
+        PyObject *dict = owner == the_module.get() ? the_dict : PyModule_GetDict(owner);
         PyObject *value = PyDict_GetItemWithError(dict, name);
         if (value != nullptr)
             return Ref::borrow(value);
@@ -50,17 +49,15 @@ Ref attribute_or_none(PyObject *owner, PyObject *name) noexcept {
         return value ? Ref::steal(value) : Ref::borrow(Py_None);
     }
     Ref value = Ref::steal(PyObject_GetAttr(owner, name));
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    if (value || catch_pending(PyExc_AttributeError) < 0)
         return value;
-    PyErr_Clear();
     return Ref::borrow(Py_None);
 }
 
 Ref lookup(PyObject *name) noexcept {
-    Ref value = attribute(the_module, name);
-    if (value || !PyErr_ExceptionMatches(PyExc_AttributeError))
+    Ref value = attribute(the_module.get(), name);
+    if (value || catch_pending(PyExc_AttributeError) < 0)
         return value;
-    PyErr_Clear();
     PyObject *builtins = PyEval_GetBuiltins();
     PyObject *found = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
     if (found != nullptr)

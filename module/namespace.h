@@ -22,8 +22,21 @@ Ref attribute(PyObject *owner, PyObject *name) noexcept;
 // getattr(owner, name, None): only AttributeError counts as missing.
 Ref attribute_or_none(PyObject *owner, PyObject *name) noexcept;
 
+// getattr(getattr(owner, first), second). Inline: emit calls it on every record.
+inline Ref attribute_path(PyObject *owner, PyObject *first, PyObject *second) noexcept {
+    Ref middle = Ref::steal(PyObject_GetAttr(owner, first));
+    return middle ? Ref::steal(PyObject_GetAttr(middle.get(), second)) : Ref();
+}
+
 // Looks a module-level name up as the module's functions do at call time: the module
 // attribute first, then the builtins; NameError "name '...' is not defined" when neither has it.
 Ref lookup(PyObject *name) noexcept;
+
+// getattr(<module-level name>, attr), the name looked up as lookup() does. Inline: the
+// fallback path calls it on every record.
+inline Ref lookup_attribute(PyObject *name, PyObject *attr) noexcept {
+    Ref owner = lookup(name);
+    return owner ? Ref::steal(PyObject_GetAttr(owner.get(), attr)) : Ref();
+}
 
 } // namespace quorbel::module

@@ -6,9 +6,12 @@
 
 namespace quorbel {
 
-// Move-only owner of one strong reference. Every new reference lives in a Ref;
-// a raw PyObject* is always borrowed. An empty Ref returned from a function means
-// that an exception is set.
+// Move-only owner of one strong reference. Every new reference lives in a Ref, or, held by a
+// static for the rest of the process, in a Kept; a raw PyObject* is borrowed, except in three
+// places: the fields of our own object structs, which their tp_dealloc releases (as the C API
+// has it); an interned Name's object, which the process keeps; and the entries of the str
+// cache (handler/json_string.cpp), which move between its ways as plain memory. An empty Ref
+// returned from a function means that an exception is set.
 class Ref {
   public:
     Ref() noexcept = default;
@@ -45,6 +48,34 @@ class Ref {
 
   private:
     explicit Ref(PyObject *p) noexcept : p_(p) {}
+    PyObject *p_ = nullptr;
+};
+
+// A static's reference, kept for the rest of the process once set: nothing releases it at exit,
+// where the interpreter may already be gone. Set only with a finished value, so that a step
+// that failed caches nothing and runs again.
+class Kept {
+  public:
+    constexpr Kept() noexcept = default;
+    Kept(const Kept &) = delete;
+    Kept &operator=(const Kept &) = delete;
+
+    PyObject *get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Holds r instead; what was held is dropped after, so that code its release runs sees r.
+    void reset(Ref r) noexcept {
+        Ref old = Ref::steal(p_);
+        p_ = r.release();
+    }
+    // Holds r, the result of a step: -1 (holding what it held) when the step failed.
+    int set(Ref r) noexcept {
+        if (!r)
+            return -1;
+        reset(std::move(r));
+        return 0;
+    }
+
+  private:
     PyObject *p_ = nullptr;
 };
 
@@ -106,6 +137,24 @@ class Cause {
     }
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
 };
+
+// The body of `except <type>:` for the pending exception: 0 when it matches, taken into `cause`
+// (or dropped, for none); -1 when it must go on, left pending.
+inline int catch_pending(PyObject *type, Cause *cause = nullptr) noexcept {
+    if (!PyErr_ExceptionMatches(type))
+        return -1;
+    if (cause != nullptr)
+        cause->take();
+    else
+        PyErr_Clear();
+    return 0;
+}
+
+// `except Exception:`, which lets what must reach the caller's guard (KeyboardInterrupt,
+// SystemExit) go on.
+inline int catch_exception(Cause *cause = nullptr) noexcept {
+    return catch_pending(PyExc_Exception, cause);
+}
 
 // Keeps the exception that the thread is handling (sys.exc_info()) across a block.
 class HandledScope {

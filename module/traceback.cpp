@@ -8,6 +8,7 @@
 #include "module/traceback.h"
 
 #include "module/facts.h"
+#include "module/import.h"
 #include "module/names.h"
 
 namespace quorbel::module {
@@ -15,22 +16,35 @@ namespace quorbel::module {
 namespace {
 
 const Name kGetframe{"_getframe"};
-const Name kBuiltins{"__builtins__"};
 const Name kReplace{"replace"};
-const Name kCoName{"co_name"};
 const Name kCoQualname{"co_qualname"};
 
 // Every code object of the module is made from two templates, compiled once: the compiler is
 // what can fail (on 3.7 and 3.13.0 even crash) when memory runs out, so it runs as little as
 // possible, and never after the import.
 struct {
-    PyObject *frame_code = nullptr;    // "_getframe()"
-    PyObject *function_code = nullptr; // `def f(): pass` (3.8+)
-    PyObject *getframe = nullptr;   // sys._getframe
-    PyObject *builtins = nullptr;   // the builtins module
-    PyObject *frame_type = nullptr; // types.FrameType: what the evaluation must return
-    PyObject *code_type = nullptr;  // types.CodeType, for 3.7, which has no code.replace
+    Kept frame_code;    // "_getframe()"
+    Kept function_code; // `def f(): pass` (3.8+)
+    Kept getframe;      // sys._getframe
+    Kept builtins;      // the builtins module
+    Kept frame_type;    // types.FrameType: what the evaluation must return
+    Kept code_type;     // types.CodeType, for 3.7, which has no code.replace
 } state;
+
+// code.replace(**changes), with co_qualname=qualname where the interpreter has it (3.11+).
+// `changes` is a new dict, or empty when making it failed.
+Ref replace_code(PyObject *code, Ref changes, PyObject *qualname) noexcept {
+    if (!changes ||
+        (facts.code_qualname && PyDict_SetItem(changes.get(), kCoQualname, qualname) < 0))
+        return {};
+    Ref replace = Ref::steal(PyObject_GetAttr(code, kReplace));
+    if (!replace)
+        return {};
+    Ref empty = Ref::steal(PyTuple_New(0));
+    if (!empty)
+        return {};
+    return Ref::steal(PyObject_Call(replace.get(), empty.get(), changes.get()));
+}
 
 // 3.7: types.CodeType(argcount, kwonlyargcount, nlocals, stacksize, flags, code, consts,
 // names, varnames, filename, name, firstlineno, lnotab, freevars, cellvars).
@@ -49,7 +63,7 @@ Ref rebuild_code_37(PyObject *code, PyObject *name) noexcept {
         if (!value || PyTuple_SetItem(args.get(), i, value.release()) < 0) // steals
             return {};
     }
-    return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
+    return Ref::steal(PyObject_CallObject(state.code_type.get(), args.get()));
 }
 
 // CO_OPTIMIZED | CO_NEWLOCALS | CO_NOFREE, and "LOAD_CONST 0 (None); RETURN_VALUE" in 3.7's
@@ -60,13 +74,6 @@ const Name kCoNlocals{"co_nlocals"};
 const Name kCoVarnames{"co_varnames"};
 const Name kCoFirstlineno{"co_firstlineno"};
 constexpr char kReturnNone37[] = {'d', 0, 'S', 0};
-
-Ref attribute_of(const char *module, const char *name) noexcept {
-    Ref m = Ref::steal(PyImport_ImportModule(module));
-    if (!m)
-        return {};
-    return Ref::steal(PyObject_GetAttrString(m.get(), name));
-}
 
 // Compiles one of the module's own fixed sources. They are valid, so a failure is a failed
 // allocation, reported as MemoryError: 3.7's parser says SyntaxError then, and later parsers
@@ -83,8 +90,8 @@ Ref compile_source(const char *text, int start) noexcept {
 // The frame of `code` evaluated against a globals dict of its own.
 Ref entry_frame(PyObject *code) noexcept {
     Ref globals = Ref::steal(PyDict_New());
-    if (!globals || PyDict_SetItem(globals.get(), kGetframe, state.getframe) < 0 ||
-        PyDict_SetItem(globals.get(), kBuiltins, state.builtins) < 0)
+    if (!globals || PyDict_SetItem(globals.get(), kGetframe, state.getframe.get()) < 0 ||
+        PyDict_SetItem(globals.get(), kBuiltins, state.builtins.get()) < 0)
         return {};
     return Ref::steal(PyEval_EvalCode(code, globals.get(), nullptr));
 }
@@ -92,18 +99,18 @@ Ref entry_frame(PyObject *code) noexcept {
 } // namespace
 
 int init_traceback() noexcept {
-    if (state.getframe != nullptr)
+    if (state.getframe)
         return 0;
-    Ref getframe = attribute_of("sys", "_getframe");
+    Ref getframe = import_attribute("sys", "_getframe");
     if (!getframe)
         return -1;
-    Ref frame_type = attribute_of("types", "FrameType");
+    Ref frame_type = import_attribute("types", "FrameType");
     if (!frame_type)
         return -1;
-    Ref code_type = attribute_of("types", "CodeType");
+    Ref code_type = import_attribute("types", "CodeType");
     if (!code_type)
         return -1;
-    Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
+    Ref builtins = import_module("builtins");
     if (!builtins)
         return -1;
     Ref frame_code = compile_source("_getframe()", Py_eval_input);
@@ -122,12 +129,12 @@ int init_traceback() noexcept {
             return -1;
         function = Ref::borrow(first);
     }
-    state.frame_code = frame_code.release();
-    state.function_code = function.release();
-    state.frame_type = frame_type.release();
-    state.code_type = code_type.release();
-    state.builtins = builtins.release();
-    state.getframe = getframe.release();
+    state.frame_code.reset(std::move(frame_code));
+    state.function_code.reset(std::move(function));
+    state.frame_type.reset(std::move(frame_type));
+    state.code_type.reset(std::move(code_type));
+    state.builtins.reset(std::move(builtins));
+    state.getframe.reset(std::move(getframe));
     return 0;
 }
 
@@ -146,7 +153,7 @@ Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
                                         static_cast<Py_ssize_t>(0)));
     if (!args)
         return {};
-    return Ref::steal(PyObject_CallObject(state.code_type, args.get()));
+    return Ref::steal(PyObject_CallObject(state.code_type.get(), args.get()));
 }
 
 } // namespace
@@ -157,58 +164,31 @@ Ref function_code(const char *name, const char *qualname, PyObject *params, int 
     const Py_ssize_t n = PyTuple_Size(params);
     if (n < 0)
         return {};
-    Ref replace = Ref::steal(PyObject_GetAttr(state.function_code, kReplace));
-    if (!replace)
+    Ref qualname_text = Ref::steal(PyUnicode_FromString(qualname));
+    if (!qualname_text)
         return {};
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty)
-        return {};
-    Ref count = Ref::steal(PyLong_FromSsize_t(n));
-    if (!count)
-        return {};
-    Ref first_line = Ref::steal(PyLong_FromLong(line));
-    if (!first_line)
-        return {};
-    Ref name_text = Ref::steal(PyUnicode_FromString(name));
-    if (!name_text)
-        return {};
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), kCoArgcount, count.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), kCoNlocals, count.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), kCoVarnames, params) < 0 ||
-        PyDict_SetItem(kwargs.get(), kCoFirstlineno, first_line.get()) < 0 ||
-        PyDict_SetItem(kwargs.get(), kCoName, name_text.get()) < 0)
-        return {};
-    if (facts.code_qualname) {
-        Ref qualname_text = Ref::steal(PyUnicode_FromString(qualname));
-        if (!qualname_text || PyDict_SetItem(kwargs.get(), kCoQualname, qualname_text.get()) < 0)
-            return {};
-    }
-    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+    Ref changes = Ref::steal(Py_BuildValue("{O:n, O:n, O:O, O:i, O:s}", kCoArgcount.get(), n,
+                                           kCoNlocals.get(), n, kCoVarnames.get(), params,
+                                           kCoFirstlineno.get(), line, kCoName.get(), name));
+    return replace_code(state.function_code.get(), std::move(changes), qualname_text.get());
 }
 
+namespace {
+
+// The code object renamed: co_name, and co_qualname where the interpreter has it.
 Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept {
     if (!facts.code_replace)
         return rebuild_code_37(code, name);
-    Ref replace = Ref::steal(PyObject_GetAttr(code, kReplace));
-    if (!replace)
-        return {};
-    Ref empty = Ref::steal(PyTuple_New(0));
-    if (!empty)
-        return {};
-    Ref kwargs = Ref::steal(PyDict_New());
-    if (!kwargs || PyDict_SetItem(kwargs.get(), kCoName, name) < 0)
-        return {};
-    if (facts.code_qualname && PyDict_SetItem(kwargs.get(), kCoQualname, qualname) < 0)
-        return {};
-    return Ref::steal(PyObject_Call(replace.get(), empty.get(), kwargs.get()));
+    return replace_code(code, Ref::steal(Py_BuildValue("{O:O}", kCoName.get(), name)), qualname);
 }
+
+} // namespace
 
 Ref make_traceback_code(const char *name) noexcept {
     Ref text = Ref::steal(PyUnicode_FromString(name));
     if (!text)
         return {};
-    return rename_code(state.frame_code, text.get(), text.get());
+    return rename_code(state.frame_code.get(), text.get(), text.get());
 }
 
 void add_traceback_entry(PyObject *code) noexcept {
@@ -229,7 +209,7 @@ void add_traceback_entry(PyObject *code) noexcept {
         return;
     }
     pending.restore();
-    if (reinterpret_cast<PyObject *>(Py_TYPE(frame.get())) == state.frame_type)
+    if (reinterpret_cast<PyObject *>(Py_TYPE(frame.get())) == state.frame_type.get())
         PyTraceBack_Here(reinterpret_cast<struct _frame *>(frame.get()));
 }
 

@@ -24,7 +24,4 @@ void add_traceback_entry(PyObject *code) noexcept;
 // at `line` (params: a tuple of strs).
 Ref function_code(const char *name, const char *qualname, PyObject *params, int line) noexcept;
 
-// Renames a code object (co_name, and co_qualname where the interpreter has it).
-Ref rename_code(PyObject *code, PyObject *name, PyObject *qualname) noexcept;
-
 } // namespace quorbel::module
