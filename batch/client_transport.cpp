@@ -29,6 +29,7 @@
 #include "batch/resp.h"
 #include "batch/lifecycle.h"
 #include "batch/transport.h"
+#include "module/import.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -106,11 +107,10 @@ Ref call(PyObject *on, PyObject *name, PyObject *arg = nullptr) noexcept {
 // module.name, or an empty Ref with nothing pending when the module or the name is missing
 // (any other failure stays pending: `failed` tells).
 Ref optional_attribute(const char *module_name, PyObject *name, bool &failed) noexcept {
-    Ref module = Ref::steal(PyImport_ImportModule(module_name));
+    Ref module = module::import_module(module_name);
     Ref value = module ? Ref::steal(PyObject_GetAttr(module.get(), name)) : Ref();
-    failed = !value && !PyErr_ExceptionMatches(module ? PyExc_AttributeError : PyExc_ImportError);
-    if (!value && !failed)
-        PyErr_Clear();
+    failed = !value &&
+             catch_pending(module ? PyExc_AttributeError : PyExc_ImportError) < 0;
     return value;
 }
 

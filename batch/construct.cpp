@@ -18,6 +18,7 @@
 #include "batch/adopt.h"
 #include "batch/engine.h"
 #include "module/binder.h"
+#include "module/import.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -131,8 +132,7 @@ int check_client(PyObject *client) noexcept {
         PyErr_Clear();
         return 0;
     }
-    Ref inspect = Ref::steal(PyImport_Import(kInspect));
-    Ref test = inspect ? Ref::steal(PyObject_GetAttr(inspect.get(), kIsCoroutineFunction)) : Ref();
+    Ref test = module::import_attribute(kInspect, kIsCoroutineFunction);
     Ref result = test ? Ref::steal(PyObject_CallFunctionObjArgs(test.get(), execute.get(), nullptr))
                       : Ref();
     const int coroutine = result ? PyObject_IsTrue(result.get()) : -1;

@@ -15,6 +15,7 @@
 #include "batch/engine.h"
 #include "batch/gil.h"
 #include "module/facts.h"
+#include "module/import.h"
 #include "module/names.h"
 
 namespace quorbel::batch {
@@ -175,9 +176,7 @@ PyMethodDef after_in_parent_def = {"_after_fork_in_parent", after_fork_in_parent
 PyMethodDef after_in_child_def = {"_after_fork_in_child", after_fork_in_child, METH_NOARGS,
                                   nullptr};
 
-PyObject *close_all_function = nullptr; // kept for multiprocessing's finalizer
-
-Ref import(PyObject *name) noexcept { return Ref::steal(PyImport_Import(name)); }
+Kept close_all_function; // kept for multiprocessing's finalizer
 
 Ref function(PyMethodDef *def) noexcept {
     return Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
@@ -185,15 +184,13 @@ Ref function(PyMethodDef *def) noexcept {
 
 int register_hooks() noexcept {
     Ref close = function(&close_all_def);
-    Ref atexit = close ? import(kAtexit) : Ref();
-    Ref atexit_register = atexit ? Ref::steal(PyObject_GetAttr(atexit.get(), kRegister)) : Ref();
+    Ref atexit_register = close ? module::import_attribute(kAtexit, kRegister) : Ref();
     Ref done = atexit_register ? Ref::steal(PyObject_CallFunctionObjArgs(
                                      atexit_register.get(), close.get(), nullptr))
                                : Ref();
     if (!done)
         return -1;
-    Ref os = import(kOs);
-    Ref at_fork = os ? Ref::steal(PyObject_GetAttr(os.get(), kRegisterAtFork)) : Ref();
+    Ref at_fork = module::import_attribute(kOs, kRegisterAtFork);
     Ref hooks = at_fork ? Ref::steal(PyDict_New()) : Ref();
     if (!hooks)
         return -1;
@@ -213,14 +210,14 @@ int register_hooks() noexcept {
         empty ? Ref::steal(PyObject_Call(at_fork.get(), empty.get(), hooks.get())) : Ref();
     if (!registered)
         return -1;
-    close_all_function = close.release();
+    close_all_function.reset(std::move(close));
     return 0;
 }
 
 } // namespace
 
 int init_lifecycle() noexcept {
-    if (close_all_function != nullptr)
+    if (close_all_function)
         return 0;
     if (registry == nullptr) {
         registry = new (std::nothrow) Registry;
@@ -287,7 +284,7 @@ int before_shipper_start() noexcept {
         return PyErr_Occurred() ? -1 : 0;
     Ref keep = Ref::borrow(util);
     Ref finalize = Ref::steal(PyObject_GetAttr(util, kFinalize));
-    Ref args = finalize ? Ref::steal(PyTuple_Pack(2, Py_None, close_all_function)) : Ref();
+    Ref args = finalize ? Ref::steal(PyTuple_Pack(2, Py_None, close_all_function.get())) : Ref();
     Ref kwargs = args ? Ref::steal(PyDict_New()) : Ref();
     // Last among the finalizers, after those that may still log.
     Ref priority = kwargs ? Ref::steal(PyLong_FromLong(-100)) : Ref();
