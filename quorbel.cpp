@@ -119,14 +119,8 @@ int define_test_dict() noexcept { return bind(kTest, Ref::steal(PyDict_New())); 
 
 // The body's steps, in order.
 int (*const kSteps[])() noexcept = {
-    import_standard_modules,
-    import_rotating_file_handler,
-    import_typing_names,
-    import_redis,
-    define_helpers,
-    define_stream_handler,
-    define_app_logger,
-    define_get_logger,
+    import_standard_modules, import_rotating_file_handler, import_typing_names, import_redis,
+    define_helpers,          define_stream_handler,        define_app_logger,   define_get_logger,
     define_test_dict,
 };
 

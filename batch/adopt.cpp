@@ -68,7 +68,8 @@ Ref segment_names(const std::string &dir) noexcept {
         }
         if (!is_segment_name(entry->d_name, len))
             continue;
-        Ref name = Ref::steal(PyBytes_FromStringAndSize(entry->d_name, static_cast<Py_ssize_t>(len)));
+        Ref name =
+            Ref::steal(PyBytes_FromStringAndSize(entry->d_name, static_cast<Py_ssize_t>(len)));
         if (!name || PyList_Append(names.get(), name.get()) < 0) {
             closedir(d);
             return {};
@@ -102,10 +103,9 @@ int adopt_segments(Engine &e) noexcept {
         const std::string path = spool.dir() + "/" + name;
         // As much as the client's own spool may hold, and the first one even if larger than
         // that, up to the size of a segment the folder's clients usually make.
-        const std::size_t room =
-            taken_bytes == 0 ? std::max(spool.limit(), kUsualSegmentBytes)
-            : taken_bytes < spool.limit() ? spool.limit() - taken_bytes
-                                          : 0;
+        const std::size_t room = taken_bytes == 0 ? std::max(spool.limit(), kUsualSegmentBytes)
+                                 : taken_bytes < spool.limit() ? spool.limit() - taken_bytes
+                                                               : 0;
         if (room == 0)
             break;
         Claimed got;

@@ -74,8 +74,8 @@ std::int64_t Buffer::oldest_unsent_ms() noexcept {
 }
 
 Counts Buffer::counts() const noexcept {
-    Counts n{accepted_ - adopted_, sent_, spilled_, dropped_, resent_, accepted_ - retired_,
-             bytes_, 0, adopted_, 0};
+    Counts n{accepted_ - adopted_, sent_,  spilled_, dropped_, resent_,
+             accepted_ - retired_, bytes_, 0,        adopted_, 0};
     if (spool_ != nullptr) {
         n.spooled = spool_->spooled;
         n.corrupt = spool_->corrupt;
@@ -263,8 +263,8 @@ void Buffer::close_storage() noexcept {
     for (Chunk *c = head_; c != nullptr;) {
         Chunk *next = c->next;
         // Only the first chunk can hold retired records: the others went as they were done.
-        spool_->close_chunk(c, c == retire_pos_.chunk ? retire_pos_.index == c->count
-                                                      : c->count == 0);
+        spool_->close_chunk(c,
+                            c == retire_pos_.chunk ? retire_pos_.index == c->count : c->count == 0);
         c = next;
     }
     head_ = tail_ = nullptr;

@@ -21,12 +21,12 @@ namespace quorbel::batch {
 
 // Kept for each record at the back of its chunk (growing down, while commands grow up).
 struct RecordInfo {
-    std::uint32_t offset;         // of the command within the chunk's data
-    std::uint32_t length;         // of the command
+    std::uint32_t offset;              // of the command within the chunk's data
+    std::uint32_t length;              // of the command
     std::uint32_t payload_offset : 31; // of the payload within the command
     std::uint32_t payload_bytes : 1;   // the payload was given as bytes (else str)
     std::uint32_t payload_length;
-    std::uint32_t crc;   // in a spool: CRC-32C of the record's other fields and its command
+    std::uint32_t crc; // in a spool: CRC-32C of the record's other fields and its command
     std::uint32_t spare;
     std::int64_t accepted_ms; // coarse_ms() at the append
 };
@@ -39,7 +39,7 @@ struct Chunk {
     std::uint32_t used;     // bytes of commands from the front
     std::uint32_t count;    // records in the chunk
     std::uint32_t spare;
-    Segment *segment;       // the spool's file behind it (nullptr: plain memory)
+    Segment *segment; // the spool's file behind it (nullptr: plain memory)
 
     char *data() noexcept { return reinterpret_cast<char *>(this + 1); }
     RecordInfo &info(std::uint32_t i) noexcept {
@@ -67,7 +67,7 @@ struct Batch {
     static constexpr int kMaxSegments = 64;
     Position first;
     std::size_t count = 0;
-    std::size_t bytes = 0;     // as accounted against buffer_bytes
+    std::size_t bytes = 0;      // as accounted against buffer_bytes
     std::int64_t oldest_ms = 0; // accepted_ms of its first record
     // The commands, one segment per run of records in one chunk.
     iovec iov[kMaxSegments];
@@ -82,7 +82,7 @@ struct Batch {
             const RecordInfo &r = p.chunk->info(p.index);
             const char *cmd = p.chunk->data() + r.offset;
             fn(i, RecordView{cmd, r.length, cmd + r.payload_offset, r.payload_length,
-                              r.payload_bytes != 0});
+                             r.payload_bytes != 0});
             ++p.index;
         }
     }
@@ -166,14 +166,14 @@ class Buffer {
     Cond done; // flush and close wait here: records retired, the shipper gone
 
     // Flags, under the mutex.
-    bool closed = false;         // no more appends
-    bool stopping = false;       // the shipper delivers what is left, then exits
-    bool abandoned = false;      // a takeover retired everything: the shipper leaves it all
-    bool sleeping = false;       // the shipper waits for records: an append must signal
-    bool attempted = false;      // the shipper's batch was written at least once
+    bool closed = false;    // no more appends
+    bool stopping = false;  // the shipper delivers what is left, then exits
+    bool abandoned = false; // a takeover retired everything: the shipper leaves it all
+    bool sleeping = false;  // the shipper waits for records: an append must signal
+    bool attempted = false; // the shipper's batch was written at least once
     ThreadState thread = ThreadState::None;
     std::int64_t stop_deadline_ns = 0; // with stopping: give up delivery at this time (0: never)
-    std::uint64_t flush_target = 0;     // no lingering until this many records were taken
+    std::uint64_t flush_target = 0;    // no lingering until this many records were taken
     char last_error[256] = {};
 
   private:

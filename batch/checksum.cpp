@@ -30,9 +30,8 @@ std::uint32_t by_table(std::uint32_t crc, const unsigned char *p, std::size_t le
 }
 
 #if defined(__x86_64__)
-__attribute__((target("sse4.2"))) std::uint32_t by_instruction(std::uint32_t crc,
-                                                              const unsigned char *p,
-                                                              std::size_t len) noexcept {
+__attribute__((target("sse4.2"))) std::uint32_t
+by_instruction(std::uint32_t crc, const unsigned char *p, std::size_t len) noexcept {
     std::uint64_t c = crc;
     for (; len >= 8; len -= 8, p += 8) {
         std::uint64_t word;

@@ -16,11 +16,11 @@
 
 #include <cstring>
 
+#include "batch/construct.h"
+#include "batch/control.h"
 #include "batch/engine.h"
 #include "batch/lifecycle.h"
 #include "batch/signature.h"
-#include "batch/construct.h"
-#include "batch/control.h"
 #include "module/binder.h"
 #include "module/facts.h"
 #include "module/names.h"
@@ -40,11 +40,11 @@ const Name kPayload{"payload"};
 struct Client {
     PyObject_HEAD
     Engine *engine;
-    PyObject *key;         // the last stream key given (a str); with a spill file, the only one
-    PyObject *key_utf8;    // bytes holding key's UTF-8 where the interpreter keeps none
-    const char *key_data;  // key's UTF-8
+    PyObject *key;        // the last stream key given (a str); with a spill file, the only one
+    PyObject *key_utf8;   // bytes holding key's UTF-8 where the interpreter keeps none
+    const char *key_data; // key's UTF-8
     Py_ssize_t key_len;
-    bool one_key;          // a spill file holds one stream's payloads
+    bool one_key; // a spill file holds one stream's payloads
     std::size_t buffer_bytes;
 };
 
@@ -333,8 +333,7 @@ void client_dealloc(PyObject *self) noexcept {
     Py_DECREF(type);
 }
 
-#define QUORBEL_TIMEOUT_DOC(name, what)                                                         \
-    name "($self, timeout=None)\n--\n\n" what
+#define QUORBEL_TIMEOUT_DOC(name, what) name "($self, timeout=None)\n--\n\n" what
 
 PyMethodDef client_methods[] = {
     {"xadd", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_xadd)),
@@ -368,33 +367,29 @@ PyMethodDef client_methods[] = {
 #undef QUORBEL_TIMEOUT_DOC
 
 // The constructor's parameters as its docstring and inspect show them.
-#define QUORBEL_NEW_PARAMS                                                                     \
-    "(url=None, client=None, batch_size=256, linger_ms=5, buffer_bytes=8388608, "              \
-    "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000, "          \
+#define QUORBEL_NEW_PARAMS                                                                         \
+    "(url=None, client=None, batch_size=256, linger_ms=5, buffer_bytes=8388608, "                  \
+    "timeout_ms=1000, spill_path=None, spill_after_ms=2000, close_timeout_ms=2000, "               \
     "spool_dir=None, spool_bytes=67108864, sync_ms=500)"
 
 PyType_Slot client_slots[] = {
     {Py_tp_new, reinterpret_cast<void *>(client_new)},
     {Py_tp_dealloc, reinterpret_cast<void *>(client_dealloc)},
     {Py_tp_methods, nullptr}, // client_methods, with xadd's calling convention set at run time
-    {Py_tp_doc, const_cast<char *>(
-                    "BatchClient" QUORBEL_NEW_PARAMS "\n--\n\n"
-                    "A client for RedisStreamHandler whose xadd returns at once: records are\n"
-                    "copied into a bounded buffer and sent in batches by a thread of its own,\n"
-                    "over its own connection (url) or through a redis-py client (client).\n"
-                    "With spool_dir, each record is first written to a segment file of this\n"
-                    "process there (at most spool_bytes, synced every sync_ms), so that a\n"
-                    "killed process loses none: a client opened later on the folder delivers\n"
-                    "what a gone process left.")},
+    {Py_tp_doc,
+     const_cast<char *>("BatchClient" QUORBEL_NEW_PARAMS "\n--\n\n"
+                        "A client for RedisStreamHandler whose xadd returns at once: records are\n"
+                        "copied into a bounded buffer and sent in batches by a thread of its own,\n"
+                        "over its own connection (url) or through a redis-py client (client).\n"
+                        "With spool_dir, each record is first written to a segment file of this\n"
+                        "process there (at most spool_bytes, synced every sync_ms), so that a\n"
+                        "killed process loses none: a client opened later on the folder delivers\n"
+                        "what a gone process left.")},
     {0, nullptr},
 };
 
 PyType_Spec client_spec = {
-    "quorbel_batch.BatchClient",
-    sizeof(Client),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    client_slots,
+    "quorbel_batch.BatchClient", sizeof(Client), 0, Py_TPFLAGS_DEFAULT, client_slots,
 };
 
 int init_binding(Binding &b) noexcept {

@@ -26,8 +26,8 @@
 #include <new>
 
 #include "batch/command.h"
-#include "batch/resp.h"
 #include "batch/lifecycle.h"
+#include "batch/resp.h"
 #include "batch/transport.h"
 #include "module/import.h"
 #include "module/names.h"
@@ -109,8 +109,7 @@ Ref call(PyObject *on, PyObject *name, PyObject *arg = nullptr) noexcept {
 Ref optional_attribute(const char *module_name, PyObject *name, bool &failed) noexcept {
     Ref module = module::import_module(module_name);
     Ref value = module ? Ref::steal(PyObject_GetAttr(module.get(), name)) : Ref();
-    failed = !value &&
-             catch_pending(module ? PyExc_AttributeError : PyExc_ImportError) < 0;
+    failed = !value && catch_pending(module ? PyExc_AttributeError : PyExc_ImportError) < 0;
     return value;
 }
 
@@ -137,7 +136,7 @@ class ClientTransport final : public Transport {
             return Sent::Unknown;
         }
         entry_error_[0] = '\0';
-        const Sent sent = !client_ ? Sent::Unknown
+        const Sent sent = !client_  ? Sent::Unknown
                           : direct_ ? send_direct(b, ok)
                                     : send_pipeline(b, ok);
         leave_python(gil);
@@ -359,8 +358,8 @@ bool ClientTransport::queue_xadd(const Batch &b, PyObject *xadd) noexcept {
             }
             kwargs = Ref();
         }
-        if (parts.maxlen >= 0 && (!kwargs || parts.maxlen != last.maxlen ||
-                                  parts.approximate != last.approximate)) {
+        if (parts.maxlen >= 0 &&
+            (!kwargs || parts.maxlen != last.maxlen || parts.approximate != last.approximate)) {
             Ref maxlen = Ref::steal(PyLong_FromLongLong(parts.maxlen));
             kwargs = maxlen ? keywords(kMaxlen, maxlen.get()) : Ref();
             if (!kwargs || PyDict_SetItem(kwargs.get(), kApproximate,

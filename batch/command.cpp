@@ -87,8 +87,8 @@ bool is(const char *data, std::size_t len, const char *text) noexcept {
 } // namespace
 
 std::size_t command_size(const CommandParts &p) noexcept {
-    std::size_t n = 4 + kLen(kXadd) + bulk_size(p.key_len) + kLen(kStarAndField) +
-                    bulk_size(p.payload_len);
+    std::size_t n =
+        4 + kLen(kXadd) + bulk_size(p.key_len) + kLen(kStarAndField) + bulk_size(p.payload_len);
     if (p.maxlen >= 0) {
         n += kLen(kMaxlen) + bulk_size(digits(static_cast<unsigned long long>(p.maxlen)));
         if (p.approximate)

@@ -49,9 +49,7 @@ Connection::Connection(Endpoint endpoint, int timeout_ms) noexcept
     }
 }
 
-Connection::~Connection() {
-    close();
-}
+Connection::~Connection() { close(); }
 
 std::int64_t Connection::now_ns() noexcept {
     timespec ts;
@@ -59,21 +57,13 @@ std::int64_t Connection::now_ns() noexcept {
     return static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-void Connection::set_deadline(std::int64_t monotonic_ns) noexcept {
-    deadline_ns_ = monotonic_ns;
-}
+void Connection::set_deadline(std::int64_t monotonic_ns) noexcept { deadline_ns_ = monotonic_ns; }
 
-bool Connection::is_open() const noexcept {
-    return fd_ >= 0;
-}
+bool Connection::is_open() const noexcept { return fd_ >= 0; }
 
-const char *Connection::error() const noexcept {
-    return error_;
-}
+const char *Connection::error() const noexcept { return error_; }
 
-const char *Connection::reply_error() const noexcept {
-    return reply_error_;
-}
+const char *Connection::reply_error() const noexcept { return reply_error_; }
 
 void Connection::close() noexcept {
     if (fd_ >= 0) {
@@ -103,8 +93,7 @@ std::int64_t Connection::wait_until() const noexcept {
     return deadline_ns_ != 0 && deadline_ns_ < until ? deadline_ns_ : until;
 }
 
-Connection::Wait Connection::wait_for(short events, short &revents,
-                                      std::int64_t until) noexcept {
+Connection::Wait Connection::wait_for(short events, short &revents, std::int64_t until) noexcept {
     for (;;) {
         std::int64_t left = until - now_ns();
         if (left <= 0) {
@@ -300,8 +289,8 @@ Status Connection::send_some(const iovec *iov, int iovcnt, int &index, std::size
 // Reads what has arrived and parses every complete reply in it.
 // A reply beyond `count` leaves the replies known but the stream out of step: the connection
 // is closed with Ok.
-Status Connection::receive_some(std::size_t count, std::size_t &replies,
-                                unsigned char *entry_ok, bool &progress) noexcept {
+Status Connection::receive_some(std::size_t count, std::size_t &replies, unsigned char *entry_ok,
+                                bool &progress) noexcept {
     ssize_t got = ::recv(fd_, in_, sizeof in_, MSG_DONTWAIT);
     if (got == 0) {
         return fail("the server closed the connection", 0);

@@ -42,7 +42,7 @@ class Connection {
     Status round_trip(const struct iovec *iov, int iovcnt, std::size_t count,
                       unsigned char *entry_ok) noexcept;
 
-    const char *error() const noexcept;       // last failure, for stats/diagnosis ("" if none)
+    const char *error() const noexcept; // last failure, for stats/diagnosis ("" if none)
     // Text of the first error reply of the last round_trip ("" if none), e.g.
     // "WRONGTYPE Operation against a key holding the wrong kind of value" (at most 255 bytes).
     const char *reply_error() const noexcept;
@@ -74,7 +74,7 @@ class Connection {
     std::int64_t deadline_ns_ = 0;
     bool state_error_ = false; // the last pump saw a server-state error reply
     ReplyReader reader_;
-    char peer_[160] = {};      // "host:port", "[v6]:port" or "unix:path", for messages
+    char peer_[160] = {}; // "host:port", "[v6]:port" or "unix:path", for messages
     char error_[512] = {};
     char reply_error_[ReplyReader::kKeep + 1] = {};
     char in_[16384];

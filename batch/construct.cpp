@@ -35,22 +35,28 @@ const Name kInspect{"inspect"};
 const Name kIsCoroutineFunction{"iscoroutinefunction"};
 
 constexpr Param kParams[] = {
-    Param::optional("url", Kind::OptStr),
-    Param::optional("client", Kind::Any),
-    Param::integer("batch_size", 256),
-    Param::integer("linger_ms", 5),
-    Param::integer("buffer_bytes", 8388608),
-    Param::integer("timeout_ms", 1000),
-    Param::optional("spill_path", Kind::OptStr),
-    Param::integer("spill_after_ms", 2000),
-    Param::integer("close_timeout_ms", 2000),
-    Param::optional("spool_dir", Kind::OptStr),
-    Param::integer("spool_bytes", 67108864),
-    Param::integer("sync_ms", 500),
+    Param::optional("url", Kind::OptStr),        Param::optional("client", Kind::Any),
+    Param::integer("batch_size", 256),           Param::integer("linger_ms", 5),
+    Param::integer("buffer_bytes", 8388608),     Param::integer("timeout_ms", 1000),
+    Param::optional("spill_path", Kind::OptStr), Param::integer("spill_after_ms", 2000),
+    Param::integer("close_timeout_ms", 2000),    Param::optional("spool_dir", Kind::OptStr),
+    Param::integer("spool_bytes", 67108864),     Param::integer("sync_ms", 500),
 };
 const module::Signature kSig("BatchClient", "BatchClient", kParams, "None", nullptr, nullptr);
-enum { kUrl, kClient, kBatchSize, kLinger, kBufferBytes, kTimeout, kSpillPath, kSpillAfter,
-       kCloseTimeout, kSpoolDir, kSpoolBytes, kSyncMs };
+enum {
+    kUrl,
+    kClient,
+    kBatchSize,
+    kLinger,
+    kBufferBytes,
+    kTimeout,
+    kSpillPath,
+    kSpillAfter,
+    kCloseTimeout,
+    kSpoolDir,
+    kSpoolBytes,
+    kSyncMs
+};
 
 PyObject *param_names = nullptr;
 PyObject *defaults = nullptr;
@@ -133,8 +139,8 @@ int check_client(PyObject *client) noexcept {
         return 0;
     }
     Ref test = module::import_attribute(kInspect, kIsCoroutineFunction);
-    Ref result = test ? Ref::steal(PyObject_CallFunctionObjArgs(test.get(), execute.get(), nullptr))
-                      : Ref();
+    Ref result =
+        test ? Ref::steal(PyObject_CallFunctionObjArgs(test.get(), execute.get(), nullptr)) : Ref();
     const int coroutine = result ? PyObject_IsTrue(result.get()) : -1;
     if (coroutine < 0)
         return -1;
@@ -219,16 +225,16 @@ Engine *make_engine(PyObject *args, PyObject *kwargs) noexcept {
     PyObject *url = b[kUrl], *client = b[kClient], *spill_path = b[kSpillPath],
              *spool_dir = b[kSpoolDir];
     if ((url == Py_None) == (client == Py_None)) {
-        PyErr_SetString(PyExc_TypeError,
-                        url == Py_None ? "BatchClient() needs one of url and client"
-                                       : "BatchClient() takes url or client, not both");
+        PyErr_SetString(PyExc_TypeError, url == Py_None
+                                             ? "BatchClient() needs one of url and client"
+                                             : "BatchClient() takes url or client, not both");
         return nullptr;
     }
     Options options;
     if (read_options(b, options) < 0 || (client != Py_None && check_client(client) < 0))
         return nullptr;
-    Transport *transport = url != Py_None ? native_transport(url, options.timeout_ms)
-                                          : make_client_transport(client);
+    Transport *transport =
+        url != Py_None ? native_transport(url, options.timeout_ms) : make_client_transport(client);
     if (transport == nullptr)
         return nullptr;
     Spill *spill = nullptr;

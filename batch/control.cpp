@@ -105,19 +105,26 @@ PyObject *engine_stats(Engine *e) noexcept {
     const struct {
         PyObject *key;
         std::uint64_t value;
-    } counts[] = {{kAccepted, n.accepted}, {kSent, n.sent},       {kSpilled, n.spilled},
-                  {kDropped, n.dropped},   {kResent, n.resent},   {kPending, n.pending},
-                  {kPendingBytes, n.pending_bytes}, {kSpooled, n.spooled},
-                  {kAdopted, n.adopted},   {kCorrupt, n.corrupt}};
+    } counts[] = {{kAccepted, n.accepted},
+                  {kSent, n.sent},
+                  {kSpilled, n.spilled},
+                  {kDropped, n.dropped},
+                  {kResent, n.resent},
+                  {kPending, n.pending},
+                  {kPendingBytes, n.pending_bytes},
+                  {kSpooled, n.spooled},
+                  {kAdopted, n.adopted},
+                  {kCorrupt, n.corrupt}};
     for (const auto &c : counts) {
         Ref value = Ref::steal(PyLong_FromUnsignedLongLong(c.value));
         if (!value || PyDict_SetItem(dict.get(), c.key, value.get()) < 0)
             return nullptr;
     }
     // The last connection or server error, as text (None before any).
-    Ref error = last_error[0] ? Ref::steal(PyUnicode_DecodeUTF8(last_error, std::strlen(last_error),
-                                                                "replace"))
-                              : Ref::borrow(Py_None);
+    Ref error =
+        last_error[0]
+            ? Ref::steal(PyUnicode_DecodeUTF8(last_error, std::strlen(last_error), "replace"))
+            : Ref::borrow(Py_None);
     if (!error || PyDict_SetItem(dict.get(), kLastError, error.get()) < 0)
         return nullptr;
     return dict.release();

@@ -97,7 +97,7 @@ class Engine {
 
     std::atomic<int> refs_{1};
     unsigned char *const entry_ok_; // the shipper's per-entry results, batch_size of them
-    bool detached_ = false; // under buffer.mutex
+    bool detached_ = false;         // under buffer.mutex
 };
 
 } // namespace quorbel::batch

@@ -22,8 +22,8 @@ PyObject *home_module = nullptr; // the module of the first import, kept for lat
 // import that failed can be tried again.
 int init_process() noexcept {
     module::probe_facts();
-    if (module::init_names() < 0 || batch::init_construct() < 0 ||
-        batch::init_client_type() < 0 || batch::init_lifecycle() < 0)
+    if (module::init_names() < 0 || batch::init_construct() < 0 || batch::init_client_type() < 0 ||
+        batch::init_lifecycle() < 0)
         return -1;
     return 0;
 }

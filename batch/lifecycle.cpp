@@ -44,7 +44,7 @@ struct Registry {
     int in_python = 0;    // shippers between enter_python and leave_python
     bool forking = false; // a fork() is under way: shippers wait to enter
     bool python_closed = false;
-    bool in_child = false;       // this process was forked after the module was set up
+    bool in_child = false;        // this process was forked after the module was set up
     bool child_finalizer = false; // multiprocessing's exit knows of us in this child
 };
 Registry *registry = nullptr;
@@ -185,9 +185,10 @@ Ref function(PyMethodDef *def) noexcept {
 int register_hooks() noexcept {
     Ref close = function(&close_all_def);
     Ref atexit_register = close ? module::import_attribute(kAtexit, kRegister) : Ref();
-    Ref done = atexit_register ? Ref::steal(PyObject_CallFunctionObjArgs(
-                                     atexit_register.get(), close.get(), nullptr))
-                               : Ref();
+    Ref done =
+        atexit_register
+            ? Ref::steal(PyObject_CallFunctionObjArgs(atexit_register.get(), close.get(), nullptr))
+            : Ref();
     if (!done)
         return -1;
     Ref at_fork = module::import_attribute(kOs, kRegisterAtFork);

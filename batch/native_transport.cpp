@@ -18,7 +18,7 @@ class NativeTransport final : public Transport {
     bool connect() noexcept override { return connection_.open() == Status::Ok; }
     Sent send(const Batch &b, unsigned char *ok) noexcept override {
         return connection_.round_trip(b.iov, b.iovcnt, b.count, ok) == Status::Ok ? Sent::Ok
-                                                                                 : Sent::Unknown;
+                                                                                  : Sent::Unknown;
     }
     void set_deadline(std::int64_t ns) noexcept override { connection_.set_deadline(ns); }
     const char *error() const noexcept override { return connection_.error(); }

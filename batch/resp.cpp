@@ -6,9 +6,9 @@
 namespace quorbel::batch {
 
 bool is_server_state_error(const char *text) noexcept {
-    static const char *const kWords[] = {"LOADING", "BUSY",     "MASTERDOWN", "READONLY",
+    static const char *const kWords[] = {"LOADING", "BUSY",     "MASTERDOWN",  "READONLY",
                                          "NOAUTH",  "TRYAGAIN", "CLUSTERDOWN", "MOVED",
-                                         "ASK",     "OOM",      "MISCONF",    "NOREPLICAS"};
+                                         "ASK",     "OOM",      "MISCONF",     "NOREPLICAS"};
     std::size_t word = std::strcspn(text, " ");
     for (const char *w : kWords) {
         if (std::strlen(w) == word && std::memcmp(w, text, word) == 0) {
@@ -28,9 +28,7 @@ constexpr int kMaxLengthDigits = 18; // a length: anything longer is over the bu
 
 } // namespace
 
-void ReplyReader::reset() noexcept {
-    *this = ReplyReader();
-}
+void ReplyReader::reset() noexcept { *this = ReplyReader(); }
 
 // The type byte of a value: what its line holds and how it ends.
 bool ReplyReader::begin_line(char type) noexcept {

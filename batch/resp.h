@@ -19,7 +19,7 @@ class ReplyReader {
   public:
     static constexpr std::size_t kMaxDepth = 32;
     static constexpr std::int64_t kMaxReplyBytes = 1 << 16; // an XADD reply is ~25 bytes
-    static constexpr std::size_t kKeep = 255; // bytes kept of an error reply's text
+    static constexpr std::size_t kKeep = 255;               // bytes kept of an error reply's text
 
     enum class Step { NeedMore, Reply, Malformed };
 
@@ -39,9 +39,9 @@ class ReplyReader {
     enum class State : unsigned char { Type, Line, LineLf, Bulk, BulkCr, BulkLf };
     enum class Kind : unsigned char { Simple, Error, Number, Length, Null, Boolean };
     struct Frame {
-        std::int64_t left;  // elements still to come
-        bool attribute;     // an attribute map: does not count as an element of its parent
-        bool push;          // a top-level push: not a reply
+        std::int64_t left; // elements still to come
+        bool attribute;    // an attribute map: does not count as an element of its parent
+        bool push;         // a top-level push: not a reply
     };
 
     bool begin_line(char type) noexcept;
@@ -54,8 +54,8 @@ class ReplyReader {
     Kind kind_ = Kind::Simple;
     char type_ = 0;
     bool error_ = false;
-    bool keep_ = false;      // the current line or bulk is the top-level error's text
-    bool done_ = false;      // a top-level reply just completed
+    bool keep_ = false; // the current line or bulk is the top-level error's text
+    bool done_ = false; // a top-level reply just completed
     bool signed_ = false;
     bool negative_ = false;
     int digits_ = 0;

@@ -61,8 +61,8 @@ bool slot_checks(const RecordInfo &r, const char *data, std::size_t limit) noexc
     if (record_crc(r, cmd) != r.crc)
         return false;
     CommandParts parts;
-    if (!decode_command(cmd, r.length, parts) ||
-        parts.payload != cmd + r.payload_offset || parts.payload_len != r.payload_length)
+    if (!decode_command(cmd, r.length, parts) || parts.payload != cmd + r.payload_offset ||
+        parts.payload_len != r.payload_length)
         return false;
     return valid_utf8(parts.key, parts.key_len) && valid_utf8(parts.payload, parts.payload_len);
 }
@@ -155,7 +155,8 @@ Claim claim_segment(const std::string &path, std::size_t max_bytes, int *fd_out,
     char *file = static_cast<char *>(std::malloc(file_bytes));
     Scan s;
     const ssize_t got = file ? read_at(fd, file, file_bytes, 0) : -1;
-    if (got < static_cast<ssize_t>(kSegmentHead) || !read_header(file, file_bytes, s, out.corrupt)) {
+    if (got < static_cast<ssize_t>(kSegmentHead) ||
+        !read_header(file, file_bytes, s, out.corrupt)) {
         const bool foreign = got >= static_cast<ssize_t>(kSegmentHead);
         out.corrupt += foreign ? 1 : 0;
         std::free(file);

@@ -55,7 +55,7 @@ bool is_segment_name(const char *name, std::size_t len) noexcept;
 
 // A gone owner's segment, read: its undelivered records in a chunk of plain memory.
 struct Claimed {
-    Chunk *chunk = nullptr;        // nullptr: nothing left to deliver
+    Chunk *chunk = nullptr;         // nullptr: nothing left to deliver
     std::uint32_t *slots = nullptr; // the slot of each of the chunk's records
     std::uint64_t maybe_sent = 0;   // records a send of the owner's may have delivered
     std::uint64_t corrupt = 0;      // records (or headers) that did not check
@@ -71,8 +71,7 @@ enum class Claim {
 
 // Opens path, takes its lock, reads it; a segment whose undelivered records would take more
 // than max_bytes of memory is left for later (Busy). With Taken, *fd is open and locked.
-Claim claim_segment(const std::string &path, std::size_t max_bytes, int *fd,
-                    Claimed &out) noexcept;
+Claim claim_segment(const std::string &path, std::size_t max_bytes, int *fd, Claimed &out) noexcept;
 
 // The segment's acknowledged or sending word, written through its descriptor.
 void write_word(int fd, std::size_t field, std::uint32_t value) noexcept;

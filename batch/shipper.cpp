@@ -65,7 +65,7 @@ class Shipper {
     unsigned char *ok_;
     Batch batch_;
     std::size_t sends_ = 0; // of the current batch
-    bool failing_ = false;   // the last connection attempt or round trip failed
+    bool failing_ = false;  // the last connection attempt or round trip failed
     std::int64_t backoff_ms_ = kFirstBackoffMs;
     std::int64_t next_attempt_ns_ = 0;
 };

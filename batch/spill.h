@@ -45,7 +45,7 @@ class Spill {
     const std::string path_;
     int fd_ = -1;
     std::int64_t size_ = 0;
-    bool partial_ = false;               // a write stopped inside a line
+    bool partial_ = false;                  // a write stopped inside a line
     std::uint64_t ours_[kBackups + 1] = {}; // our lines in PATH, PATH.1, ...
 };
 

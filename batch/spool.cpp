@@ -113,8 +113,7 @@ Chunk *Spool::new_chunk(std::size_t need) noexcept {
     const std::string temporary = dir_ + "/." + (name + 1) + ".tmp";
     int err = 0;
     do {
-        s->fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW,
-                       0644);
+        s->fd = ::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
     } while (s->fd < 0 && errno == EINTR);
     if (s->fd < 0)
         err = errno;

@@ -20,7 +20,7 @@ namespace quorbel::batch {
 // The file behind a chunk of the buffer.
 struct Segment {
     int fd = -1;
-    char *map = nullptr;            // ours: the file's mapping (header, then the chunk)
+    char *map = nullptr; // ours: the file's mapping (header, then the chunk)
     std::size_t map_bytes = 0;
     std::uint32_t *slots = nullptr; // adopted: the slot of each of the chunk's records
     bool adopted = false;
@@ -72,8 +72,8 @@ class Spool {
     // When the next msync is due (0: nothing to sync).
     std::int64_t next_sync_ns() const noexcept { return dirty_ ? next_sync_ns_ : 0; }
 
-    std::uint64_t corrupt = 0;   // records or files that did not check, when adopting
-    std::uint64_t spooled = 0;   // records written
+    std::uint64_t corrupt = 0; // records or files that did not check, when adopting
+    std::uint64_t spooled = 0; // records written
 
   private:
     void link(Segment *s) noexcept;

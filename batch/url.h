@@ -7,13 +7,13 @@
 namespace quorbel::batch {
 
 struct Endpoint {
-    std::string host;      // TCP host (an IPv6 literal without its brackets); empty for a unix socket
+    std::string host; // TCP host (an IPv6 literal without its brackets); empty for a unix socket
     int port = 6379;
     std::string unix_path; // non-empty: a unix socket
     std::string user;      // ACL user; empty: AUTH with the password alone
     std::string password;
-    bool auth = false;     // send AUTH
-    long long db = 0;      // SELECT when non-zero
+    bool auth = false; // send AUTH
+    long long db = 0;  // SELECT when non-zero
 };
 
 // Accepts redis://[[user]:password@]host[:port][/db] and unix:///path[?db=N], with user,

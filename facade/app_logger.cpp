@@ -48,8 +48,8 @@ Ref init_body(const module::Bound &a) noexcept {
 
 constexpr Param kInitParams[] = {Param::self(), Param::any("logger", "logging.Logger")};
 
-constexpr module::Signature kInit{"__init__", "RedisAppLogger.__init__", kInitParams, nullptr,
-                              nullptr, init_body};
+constexpr module::Signature kInit{
+    "__init__", "RedisAppLogger.__init__", kInitParams, nullptr, nullptr, init_body};
 
 // labels or {} (and ctx or {}): a non-empty dict is passed on as the very object.
 Ref dict_or_new(PyObject *d) noexcept {

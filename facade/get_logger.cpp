@@ -99,8 +99,8 @@ constexpr Param kParams[] = {
     Param::stored("level", Kind::Int),
 };
 
-constexpr module::Signature kGetLoggerSignature{"get_logger", "get_logger", kParams, "logging.Logger",
-                                            kDoc, get_logger_body};
+constexpr module::Signature kGetLoggerSignature{"get_logger",     "get_logger", kParams,
+                                                "logging.Logger", kDoc,         get_logger_body};
 
 // Detaches every handler that is an instance of the class bound as RedisStreamHandler now.
 int detach_stream_handlers(PyObject *logger) noexcept {
@@ -119,8 +119,8 @@ int detach_stream_handlers(PyObject *logger) noexcept {
         if (is_stream < 0)
             return -1;
         if (is_stream) {
-            Ref r = Ref::steal(
-                PyObject_CallMethodObjArgs(logger, kRemoveHandler, handler, nullptr));
+            Ref r =
+                Ref::steal(PyObject_CallMethodObjArgs(logger, kRemoveHandler, handler, nullptr));
             if (!r)
                 return -1;
         }
@@ -194,8 +194,7 @@ Ref get_logger_body(const module::Bound &a) noexcept {
         Ref::steal(PyObject_CallMethodObjArgs(logging.get(), kGetLogger, a[arg::name], nullptr));
     if (!logger)
         return {};
-    Ref r = Ref::steal(
-        PyObject_CallMethodObjArgs(logger.get(), kSetLevel, a[arg::level], nullptr));
+    Ref r = Ref::steal(PyObject_CallMethodObjArgs(logger.get(), kSetLevel, a[arg::level], nullptr));
     if (!r)
         return {};
     // A logging without the lock (missing, or None) runs the steps without it.

@@ -10,8 +10,8 @@
 #include <ctime>
 
 #include "handler/digits.h"
-#include "module/binding.h"
 #include "handler/shared_names.h"
+#include "module/binding.h"
 #include "module/callable.h"
 #include "module/import.h"
 #include "module/names.h"
@@ -95,9 +95,7 @@ Ref now_ns() noexcept {
 
 Ref now_ns_body(const module::Bound &) noexcept { return now_ns(); }
 
-int is_own_now_ns(PyObject *fn) noexcept {
-    return module::is_callable_for(fn, kNowNsSignature);
-}
+int is_own_now_ns(PyObject *fn) noexcept { return module::is_callable_for(fn, kNowNsSignature); }
 
 } // namespace
 

@@ -11,13 +11,14 @@ inline constexpr int kMaxDigits = 20;
 // Writes the decimal text of v so that it ends just before `end`; returns where it begins.
 inline char *write_digits(long long v, char *end) noexcept {
     // Two digits a step: a nanosecond timestamp has 19.
-    static constexpr char kPairs[] = "00010203040506070809101112131415161718192021222324252627282930"
-                                     "31323334353637383940414243444546474849505152535455565758596061"
-                                     "6263646566676869707172737475767778798081828384858687888990919293"
-                                     "949596979899";
+    static constexpr char kPairs[] =
+        "00010203040506070809101112131415161718192021222324252627282930"
+        "31323334353637383940414243444546474849505152535455565758596061"
+        "6263646566676869707172737475767778798081828384858687888990919293"
+        "949596979899";
     char *p = end;
-    unsigned long long m = v < 0 ? 0ull - static_cast<unsigned long long>(v)
-                                 : static_cast<unsigned long long>(v);
+    unsigned long long m =
+        v < 0 ? 0ull - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
     while (m >= 100) {
         const char *pair = kPairs + 2 * (m % 100);
         m /= 100;

@@ -45,17 +45,17 @@
 #include "handler/labels.h"
 #include "handler/payload.h"
 #include "handler/shared_names.h"
-#include "module/namespace.h"
 #include "module/names.h"
+#include "module/namespace.h"
 #include "module/traceback.h"
 #include "module/vectorcall.h"
 
 namespace quorbel::handler {
 
+using module::call;
 using module::CallArgs;
 using module::Name;
 using module::Param;
-using module::call;
 
 namespace {
 
@@ -78,8 +78,8 @@ const Name kClose{"close"};
 
 const module::NameTuple kTrimKeywords{option::maxlen, kApproximate};
 // LogRecord's keywords, in the order the fallback record passes them.
-const module::NameTuple kRecordKeywords{kName, field::level, kPathname, kLineno,
-                                          field::msg, kArgs, field::exc_info};
+const module::NameTuple kRecordKeywords{kName,      field::level, kPathname,      kLineno,
+                                        field::msg, kArgs,        field::exc_info};
 
 // How deep emit may run inside itself on one thread.
 constexpr int kMaxReentry = 8;
@@ -89,8 +89,8 @@ Ref emit_body(const module::Bound &args) noexcept;
 
 constexpr Param kParams[] = {Param::self(), Param::any("record", "logging.LogRecord")};
 
-constexpr module::Signature kEmitSignature{"emit", "RedisStreamHandler.emit", kParams, "None",
-                                       nullptr, emit_body};
+constexpr module::Signature kEmitSignature{
+    "emit", "RedisStreamHandler.emit", kParams, "None", nullptr, emit_body};
 
 // str(record.levelname).lower(); logging hands every record the same few name objects, so the
 // last one seen is remembered with its lower-case form.
@@ -262,8 +262,8 @@ void raise_loss(PyObject *type, const char *message) noexcept {
 // With drop_on_error false, a record that reached neither the stream nor a fallback file is
 // reported the standard way: self.handleError(record) while its cause is being handled. An
 // empty cause is made here, only when it is needed.
-int report_loss(PyObject *self, PyObject *record, Cause &cause,
-                PyObject *empty_type, const char *empty_message) noexcept {
+int report_loss(PyObject *self, PyObject *record, Cause &cause, PyObject *empty_type,
+                const char *empty_message) noexcept {
     Ref drop = Ref::steal(PyObject_GetAttr(self, option::drop_on_error));
     if (!drop)
         return -1;

@@ -114,8 +114,8 @@ constexpr Param kParams[] = {
     Param::integer("fallback_backup_count", 3),
 };
 
-constexpr module::Signature kInit{"__init__", "RedisStreamHandler.__init__", kParams, "None", nullptr,
-                              init_body};
+constexpr module::Signature kInit{
+    "__init__", "RedisStreamHandler.__init__", kParams, "None", nullptr, init_body};
 
 int set(PyObject *self, PyObject *name, PyObject *value) noexcept {
     return PyObject_SetAttr(self, name, value);
@@ -241,9 +241,8 @@ Ref init_body(const module::Bound &a) noexcept {
     if (!maxlen || set(self, option::maxlen, maxlen.get()) < 0)
         return {};
     PyObject *labels = a[arg::default_labels];
-    Ref default_labels = (labels != Py_None && PyDict_Size(labels) > 0)
-                             ? Ref::borrow(labels)
-                             : Ref::steal(PyDict_New());
+    Ref default_labels = (labels != Py_None && PyDict_Size(labels) > 0) ? Ref::borrow(labels)
+                                                                        : Ref::steal(PyDict_New());
     if (!default_labels || set(self, option::default_labels, default_labels.get()) < 0)
         return {};
     if (set(self, option::drop_on_error, a.truth(arg::drop_on_error) ? Py_True : Py_False) < 0 ||

@@ -99,8 +99,7 @@ Py_ssize_t put_plain_prefix(char *w, const Py_UCS4 *u, Py_ssize_t n) noexcept {
 
 // Writes the code points with UTF-8 and surrogates as "\udxxx". With json set, also quoted and
 // with json's escapes. Returns false with MemoryError set.
-bool put_code_points(Buffer &out, const Py_UCS4 *u, Py_ssize_t n, bool json,
-                     bool *ascii) noexcept {
+bool put_code_points(Buffer &out, const Py_UCS4 *u, Py_ssize_t n, bool json, bool *ascii) noexcept {
     // Six bytes is the longest form of one code point ("\u001f", "\udc80").
     if (n > (PY_SSIZE_T_MAX - 2) / 6) {
         PyErr_NoMemory();
@@ -166,8 +165,7 @@ bool put_code_points(Buffer &out, const Py_UCS4 *u, Py_ssize_t n, bool json,
 }
 
 // put_code_points for str s, of n code points, from a copy of its own.
-bool put_str_code_points(Buffer &out, PyObject *s, Py_ssize_t n, bool json,
-                         bool *ascii) noexcept {
+bool put_str_code_points(Buffer &out, PyObject *s, Py_ssize_t n, bool json, bool *ascii) noexcept {
     if (n <= kStackChars) {
         Py_UCS4 stack[kStackChars];
         if (n && !PyUnicode_AsUCS4(s, stack, kStackChars, 0))
@@ -187,8 +185,8 @@ inline bool word_needs_escape(uint64_t w) noexcept {
     constexpr uint64_t kHigh = 0x8080808080808080ull;
     uint64_t quote = w ^ (kOnes * '"');
     uint64_t backslash = w ^ (kOnes * '\\');
-    uint64_t hits = ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) |
-                    ((backslash - kOnes) & ~backslash);
+    uint64_t hits =
+        ((w - kOnes * 0x20) & ~w) | ((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash);
     return (hits & kHigh) != 0;
 }
 

@@ -33,8 +33,8 @@ constexpr Param kParams[] = {
     Param::required("extra", Kind::OptDict),
 };
 
-constexpr module::Signature kMergeLabels{"_merge_labels", "_merge_labels", kParams,
-                                     "Dict[str, str]", nullptr, merge_labels_body};
+constexpr module::Signature kMergeLabels{"_merge_labels",  "_merge_labels", kParams,
+                                         "Dict[str, str]", nullptr,         merge_labels_body};
 
 // An exact int within long long, read into *n: 1; another object: 0; -1 with an error.
 int small_int(PyObject *v, long long *n) noexcept {
@@ -97,9 +97,7 @@ Ref merge(PyObject *base, PyObject *extra) noexcept {
 
 Ref merge_labels_body(const module::Bound &args) noexcept { return merge(args[0], args[1]); }
 
-int is_own_merge_labels(PyObject *fn) noexcept {
-    return module::is_callable_for(fn, kMergeLabels);
-}
+int is_own_merge_labels(PyObject *fn) noexcept { return module::is_callable_for(fn, kMergeLabels); }
 
 } // namespace
 
@@ -109,8 +107,8 @@ int merge_labels(PyObject *base, PyObject *extra, MergedLabels *out) noexcept {
         return -1;
     PyObject *const args[] = {base, extra};
     if (!fn.standard) {
-        out->object_ = Ref::steal(PyObject_CallFunctionObjArgs(fn.object.get(), base, extra,
-                                                               nullptr));
+        out->object_ =
+            Ref::steal(PyObject_CallFunctionObjArgs(fn.object.get(), base, extra, nullptr));
         return out->object_ ? 0 : -1;
     }
     // Plain input is merged here, entry by entry; nothing in that runs Python code, so

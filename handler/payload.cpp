@@ -13,8 +13,8 @@
 #include "handler/digits.h"
 #include "handler/json_encoder.h"
 #include "handler/shared_names.h"
-#include "module/import.h"
 #include "module/binding.h"
+#include "module/import.h"
 #include "module/namespace.h"
 
 namespace quorbel::handler {
@@ -52,9 +52,9 @@ const struct {
     const Name &name;
     PyObject *value;
 } kDumpsKwdefaults[] = {
-    {kSkipkeys, Py_False}, {kEnsureAscii, Py_True}, {kCheckCircular, Py_True},
-    {kAllowNan, Py_True},  {kCls, Py_None},         {kIndent, Py_None},
-    {kSeparators, Py_None}, {kDefault, Py_None},    {kSortKeys, Py_False},
+    {kSkipkeys, Py_False},  {kEnsureAscii, Py_True}, {kCheckCircular, Py_True},
+    {kAllowNan, Py_True},   {kCls, Py_None},         {kIndent, Py_None},
+    {kSeparators, Py_None}, {kDefault, Py_None},     {kSortKeys, Py_False},
 };
 
 // The standard objects, found once, or all nullptr when they could not be: then every payload
@@ -62,13 +62,13 @@ const struct {
 // from the standard library's file under the function's own name: a wrapper, or a function
 // given another's code, was not.
 struct {
-    Kept function_type;   // types.FunctionType
-    Kept json_file;       // the json package's __init__.py
-    Kept encoder;         // json.encoder.JSONEncoder
-    Kept encoder_dict;    // its own dict, which method lookup reads first
-    Kept methods[3];      // its __init__, encode and iterencode
-    Kept encoder_globals; // the globals those methods read (json.encoder's)
-    Kept make_encoder;    // _json.make_encoder
+    Kept function_type;                      // types.FunctionType
+    Kept json_file;                          // the json package's __init__.py
+    Kept encoder;                            // json.encoder.JSONEncoder
+    Kept encoder_dict;                       // its own dict, which method lookup reads first
+    Kept methods[3];                         // its __init__, encode and iterencode
+    Kept encoder_globals;                    // the globals those methods read (json.encoder's)
+    Kept make_encoder;                       // _json.make_encoder
     PyCFunction encode_basestring = nullptr; // what _json.encode_basestring runs
 } std_json;
 
@@ -131,8 +131,7 @@ int defaults_are_standard(PyObject *dumps) noexcept {
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     for (const auto &expected : kDumpsKwdefaults) {
-        if (!PyDict_Next(d, &pos, &key, &value) || key != expected.name ||
-            value != expected.value)
+        if (!PyDict_Next(d, &pos, &key, &value) || key != expected.name || value != expected.value)
             return 0;
     }
     return 1;
@@ -175,8 +174,8 @@ int is_standard_dumps(PyObject *dumps) noexcept {
     return environment_is_standard(seen_globals.get());
 }
 
-Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg,
-                  PyObject *labels, PyObject *ctx) noexcept {
+Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg, PyObject *labels,
+                  PyObject *ctx) noexcept {
     Ref payload = Ref::steal(PyDict_New());
     if (!payload || PyDict_SetItem(payload.get(), kTs, ts) < 0 ||
         PyDict_SetItem(payload.get(), field::level, level) < 0 ||
@@ -187,8 +186,7 @@ Ref dumps_payload(PyObject *dumps, PyObject *ts, PyObject *level, PyObject *msg,
     Ref args = Ref::steal(PyTuple_Pack(1, payload.get()));
     if (!args)
         return {};
-    Ref separators = Ref::steal(PyTuple_Pack(2, kComma.get(),
-                                             kColon.get()));
+    Ref separators = Ref::steal(PyTuple_Pack(2, kComma.get(), kColon.get()));
     if (!separators)
         return {};
     Ref kwargs = Ref::steal(PyDict_New());

@@ -175,7 +175,7 @@ void raise_incorrect_type(const char *param, PyTypeObject *expected, const char 
 }
 
 int bind_args(const Signature &sig, PyObject *names_tuple, PyObject *defaults, PyObject *args,
-         PyObject *kwargs, Bound &out) noexcept {
+              PyObject *kwargs, Bound &out) noexcept {
     Py_ssize_t nargs = PyTuple_Size(args);
     Py_ssize_t nkw = kwargs ? PyDict_Size(kwargs) : 0;
     if (sig.no_args) {

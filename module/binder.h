@@ -55,7 +55,8 @@ struct Param {
         return {name, annotation_of(Kind::Str), Kind::Str, Default::Str, 0, value};
     }
     static constexpr Param flag(const char *name, bool value) {
-        return {name, annotation_of(Kind::Bool), Kind::Bool, value ? Default::True : Default::False};
+        return {name, annotation_of(Kind::Bool), Kind::Bool,
+                value ? Default::True : Default::False};
     }
     // The default is the value passed to make_defaults as `stored`.
     static constexpr Param stored(const char *name, Kind kind) {
@@ -145,8 +146,8 @@ class Bound {
   private:
     friend int bind_args(const Signature &, PyObject *, PyObject *, PyObject *, PyObject *,
                          Bound &) noexcept;
-    friend int bind_vector(const Signature &, PyObject *, PyObject *, PyObject *const *,
-                           Py_ssize_t, PyObject *, Bound &) noexcept;
+    friend int bind_vector(const Signature &, PyObject *, PyObject *, PyObject *const *, Py_ssize_t,
+                           PyObject *, Bound &) noexcept;
     // With every given argument in place: the defaults, then the conversion and exact-type
     // passes.
     int finish(const Signature &sig, PyObject *defaults, int required) noexcept;

@@ -127,7 +127,7 @@ struct Attribute {
 };
 
 const Attribute kName{offsetof(Callable, name), Rule::Str,
-                     "__name__ must be set to a string object"};
+                      "__name__ must be set to a string object"};
 const Attribute kQualname{offsetof(Callable, qualname), Rule::Str,
                           "__qualname__ must be set to a string object"};
 const Attribute kDefaults{offsetof(Callable, defaults), Rule::TupleOrNone,

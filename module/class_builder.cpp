@@ -25,8 +25,8 @@ int ClassBuilder::begin() noexcept {
                               : reinterpret_cast<PyObject *>(&PyType_Type));
     Ref ns;
     if (PyObject_HasAttr(meta_.get(), kPrepare))
-        ns = Ref::steal(PyObject_CallMethodObjArgs(meta_.get(), kPrepare.get(), name_,
-                                                   bases_.get(), nullptr));
+        ns = Ref::steal(
+            PyObject_CallMethodObjArgs(meta_.get(), kPrepare.get(), name_, bases_.get(), nullptr));
     else
         ns = Ref::steal(PyDict_New());
     if (!ns)
@@ -47,8 +47,8 @@ int ClassBuilder::add(const Signature &sig, PyObject *defaults) noexcept {
 }
 
 Ref ClassBuilder::finish() noexcept {
-    return Ref::steal(PyObject_CallFunctionObjArgs(meta_.get(), name_, bases_.get(), ns_.get(),
-                                                   nullptr));
+    return Ref::steal(
+        PyObject_CallFunctionObjArgs(meta_.get(), name_, bases_.get(), ns_.get(), nullptr));
 }
 
 } // namespace quorbel::module

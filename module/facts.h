@@ -10,8 +10,8 @@ namespace quorbel::module {
 using VectorcallFunc = PyObject *(*)(PyObject *, PyObject *const *, size_t, PyObject *);
 
 struct Facts {
-    int minor = 0;             // 3.minor
-    bool code_replace = false; // code.replace() (3.8+); 3.7 rebuilds through types.CodeType
+    int minor = 0;              // 3.minor
+    bool code_replace = false;  // code.replace() (3.8+); 3.7 rebuilds through types.CodeType
     bool code_qualname = false; // co_qualname (3.11+)
     // Type flags that exist only on later interpreters, 0 where the bit means nothing.
     unsigned long method_descriptor_flag = 0; // Py_TPFLAGS_METHOD_DESCRIPTOR (3.8+)

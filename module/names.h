@@ -31,7 +31,8 @@ class Name {
 class NameTuple {
   public:
     static constexpr int kMax = 8;
-    template <typename... Names> explicit NameTuple(const Names &...names) noexcept
+    template <typename... Names>
+    explicit NameTuple(const Names &...names) noexcept
         : items_{&names...}, count_(sizeof...(Names)), next_(link(this)) {
         static_assert(sizeof...(Names) <= kMax, "too many names for one tuple");
     }

@@ -27,8 +27,7 @@ Kept home_modules;
 // it finished, so an import that failed (a MemoryError) can be tried again.
 int init_process() noexcept {
     probe_facts();
-    if (init_names() < 0 || init_traceback() < 0 || init_callable_type() < 0 ||
-        prepare_body() < 0)
+    if (init_names() < 0 || init_traceback() < 0 || init_callable_type() < 0 || prepare_body() < 0)
         return -1;
     if (init_code)
         return 0;

@@ -50,9 +50,9 @@ Ref replace_code(PyObject *code, Ref changes, PyObject *qualname) noexcept {
 // names, varnames, filename, name, firstlineno, lnotab, freevars, cellvars).
 Ref rebuild_code_37(PyObject *code, PyObject *name) noexcept {
     static const char *const fields[] = {
-        "co_argcount", "co_kwonlyargcount", "co_nlocals",   "co_stacksize", "co_flags",
-        "co_code",     "co_consts",         "co_names",     "co_varnames",  "co_filename",
-        nullptr,       "co_firstlineno",    "co_lnotab",    "co_freevars",  "co_cellvars"};
+        "co_argcount", "co_kwonlyargcount", "co_nlocals", "co_stacksize", "co_flags",
+        "co_code",     "co_consts",         "co_names",   "co_varnames",  "co_filename",
+        nullptr,       "co_firstlineno",    "co_lnotab",  "co_freevars",  "co_cellvars"};
     constexpr Py_ssize_t n = sizeof(fields) / sizeof(fields[0]);
     Ref args = Ref::steal(PyTuple_New(n));
     if (!args)
@@ -146,11 +146,10 @@ Ref function_code_37(const char *name, PyObject *params, int line) noexcept {
     if (n < 0)
         return {};
     const int count = static_cast<int>(n);
-    Ref args = Ref::steal(Py_BuildValue("(iiiiiy#(O)()Ossiy#()())", count, 0, count, 1,
-                                        kFunctionFlags37, kReturnNone37,
-                                        static_cast<Py_ssize_t>(sizeof kReturnNone37), Py_None,
-                                        params, kSourceFile, name, line, "",
-                                        static_cast<Py_ssize_t>(0)));
+    Ref args = Ref::steal(
+        Py_BuildValue("(iiiiiy#(O)()Ossiy#()())", count, 0, count, 1, kFunctionFlags37,
+                      kReturnNone37, static_cast<Py_ssize_t>(sizeof kReturnNone37), Py_None, params,
+                      kSourceFile, name, line, "", static_cast<Py_ssize_t>(0)));
     if (!args)
         return {};
     return Ref::steal(PyObject_CallObject(state.code_type.get(), args.get()));

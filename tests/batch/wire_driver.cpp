@@ -92,11 +92,24 @@ static std::string checked_outcomes(const std::string &in) {
 
 // Random inputs: valid replies cut, spliced and bit-flipped, and noise of RESP's own bytes.
 static void fuzz(unsigned long n) {
-    static const char *const kSamples[] = {
-        "+OK\r\n", "-ERR x\r\n", ":-12\r\n", "$3\r\nabc\r\n", "$-1\r\n", "*-1\r\n", "_\r\n",
-        "*2\r\n:1\r\n*1\r\n$0\r\n\r\n", "!3\r\nBAD\r\n", ">1\r\n+p\r\n", "|1\r\n+k\r\n+v\r\n",
-        "%1\r\n+k\r\n+v\r\n", "~1\r\n#t\r\n", ",1e5\r\n", "(123\r\n", "=7\r\ntxt:abc\r\n",
-        "$15\r\n1700000000000-0\r\n", "*3\r\n*3\r\n*3\r\n:1\r\n:2\r\n:3\r\n"};
+    static const char *const kSamples[] = {"+OK\r\n",
+                                           "-ERR x\r\n",
+                                           ":-12\r\n",
+                                           "$3\r\nabc\r\n",
+                                           "$-1\r\n",
+                                           "*-1\r\n",
+                                           "_\r\n",
+                                           "*2\r\n:1\r\n*1\r\n$0\r\n\r\n",
+                                           "!3\r\nBAD\r\n",
+                                           ">1\r\n+p\r\n",
+                                           "|1\r\n+k\r\n+v\r\n",
+                                           "%1\r\n+k\r\n+v\r\n",
+                                           "~1\r\n#t\r\n",
+                                           ",1e5\r\n",
+                                           "(123\r\n",
+                                           "=7\r\ntxt:abc\r\n",
+                                           "$15\r\n1700000000000-0\r\n",
+                                           "*3\r\n*3\r\n*3\r\n:1\r\n:2\r\n:3\r\n"};
     static const char kAlphabet[] = "+-:$*_#,(!=%~>|\r\n0123456789-tfx";
     std::uint64_t state = 0x9e3779b97f4a7c15ull;
     auto next = [&](std::uint64_t bound) {
@@ -114,10 +127,18 @@ static void fuzz(unsigned long n) {
         for (std::size_t k = next(4); k-- > 0 && !in.empty();) {
             std::size_t at = next(in.size());
             switch (next(4)) {
-            case 0: in[at] = static_cast<char>(next(256)); break;
-            case 1: in[at] = kAlphabet[next(sizeof kAlphabet - 1)]; break;
-            case 2: in.erase(at, 1 + next(3)); break;
-            default: in.insert(at, 1, kAlphabet[next(sizeof kAlphabet - 1)]); break;
+            case 0:
+                in[at] = static_cast<char>(next(256));
+                break;
+            case 1:
+                in[at] = kAlphabet[next(sizeof kAlphabet - 1)];
+                break;
+            case 2:
+                in.erase(at, 1 + next(3));
+                break;
+            default:
+                in.insert(at, 1, kAlphabet[next(sizeof kAlphabet - 1)]);
+                break;
             }
         }
         if (next(8) == 0) {
@@ -185,8 +206,9 @@ int main(int argc, char **argv) {
         trip(argv[2], std::atoi(argv[3]), std::strtoul(argv[4], nullptr, 10),
              std::strtoul(argv[5], nullptr, 10), argv[6]);
     } else {
-        std::fputs("usage: wire_driver url URL... | resp | fuzz N | trip URL TIMEOUT IOV COUNT FILE\n",
-                   stderr);
+        std::fputs(
+            "usage: wire_driver url URL... | resp | fuzz N | trip URL TIMEOUT IOV COUNT FILE\n",
+            stderr);
         return 2;
     }
     return 0;
