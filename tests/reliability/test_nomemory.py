@@ -1,5 +1,5 @@
 """One failed allocation at a time: the import, the constructor, emit, the level methods,
-get_logger, _merge_labels and _now_ns.
+get_logger, _merge_labels, _now_ns, and the background client's constructor, xadd and stats.
 
 A sweep fails the Nth allocation (and only that one) of an operation, for N = 0, 1, 2, ...
 until the operation no longer reaches the Nth allocation. Each trial runs in a child forked
@@ -334,6 +334,59 @@ if OPERATION != "import":
 
     OPERATIONS["_now_ns"] = (dict, now_run, now_check)
 
+    # The background client, aimed at a socket that does not exist: its shipper only retries,
+    # so what a trial fails is the application thread's own work (or the shipper's start).
+    from quorbel_batch import BatchClient
+    DOWN = "unix://" + os.path.join(WORKDIR, "none.sock")
+    KEY = "s\u00e9"  # its UTF-8 is made, and cached, by the first xadd
+
+    def batch_new(engine, state=None):
+        if engine == "url":
+            return BatchClient(DOWN, spill_path=os.path.join(WORKDIR, "spill.log"))
+        return BatchClient(client=(state or batch_redis())["redis"])
+
+    def batch_redis():
+        return {"redis": redis.Redis(unix_socket_path=DOWN[len("unix://"):])}
+
+    def batch_problems(client, accepted):
+        """client works: one more record is accepted and counted, close() stops it."""
+        try:
+            client.xadd(KEY, {"payload": "p \u00e9"}, maxlen=10, approximate=True)
+            stats = client.stats()
+            client.close(timeout=0)
+        except Exception as exc:
+            return ["the client failed afterwards: %r" % exc]
+        counts = stats["accepted"] == stats["sent"] + stats["spilled"] + stats["dropped"] + \
+            stats["pending"]
+        return [] if stats["accepted"] == accepted + 1 and counts else ["stats %r" % stats]
+
+    def batch_construct(engine):
+        def check(state, value, exc):
+            return batch_problems(value if exc is None else batch_new(engine, state), 0)
+        return (dict if engine == "url" else batch_redis), lambda s: batch_new(engine, s), check
+
+    def batch_prepare():
+        return {"client": batch_new("url")}
+
+    def batch_call(method):
+        def run(state):
+            c = state["client"]
+            return c.xadd(KEY, {"payload": "p"}, maxlen=5) if method == "xadd" else c.stats()
+
+        def check(state, value, exc):
+            accepted = int(method == "xadd" and exc is None)
+            if method == "stats" and exc is None and not (
+                    type(value) is dict and value["accepted"] == 0):
+                return ["stats() gave %r" % (value,)]
+            return batch_problems(state["client"], accepted)
+        return batch_prepare, run, check
+
+    OPERATIONS["BatchClient(url)"] = batch_construct("url")
+    if "redis" in sys.modules:
+        OPERATIONS["BatchClient(client)"] = batch_construct("client")
+    OPERATIONS["BatchClient.xadd"] = batch_call("xadd")  # the first: it starts the shipper
+    OPERATIONS["BatchClient.stats"] = batch_call("stats")
+
 prepare, run, check = OPERATIONS[OPERATION]
 
 
@@ -437,7 +490,8 @@ SWEEPS = [("import", first, IMPORT_SHARDS) for first in range(IMPORT_SHARDS)] + 
     (operation, 0, 1)
     for operation in ["construct", "emit stream", "emit fallback", "emit nowhere", "debug",
                       "info", "warning", "error", "exception", "get_logger", "_merge_labels",
-                      "_now_ns"]]
+                      "_now_ns", "BatchClient(url)", "BatchClient(client)", "BatchClient.xadd",
+                      "BatchClient.stats"]]
 
 
 def _testcapi_hooks():
