@@ -265,9 +265,11 @@ KILLS = 100
 
 def logging_child(url, spool, fallback, run, shared):
     """In a forked child: a restart that adopts, then logging at 10,000 records/s until killed;
-    shared holds the last seq whose logging call returned and the adopter's resent."""
+    shared holds the last seq whose logging call returned and the adopter's resent, each
+    written by one aligned 8-byte store (struct.pack_into writes byte by byte, and a kill in
+    its midst would leave a torn count)."""
     client = BatchClient(url, spool_dir=spool)
-    struct.pack_into("<q", shared, 8, client.stats()["resent"])
+    shared[1] = client.stats()["resent"]
     logger = quorbel.get_logger("quorbel.batch.kill.%d" % run, client=client,
                                 enable_fallback_file=True, fallback_path=fallback)
     start = time.monotonic()
@@ -275,18 +277,18 @@ def logging_child(url, spool, fallback, run, shared):
         if seq % 50 == 0:
             time.sleep(max(0.0, start + seq / 10000.0 - time.monotonic()))
         logger.info("record", extra={"ctx": {"t": run, "seq": seq}})
-        struct.pack_into("<q", shared, 0, seq)
+        shared[0] = seq
 
 
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")  # 3.12+: fork with threads
 def test_kill9_at_random_moments_loses_nothing(server, tmp_path, figures):
     spool, fallback = str(tmp_path / "spool"), str(tmp_path / "fallback.log")
-    shared = mmap.mmap(-1, 16)
+    shared = memoryview(mmap.mmap(-1, 16)).cast("q")
     rng = random.Random(9)
     returned, resent, unread = [], 0, 0
     started = time.monotonic()
     for run in range(KILLS):
-        struct.pack_into("<qq", shared, 0, -1, -1)
+        shared[0] = shared[1] = -1
         pid = os.fork()
         if pid == 0:
             try:
@@ -296,7 +298,7 @@ def test_kill9_at_random_moments_loses_nothing(server, tmp_path, figures):
         time.sleep(rng.uniform(0.005, 0.15))  # in adoption, its delivery, or logging
         os.kill(pid, signal.SIGKILL)
         assert os.waitpid(pid, 0)[1] == signal.SIGKILL
-        last, adopter_resent = struct.unpack_from("<qq", shared, 0)
+        last, adopter_resent = shared[0], shared[1]
         returned.append(last)
         # Killed before it could say: its shipper may have sent one batch of adopted records.
         resent += adopter_resent if adopter_resent >= 0 else 256
