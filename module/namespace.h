@@ -32,8 +32,8 @@ inline Ref attribute_path(PyObject *owner, PyObject *first, PyObject *second) no
 // attribute first, then the builtins; NameError "name '...' is not defined" when neither has it.
 Ref lookup(PyObject *name) noexcept;
 
-// getattr(<module-level name>, attr), the name looked up as lookup() does. Inline: the
-// fallback path calls it on every record.
+// getattr(<module-level name>, attr), the name looked up as lookup() does. Inline: a caller
+// on a per-call path pays no call for it.
 inline Ref lookup_attribute(PyObject *name, PyObject *attr) noexcept {
     Ref owner = lookup(name);
     return owner ? Ref::steal(PyObject_GetAttr(owner.get(), attr)) : Ref();
