@@ -24,7 +24,8 @@ from child import child_command, child_env
 ANY = None
 COMPILER = {"Python/compile.c": ANY, "Python/instruction_sequence.c": ANY,
             "Python/flowgraph.c": ANY, "Python/assemble.c": ANY, "Parser/": ANY}
-ALLOCATOR = {"Objects/obmalloc.c": {"pymalloc_alloc", "pymalloc_free", "_PyObject_Malloc",
+ALLOCATOR = {"Objects/obmalloc.c": {"pymalloc_alloc", "pymalloc_free", "insert_to_usedpool",
+                                    "insert_to_freepool", "_PyObject_Malloc",
                                     "_PyObject_Calloc", "_PyObject_Realloc", "_PyObject_Free",
                                     "PyObject_Malloc", "PyObject_Calloc", "PyObject_Free"}}
 LIBC_ALLOCATOR = {"__GI___libc_free", "__libc_free", "free", "_int_free", "__libc_malloc",
@@ -192,6 +193,8 @@ def describe(sites):
 
 
 COMPILE_CALL = ("Python/pythonrun.c", "Py_CompileStringObject")
+# Its wrapper, which frees the file name it made for the compile right after it.
+COMPILE_WRAPPER = ("Python/pythonrun.c", "Py_CompileStringExFlags")
 
 
 def in_one_compile(sites):
@@ -202,6 +205,15 @@ def in_one_compile(sites):
     return any(matches(COMPILER, s) for s in inside) and all(
         matches(COMPILER, s) or matches(ALLOCATOR, s) or s[0] == "Objects/bytesobject.c"
         or s[0] == "Objects/listobject.c" for s in inside)
+
+
+def freeing_after_compile(sites):
+    """The frames are the allocator's, as the wrapper frees its file name after the compile."""
+    if COMPILE_WRAPPER not in sites:
+        return False
+    inside = sites[:sites.index(COMPILE_WRAPPER)]
+    return bool(inside) and all(matches(ALLOCATOR, s) or s == ("Include/object.h", "Py_DECREF")
+                                for s in inside)
 
 
 def known_defect(crash, failed):
@@ -241,8 +253,8 @@ def known_defect(crash, failed):
         return name, None
     # 3.11 to 3.13.0: a compile whose own allocation failed goes on, or frees what it made,
     # and the allocator crashes inside that same compile: both stacks are the compiler's, up
-    # to the call that compiled.
-    if in_one_compile(sites) and in_one_compile(failed_sites):
+    # to the call that compiled (or its wrapper's next free).
+    if (in_one_compile(sites) or freeing_after_compile(sites)) and in_one_compile(failed_sites):
         return "compiler: heap damaged by its own failed allocation", None
     if in_one_compile(sites) and not failed_sites:
         # gdb did not see which allocation failed (3.11's allocator paths): named apart.
