@@ -11,8 +11,7 @@
 //     client.connection_pool.release(conn)     # after conn.disconnect() on any other error
 //
 // Any other client (RedisCluster, a wrapper) goes through its pipeline, with bytes cut from
-// the encoded command (pipe.xadd(key, {"payload": payload}, ...) when it lacks
-// execute_command):
+// the encoded command (or pipe.xadd(key, {"payload": payload}, ...) without execute_command):
 //
 //     pipe = client.pipeline(transaction=False)
 //     for record in batch:
@@ -65,8 +64,8 @@ const char *const kStateErrors[] = {"ReadOnlyError", "OutOfMemoryError", "BusyLo
 
 using Text = char[256];
 
-// "context: str(exc)" into out.
-void describe(PyObject *exc, Text &out, const char *context) noexcept {
+// "context: str(exc)" into out; returns where str(exc) begins there.
+std::size_t describe(PyObject *exc, Text &out, const char *context) noexcept {
     Ref text = Ref::steal(PyObject_Str(exc));
     Ref utf8 = text ? Ref::steal(PyUnicode_AsUTF8String(text.get())) : Ref();
     char *data = nullptr;
@@ -76,7 +75,9 @@ void describe(PyObject *exc, Text &out, const char *context) noexcept {
         data = const_cast<char *>("an exception");
         len = static_cast<Py_ssize_t>(std::strlen(data));
     }
-    std::snprintf(out, sizeof out, "%s: %.*s", context, static_cast<int>(len), data);
+    const int begins = std::snprintf(out, sizeof out, "%s: ", context);
+    std::snprintf(out + begins, sizeof out - begins, "%.*s", static_cast<int>(len), data);
+    return static_cast<std::size_t>(begins);
 }
 
 // The pending exception, taken and cleared.
@@ -222,13 +223,13 @@ int ClientTransport::probe() noexcept {
 
 bool ClientTransport::refused(PyObject *exc) noexcept {
     Text text;
-    describe(exc, text, "xadd");
+    const std::size_t words = describe(exc, text, "xadd");
     if (entry_error_[0] == '\0')
         std::memcpy(entry_error_, text, sizeof text);
     const int state = state_errors_ ? PyObject_IsInstance(exc, state_errors_.get()) : 0;
     if (state < 0)
         PyErr_Clear();
-    return state > 0 || is_server_state_error(text + std::strlen("xadd: "));
+    return state > 0 || is_server_state_error(text + words);
 }
 
 Ref ClientTransport::connection_from(PyObject *pool) noexcept {
