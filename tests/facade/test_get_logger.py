@@ -3,12 +3,11 @@
 import _thread
 import logging
 import threading
-import types
 
 import pytest
 
 import quorbel
-from fakes import RecordingClient
+from fakes import NullClient, RecordingClient
 
 
 DEFAULT_KWARGS = dict(redis_url=None, client=None, stream_key="logs:stream", maxlen=1000000,
@@ -25,7 +24,6 @@ def recorder(monkeypatch):
 
     class Recorder(quorbel.RedisStreamHandler):
         calls = []
-        original = quorbel.RedisStreamHandler
 
         def __init__(self, *args, **kwargs):
             Recorder.calls.append((args, list(kwargs.items())))
@@ -70,15 +68,6 @@ def test_second_call_replaces_the_handler_without_closing_it(logger_name, tmp_pa
     first._fallback.close()
 
 
-def test_detached_handler_is_neither_closed_nor_flushed(logger_name):
-    logger = logging.getLogger(logger_name)
-    old = CloseRecorder(client=RecordingClient())
-    logger.addHandler(old)
-    quorbel.get_logger(logger_name, client=RecordingClient())
-    assert old not in logger.handlers
-    assert (old.closed, old.flushed) == (False, False)
-
-
 @pytest.mark.parametrize(
     "before, kept",
     [
@@ -98,10 +87,9 @@ def test_only_stream_handlers_are_detached_and_others_keep_order(logger_name, be
         if kind == "stream":
             h = quorbel.RedisStreamHandler(client=RecordingClient())
         elif kind == "subclass":
-            h = CloseRecorder(client=RecordingClient())
+            h = made[i] = CloseRecorder(client=RecordingClient())
         else:
-            h = logging.StreamHandler()
-            made[kind] = h
+            h = made[kind] = logging.StreamHandler()
         logger.addHandler(h)
 
     quorbel.get_logger(logger_name, client=RecordingClient())
@@ -109,63 +97,34 @@ def test_only_stream_handlers_are_detached_and_others_keep_order(logger_name, be
     *others, new = logger.handlers
     assert others == [made[k] for k in kept]
     assert type(new) is quorbel.RedisStreamHandler
+    # Detached only: neither closed nor flushed.
+    assert not any(h.closed or h.flushed for h in made.values() if isinstance(h, CloseRecorder))
 
 
-def test_the_currently_bound_class_decides_what_is_replaced(logger_name, recorder):
-    logger = logging.getLogger(logger_name)
-    original = recorder.original(client=RecordingClient())
-    rebound = recorder()
-    recorder.calls.clear()
-    logger.addHandler(original)
-    logger.addHandler(rebound)
-
-    quorbel.get_logger(logger_name)
-
-    # The original class is no longer the one bound, so its instance stays.
-    assert logger.handlers[0] is original
-    assert len(logger.handlers) == 2 and type(logger.handlers[1]) is recorder
-    assert len(recorder.calls) == 1
+CLIENT, LABELS = object(), {"app": "api"}
+GIVEN = dict(redis_url="redis://127.0.0.1:1/0", client=CLIENT, stream_key="k", maxlen=7,
+             timeout_ms=9, default_labels=LABELS)
+# get_logger's arguments -> the keywords RedisStreamHandler gets other than DEFAULT_KWARGS.
+PASSED = {
+    "defaults": ({}, {}),
+    "given": (dict(GIVEN, enable_fallback_file=False, fallback_path="/nonexistent/x.log",
+                   level=logging.WARNING), GIVEN),
+    "fallback file": ({"enable_fallback_file": True}, {"fallback_file_path": "/var/log/app.log"}),
+    "fallback file at a path": ({"enable_fallback_file": True, "fallback_path": "/tmp/q.log"},
+                                {"fallback_file_path": "/tmp/q.log"}),
+}
 
 
-def test_defaults_reach_the_handler_as_keywords(logger_name, recorder):
-    logger = quorbel.get_logger(logger_name)
+@pytest.mark.parametrize("case", sorted(PASSED))
+def test_arguments_reach_the_handler_as_keywords(logger_name, recorder, case):
+    given, passed = PASSED[case]
+    logger = quorbel.get_logger(logger_name, **given)
     [(args, kwargs)] = recorder.calls
-    assert (args, dict(kwargs)) == ((), DEFAULT_KWARGS)
-    assert logger.level == logging.INFO
+    assert (args, dict(kwargs)) == ((), dict(DEFAULT_KWARGS, **passed))
+    if "client" in passed:
+        assert dict(kwargs)["client"] is CLIENT and dict(kwargs)["default_labels"] is LABELS
+    assert logger.level == given.get("level", logging.INFO)
     assert logger.handlers[0].level == logging.NOTSET
-
-
-def test_arguments_reach_the_handler_as_keywords(logger_name, recorder):
-    client = object()
-    labels = {"app": "api"}
-    values = dict(
-        redis_url="redis://127.0.0.1:1/0", client=client, stream_key="k", maxlen=7,
-        timeout_ms=9, default_labels=labels, enable_fallback_file=False,
-        fallback_path="/nonexistent/x.log", level=logging.WARNING,
-    )
-    logger = quorbel.get_logger(logger_name, **values)
-
-    ((args, kwargs),) = recorder.calls
-    got = dict(kwargs)
-    assert args == () and set(got) == set(DEFAULT_KWARGS)
-    assert got["client"] is client and got["default_labels"] is labels
-    assert (got["redis_url"], got["stream_key"], got["maxlen"], got["timeout_ms"]) == (
-        "redis://127.0.0.1:1/0", "k", 7, 9)
-    assert got["drop_on_error"] is True and got["fallback_file_path"] is None
-    assert logger.level == logging.WARNING
-    assert logger.handlers[0].level == logging.NOTSET
-
-
-@pytest.mark.parametrize("enable, fallback_path, expected", [
-    (True, None, "/var/log/app.log"), (True, "/tmp/q.log", "/tmp/q.log"),
-    (False, "/tmp/q.log", None),
-])
-def test_fallback_path_is_passed_only_when_enabled(logger_name, recorder, enable, fallback_path,
-                                                   expected):
-    kw = {} if fallback_path is None else {"fallback_path": fallback_path}
-    quorbel.get_logger(logger_name, enable_fallback_file=enable, **kw)
-    ((_, kwargs),) = recorder.calls
-    assert dict(kwargs)["fallback_file_path"] == expected
 
 
 def test_constructor_failure_keeps_new_level_and_detachment(logger_name, tmp_path):
@@ -212,35 +171,17 @@ def test_concurrent_calls_leave_one_stream_handler(logger_name, monkeypatch):
     assert [type(h) for h in logger.handlers] == [Interleaved]
 
 
-class LockRaising:
-    getLogger = staticmethod(logging.getLogger)
-    _lock = property(lambda self: 1 / 0)
-
-
-@pytest.mark.parametrize("module_logging", [
-    types.SimpleNamespace(getLogger=logging.getLogger),
-    types.SimpleNamespace(getLogger=logging.getLogger, _lock=None), LockRaising(),
-], ids=["missing", "None", "raising"])
-def test_logging_without_its_lock(logger_name, monkeypatch, module_logging):
-    monkeypatch.setattr(quorbel, "logging", module_logging)
-    if isinstance(module_logging, LockRaising):
-        pytest.raises(ZeroDivisionError, quorbel.get_logger, logger_name)
-        assert logging.getLogger(logger_name).handlers == []
-    else:
-        assert len(quorbel.get_logger(logger_name).handlers) == 1
-
-
 def test_configured_logger_delivers_records(logger_name):
-    client = RecordingClient()
+    client = NullClient()  # an append that returns None is a delivered record too
     logger = quorbel.get_logger(logger_name, client=client, stream_key="k", maxlen=50,
                                 default_labels={"app": "api"}, level=logging.WARNING)
     logger.info("below the level")
-    logger.warning("disk %s", "full")
+    logger.warning("disk %s", "full", extra={"labels": {"env": "dev"}, "ctx": {"id": 3}})
     ((args, kwargs),) = client.calls
     assert args[0] == "k" and kwargs == {"maxlen": 50, "approximate": True}
     (payload,) = client.payloads()
-    assert (payload["level"], payload["msg"], payload["labels"]) == ("warning", "disk full",
-                                                                     {"app": "api"})
+    assert (payload["level"], payload["msg"], payload["labels"], payload["ctx"]) == (
+        "warning", "disk full", {"app": "api", "env": "dev"}, {"id": 3})
 
 
 def test_propagation_and_other_loggers_are_untouched(logger_name):

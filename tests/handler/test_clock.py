@@ -127,17 +127,3 @@ def test_deleted_time_raises_name_error(impl, monkeypatch):
     with pytest.raises(NameError) as info:
         impl._now_ns()
     assert str(info.value) == "name 'time' is not defined"
-
-
-def test_deleted_time_is_then_looked_up_in_builtins(impl, monkeypatch):
-    monkeypatch.delattr(quorbel, "time")
-    monkeypatch.setattr(builtins, "time", NsClock(lambda: (lambda: 7)), raising=False)
-    assert impl._now_ns() == "7"
-
-
-def test_restored_time_is_used_again(impl, monkeypatch):
-    monkeypatch.setattr(quorbel, "time", OnlyTime(1))
-    assert impl._now_ns() == "1000000000"
-    monkeypatch.undo()
-    assert quorbel.time is time
-    assert len(impl._now_ns()) == 19

@@ -165,14 +165,6 @@ def test_no_from_url_call(fake_redis, url, has_redis):
         assert client.calls == []
 
 
-def test_has_redis_read_at_construction(fake_redis, monkeypatch):
-    fake = fake_redis(result="made", has_redis=False)
-    assert RedisStreamHandler(redis_url="redis://h")._client is None
-    monkeypatch.setattr(quorbel, "HAS_REDIS", True)
-    assert RedisStreamHandler(redis_url="redis://h")._client == "made"
-    assert len(fake.calls) == 1
-
-
 @pytest.mark.parametrize("exc", [ValueError("bad url"), ConnectionError("x"), OSError(5, "io")])
 def test_from_url_failure_leaves_no_client(fake_redis, exc):
     fake_redis(exc=exc)
@@ -219,28 +211,6 @@ def test_fallback_exact_call(monkeypatch, tmp_path):
     assert fb.kwargs == [("maxBytes", 100), ("backupCount", 2), ("encoding", "utf-8")]
     [fmt] = fb.formatters
     assert type(fmt) is logging.Formatter and fmt._fmt == "%(message)s"
-
-
-def test_fallback_formatter_from_module_logging(monkeypatch, tmp_path):
-    made = []
-
-    class RecordingFormatter(logging.Formatter):
-        def __init__(self, *args, **kwargs):
-            made.append((args, kwargs))
-            super().__init__(*args, **kwargs)
-
-    class LoggingProxy:
-        Formatter = RecordingFormatter
-
-        def __getattr__(self, name):
-            return getattr(logging, name)
-
-    FakeFileHandler.instances = []
-    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
-    monkeypatch.setattr(quorbel, "logging", LoggingProxy())
-    RedisStreamHandler(fallback_file_path=str(tmp_path / "f.log"))
-    assert made == [(("%(message)s",), {})]
-    assert type(FakeFileHandler.instances[0].formatters[0]) is RecordingFormatter
 
 
 def test_real_fallback_file(tmp_path, closing):

@@ -1,0 +1,345 @@
+"""Names the module's calls look up when they run: a replacement made after the import, between
+two calls or (in a child interpreter) before the import is what the next call uses, and the
+original is used again once it is restored. Each case says what it replaces and what of the
+calls' observable results (observe below) changes; everything else must stay as it was."""
+
+import builtins
+import inspect
+import json
+import logging
+import logging.handlers
+import pathlib
+import re
+import time
+import types
+
+import pytest
+
+import quorbel
+from quorbel import RedisStreamHandler
+
+from child import run_child
+from fakes import FakeFallback, RecordingClient, emitted_payload, make_record
+
+MARK = '{"encoded":"by the replacement"}'
+DEFAULTS = {"app": "api"}
+LABELS = {"env": "dev"}
+TEXTS = ("stream", "bare", "fallback", "opaque")
+
+
+class Opaque:
+    """An object json has no form for."""
+
+
+class Rebound(RedisStreamHandler):
+    """What quorbel.RedisStreamHandler is rebound to."""
+
+
+def normal(text):
+    """The text with a reading of the real clock as "now"."""
+    return text if text is None else re.sub(r'"ts":"\d{19}"', '"ts":"now"', text)
+
+
+def outcome(call):
+    try:
+        call()
+        return "returned"
+    except Exception as exc:
+        return "raises " + type(exc).__name__
+
+
+def observe(tmp_path, logger_name):
+    """What the module's calls make at this moment, each as text: the payloads of a record
+    with labels and ctx (to the client, then to the fallback), of a bare record and of one
+    whose ctx holds an Opaque (None when nothing is sent); the type of the record the
+    fallback gets; _now_ns(); the client from a URL; the fallback file handler and its
+    formatter; what get_logger does to a logger holding a RedisStreamHandler and a Rebound."""
+    handler = RedisStreamHandler(default_labels=DEFAULTS)
+    records = {
+        "stream": make_record(labels=LABELS, ctx={"user": "u1"}),
+        "bare": make_record("bare"),
+        "opaque": make_record(labels=LABELS, ctx={"n": [1, 2.5, None], "obj": Opaque()}),
+    }
+    seen = {name: normal(emitted_payload(handler, r)) for name, r in records.items()}
+    handler._client, handler._fallback = None, FakeFallback()
+    handler.emit(records["stream"])
+    [record] = handler._fallback.records
+
+    file_handler = RedisStreamHandler(fallback_file_path=str(tmp_path / "fallback.log"))._fallback
+    file_handler.close()
+    logger = logging.getLogger(logger_name)
+    logger.handlers = [RedisStreamHandler(), Rebound()]
+    got_logger = outcome(lambda: quorbel.get_logger(logger_name, client=RecordingClient()))
+    after_get_logger = " ".join(type(h).__name__ for h in logger.handlers)
+    logger.handlers = []
+    now_ns = quorbel._now_ns()
+    return {
+        **seen,
+        "fallback": normal(record.getMessage()), "fallback record": type(record).__name__,
+        "now_ns": "now" if re.fullmatch(r"\d{19}", now_ns) else now_ns,
+        "client from a URL": type(RedisStreamHandler(redis_url="redis://127.0.0.1:1/0")._client
+                                  ).__name__,
+        "fallback file": "%s with %s" % (type(file_handler).__name__,
+                                         type(file_handler.formatter).__name__),
+        "get_logger": "%s, leaving %s" % (got_logger, after_get_logger),
+    }
+
+
+# --- the replacements ---------------------------------------------------------------------
+# Those of json and time use nothing but json, time and the monkeypatch mp: a child
+# interpreter runs their source before it imports the module.
+
+
+def dumps_replaced(mp):
+    mp.setattr(json, "dumps", lambda *args, **kwargs: '{"encoded":"by the replacement"}')
+
+
+def dumps_sorting_keys_by_default(mp):
+    mp.setitem(json.dumps.__kwdefaults__, "sort_keys", True)
+
+
+def dumps_code_replaced(mp):
+    def dumps(obj, *, skipkeys=False, ensure_ascii=True, check_circular=True, allow_nan=True,
+              cls=None, indent=None, separators=None, default=None, sort_keys=False, **kw):
+        # Runs with json's globals, where JSONEncoder is defined.
+        return "replaced " + JSONEncoder(ensure_ascii=ensure_ascii, separators=separators,
+                                         sort_keys=True).encode(obj)
+
+    mp.setattr(json.dumps, "__code__", dumps.__code__)
+
+
+def encoder_class_replaced(mp):
+    class Encoder(json.JSONEncoder):
+        def encode(self, o):
+            return '{"encoded":"by the replacement"}'
+
+    mp.setattr(json, "JSONEncoder", Encoder)
+
+
+def encode_replaced(mp):
+    mp.setattr(json.JSONEncoder, "encode", lambda self, o: '{"encoded":"by the replacement"}')
+
+
+def iterencode_replaced(mp):
+    mp.setattr(json.JSONEncoder, "iterencode",
+               lambda self, o, _one_shot=False: ['{"encoded":"by the replacement"}'])
+
+
+def encoder_init_replaced(mp):
+    init = json.JSONEncoder.__init__
+
+    def patched(self, *args, **kwargs):
+        init(self, *args, **kwargs)
+        self.encode = lambda o: '{"encoded":"by the replacement"}'
+
+    mp.setattr(json.JSONEncoder, "__init__", patched)
+
+
+def string_encoder_replaced(mp):
+    
+    mp.setattr(json.encoder, "encode_basestring", lambda s: '"x"')
+
+
+def default_replaced(mp):
+    # default is only ever asked about objects json has no form for.
+    mp.setattr(json.JSONEncoder, "default", lambda self, o: "via default")
+
+
+def clock_frozen(mp):
+    mp.setattr(time, "time_ns", lambda: 42)
+
+
+def module_json_rebound(mp):
+    mp.setattr(quorbel, "json", types.SimpleNamespace(dumps=lambda *args, **kwargs: MARK))
+
+
+def merge_naming_its_arguments(*args, **kwargs):
+    names = {id(DEFAULTS): "defaults", id(LABELS): "labels"}
+    words = [names.get(id(a), repr(a)) for a in args] + ["%s=" % k for k in kwargs]
+    return {"args": " ".join(words)}
+
+
+def logging_of_its_own(mp):
+    class OwnRecord(logging.LogRecord):
+        pass
+
+    class OwnFormatter(logging.Formatter):
+        pass
+
+    mp.setattr(quorbel, "logging", types.SimpleNamespace(
+        LogRecord=OwnRecord, Formatter=OwnFormatter, getLogger=logging.getLogger, _lock=logging._lock))
+
+
+class LockRaising(types.SimpleNamespace):
+    _lock = property(lambda self: 1 / 0)
+
+
+def logging_with_lock(namespace=types.SimpleNamespace, **lock):
+    def change(mp):
+        mp.setattr(quorbel, "logging", namespace(
+            LogRecord=logging.LogRecord, Formatter=logging.Formatter,
+            getLogger=logging.getLogger, **lock))
+    return change
+
+
+def redis_of_its_own(mp):
+    class Made:
+        pass
+
+    redis = types.SimpleNamespace(Redis=types.SimpleNamespace(from_url=lambda *a, **kw: Made()))
+    mp.setattr(quorbel, "redis", redis)
+    mp.setattr(quorbel, "HAS_REDIS", True)
+
+
+def rotating_handler_rebound(mp):
+    class Rotating(logging.handlers.RotatingFileHandler):
+        pass
+
+    mp.setattr(quorbel, "RotatingFileHandler", Rotating)
+
+
+def time_from_builtins(mp):
+    mp.delattr(quorbel, "time")
+    mp.setattr(builtins, "time", types.SimpleNamespace(time_ns=lambda: 7), raising=False)
+
+
+def setter(name, value):
+    return lambda mp: mp.setattr(quorbel, name, value)
+
+
+# --- what each replacement changes ----------------------------------------------------------
+
+
+def texts(change, names=TEXTS):
+    """The observation with change(text) made of each payload text that was sent."""
+    return lambda seen: dict(seen, **{n: seen[n] and change(seen[n]) for n in names})
+
+
+def compact(text, **options):
+    return json.dumps(json.loads(text), ensure_ascii=False, separators=(",", ":"), **options)
+
+
+def labels(labelled, bare):
+    """The observation with other labels in the payloads of the labelled records and the bare."""
+    def change(seen):
+        return dict(seen, **{n: seen[n] and re.sub(r'"labels":\{[^}]*\}', '"labels":' + (
+            bare if n == "bare" else labelled), seen[n]) for n in TEXTS})
+    return change
+
+
+def parts(**changed):
+    return lambda seen: dict(seen, **changed)
+
+
+# A replaced encoder encodes even what json has no form for.
+MARKED = parts(**{n: MARK for n in TEXTS})
+
+
+def ts(text):
+    return lambda seen: dict(texts(lambda t: t.replace('"ts":"now"', '"ts":"%s"' % text))(seen),
+                             now_ns=text)
+
+
+# name: (replacement, what it changes of the observation, whether a child makes it before
+# the import too)
+REPLACED = {
+    "json.dumps": (dumps_replaced, MARKED, True),
+    "json.dumps.__kwdefaults__": (dumps_sorting_keys_by_default,
+                                  texts(lambda t: compact(t, sort_keys=True)), True),
+    "json.dumps.__code__": (dumps_code_replaced,
+                            texts(lambda t: "replaced " + compact(t, sort_keys=True)), True),
+    "json.JSONEncoder": (encoder_class_replaced, MARKED, False),
+    "json.JSONEncoder.encode": (encode_replaced, MARKED, True),
+    "json.JSONEncoder.iterencode": (iterencode_replaced, MARKED, False),
+    "json.JSONEncoder.__init__": (encoder_init_replaced, MARKED, False),
+    # Every str then comes out as "x", keys included.
+    "json.encoder.encode_basestring": (
+        string_encoder_replaced, texts(lambda t: re.sub(r'"(?:[^"\\]|\\.)*"', '"x"', t)), False),
+    "json.JSONEncoder.default": (default_replaced, parts(opaque=(
+        '{"ts":"now","level":"info","msg":"hello","labels":{"app":"api","env":"dev"},'
+        '"ctx":{"n":[1,2.5,null],"obj":"via default"}}')), False),
+    "time.time_ns": (clock_frozen, ts("42"), True),
+    "quorbel.json": (module_json_rebound, MARKED, False),
+    "quorbel.time": (setter("time", types.SimpleNamespace(time_ns=lambda: 5)), ts("5"), False),
+    "quorbel.time deleted, builtins.time set": (time_from_builtins, ts("7"), False),
+    "quorbel._now_ns": (setter("_now_ns", lambda: "77"), ts("77"), False),
+    "quorbel._merge_labels": (setter("_merge_labels", merge_naming_its_arguments),
+                              labels('{"args":"defaults labels"}', '{"args":"defaults None"}'),
+                              False),
+    "quorbel.logging": (logging_of_its_own, parts(**{
+        "fallback record": "OwnRecord", "fallback file": "RotatingFileHandler with OwnFormatter"}),
+        False),
+    "quorbel.logging without _lock": (logging_with_lock(), parts(), False),
+    "quorbel.logging whose _lock is None": (logging_with_lock(_lock=None), parts(), False),
+    "quorbel.logging whose _lock raises": (logging_with_lock(LockRaising), parts(get_logger=(
+            "raises ZeroDivisionError, leaving RedisStreamHandler Rebound")), False),
+    "quorbel.redis": (redis_of_its_own, parts(**{"client from a URL": "Made"}), False),
+    "quorbel.HAS_REDIS": (setter("HAS_REDIS", False), parts(**{"client from a URL": "NoneType"}),
+                          False),
+    "quorbel.RotatingFileHandler": (rotating_handler_rebound, parts(**{
+        "fallback file": "Rotating with Formatter"}), False),
+    # Only instances of the class bound now are replaced; the class object itself still works.
+    "quorbel.RedisStreamHandler": (setter("RedisStreamHandler", Rebound), parts(
+        get_logger="returned, leaving RedisStreamHandler Rebound"), False),
+    "quorbel.RedisStreamHandler as None": (setter("RedisStreamHandler", None), parts(
+        get_logger="raises TypeError, leaving RedisStreamHandler Rebound"), False),
+}
+
+
+@pytest.mark.parametrize("what", sorted(REPLACED))
+def test_a_name_replaced_between_calls_is_what_the_next_call_uses(tmp_path, logger_name,
+                                                                  monkeypatch, what):
+    change, changes, _ = REPLACED[what]
+    before = observe(tmp_path, logger_name)
+    expected = changes(before)
+    change(monkeypatch)
+    assert observe(tmp_path, logger_name) == expected
+    monkeypatch.undo()
+    assert observe(tmp_path, logger_name) == before
+
+
+CHILD = r"""
+import json, sys, time
+import pytest
+
+exec(sys.argv[1])
+%s(pytest.MonkeyPatch())
+import quorbel
+sys.path[:0] = sys.argv[2:]
+import pathlib, shutil, tempfile, test_rebinding
+tmp = tempfile.mkdtemp()
+print(repr(test_rebinding.observe(pathlib.Path(tmp), "quorbel.test.rebinding")))
+shutil.rmtree(tmp)
+"""
+
+
+@pytest.mark.parametrize("what", sorted(w for w, (_, _, child) in REPLACED.items() if child))
+def test_a_name_replaced_before_the_import_is_used(tmp_path, logger_name, what):
+    change, changes, _ = REPLACED[what]
+    here = pathlib.Path(__file__).parent
+    seen = run_child(CHILD % change.__name__, inspect.getsource(change), here, here.parent)
+    assert eval(seen) == changes(observe(tmp_path, logger_name))
+
+
+class RecordingJson:
+    """Stands in for the json module: records dumps calls, then encodes for real."""
+
+    def __init__(self):
+        self.calls = []
+
+    def dumps(self, *args, **kwargs):
+        self.calls.append((args, list(kwargs.items())))
+        return json.dumps(*args, **kwargs)
+
+
+def test_the_encoder_gets_one_call_with_the_payload_objects(monkeypatch):
+    fake_json = RecordingJson()
+    monkeypatch.setattr(quorbel, "json", fake_json)
+    ctx = {"user": 1}
+    sent = emitted_payload(RedisStreamHandler(default_labels=DEFAULTS), make_record(ctx=ctx))
+    [((payload,), kwargs)] = fake_json.calls
+    assert kwargs == [("ensure_ascii", False), ("separators", (",", ":"))]
+    assert type(payload) is dict and list(payload) == ["ts", "level", "msg", "labels", "ctx"]
+    assert payload["ctx"] is ctx
+    assert payload["labels"] == DEFAULTS and payload["labels"] is not DEFAULTS
+    assert sent == json.dumps(payload, ensure_ascii=False, separators=(",", ":"))
