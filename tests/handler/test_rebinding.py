@@ -6,6 +6,7 @@ calls' observable results (observe below) changes; everything else must stay as 
 import builtins
 import inspect
 import json
+import json.encoder
 import logging
 import logging.handlers
 import pathlib
@@ -86,8 +87,8 @@ def observe(tmp_path, logger_name):
 
 
 # --- the replacements ---------------------------------------------------------------------
-# Those of json and time use nothing but json, time and the monkeypatch mp: a child
-# interpreter runs their source before it imports the module.
+# Those a child interpreter makes before it imports the module use nothing but json, time and
+# the monkeypatch mp: the child runs their source.
 
 
 def dumps_replaced(mp):
@@ -108,21 +109,12 @@ def dumps_code_replaced(mp):
     mp.setattr(json.dumps, "__code__", dumps.__code__)
 
 
-def encoder_class_replaced(mp):
-    class Encoder(json.JSONEncoder):
-        def encode(self, o):
-            return '{"encoded":"by the replacement"}'
-
-    mp.setattr(json, "JSONEncoder", Encoder)
-
-
 def encode_replaced(mp):
     mp.setattr(json.JSONEncoder, "encode", lambda self, o: '{"encoded":"by the replacement"}')
 
 
-def iterencode_replaced(mp):
-    mp.setattr(json.JSONEncoder, "iterencode",
-               lambda self, o, _one_shot=False: ['{"encoded":"by the replacement"}'])
+def clock_frozen(mp):
+    mp.setattr(time, "time_ns", lambda: 42)
 
 
 def encoder_init_replaced(mp):
@@ -130,27 +122,9 @@ def encoder_init_replaced(mp):
 
     def patched(self, *args, **kwargs):
         init(self, *args, **kwargs)
-        self.encode = lambda o: '{"encoded":"by the replacement"}'
+        self.encode = lambda o: MARK
 
     mp.setattr(json.JSONEncoder, "__init__", patched)
-
-
-def string_encoder_replaced(mp):
-    
-    mp.setattr(json.encoder, "encode_basestring", lambda s: '"x"')
-
-
-def default_replaced(mp):
-    # default is only ever asked about objects json has no form for.
-    mp.setattr(json.JSONEncoder, "default", lambda self, o: "via default")
-
-
-def clock_frozen(mp):
-    mp.setattr(time, "time_ns", lambda: 42)
-
-
-def module_json_rebound(mp):
-    mp.setattr(quorbel, "json", types.SimpleNamespace(dumps=lambda *args, **kwargs: MARK))
 
 
 def merge_naming_its_arguments(*args, **kwargs):
@@ -159,43 +133,26 @@ def merge_naming_its_arguments(*args, **kwargs):
     return {"args": " ".join(words)}
 
 
-def logging_of_its_own(mp):
-    class OwnRecord(logging.LogRecord):
-        pass
-
-    class OwnFormatter(logging.Formatter):
-        pass
-
-    mp.setattr(quorbel, "logging", types.SimpleNamespace(
-        LogRecord=OwnRecord, Formatter=OwnFormatter, getLogger=logging.getLogger, _lock=logging._lock))
-
-
 class LockRaising(types.SimpleNamespace):
     _lock = property(lambda self: 1 / 0)
 
 
-def logging_with_lock(namespace=types.SimpleNamespace, **lock):
-    def change(mp):
-        mp.setattr(quorbel, "logging", namespace(
-            LogRecord=logging.LogRecord, Formatter=logging.Formatter,
-            getLogger=logging.getLogger, **lock))
-    return change
+def own_logging(namespace=types.SimpleNamespace, **names):
+    """A stand-in for the logging module with the names the module's calls use, or others."""
+    names = dict(dict(LogRecord=logging.LogRecord, Formatter=logging.Formatter,
+                      getLogger=logging.getLogger), **names)
+    return namespace(**names)
+
+
+def subclass(name, base):
+    return type(name, (base,), {})
 
 
 def redis_of_its_own(mp):
-    class Made:
-        pass
-
-    redis = types.SimpleNamespace(Redis=types.SimpleNamespace(from_url=lambda *a, **kw: Made()))
-    mp.setattr(quorbel, "redis", redis)
+    made = subclass("Made", object)
+    mp.setattr(quorbel, "redis", types.SimpleNamespace(
+        Redis=types.SimpleNamespace(from_url=lambda *args, **kwargs: made())))
     mp.setattr(quorbel, "HAS_REDIS", True)
-
-
-def rotating_handler_rebound(mp):
-    class Rotating(logging.handlers.RotatingFileHandler):
-        pass
-
-    mp.setattr(quorbel, "RotatingFileHandler", Rotating)
 
 
 def time_from_builtins(mp):
@@ -203,8 +160,8 @@ def time_from_builtins(mp):
     mp.setattr(builtins, "time", types.SimpleNamespace(time_ns=lambda: 7), raising=False)
 
 
-def setter(name, value):
-    return lambda mp: mp.setattr(quorbel, name, value)
+def setter(target, name, value):
+    return lambda mp: mp.setattr(target, name, value)
 
 
 # --- what each replacement changes ----------------------------------------------------------
@@ -248,40 +205,52 @@ REPLACED = {
                                   texts(lambda t: compact(t, sort_keys=True)), True),
     "json.dumps.__code__": (dumps_code_replaced,
                             texts(lambda t: "replaced " + compact(t, sort_keys=True)), True),
-    "json.JSONEncoder": (encoder_class_replaced, MARKED, False),
+    "json.JSONEncoder": (setter(json, "JSONEncoder", type(
+        "Encoder", (json.JSONEncoder,), {"encode": lambda self, o: MARK})), MARKED, False),
     "json.JSONEncoder.encode": (encode_replaced, MARKED, True),
-    "json.JSONEncoder.iterencode": (iterencode_replaced, MARKED, False),
+    "json.JSONEncoder.iterencode": (setter(json.JSONEncoder, "iterencode",
+                                           lambda self, o, _one_shot=False: [MARK]), MARKED, False),
     "json.JSONEncoder.__init__": (encoder_init_replaced, MARKED, False),
     # Every str then comes out as "x", keys included.
-    "json.encoder.encode_basestring": (
-        string_encoder_replaced, texts(lambda t: re.sub(r'"(?:[^"\\]|\\.)*"', '"x"', t)), False),
-    "json.JSONEncoder.default": (default_replaced, parts(opaque=(
+    "json.encoder.encode_basestring": (setter(json.encoder, "encode_basestring", lambda s: '"x"'),
+                                       texts(lambda t: re.sub(r'"(?:[^"\\]|\\.)*"', '"x"', t)),
+                                       False),
+    # default is only ever asked about objects json has no form for.
+    "json.JSONEncoder.default": (setter(json.JSONEncoder, "default", lambda self, o: "via default"),
+                                 parts(opaque=(
         '{"ts":"now","level":"info","msg":"hello","labels":{"app":"api","env":"dev"},'
         '"ctx":{"n":[1,2.5,null],"obj":"via default"}}')), False),
     "time.time_ns": (clock_frozen, ts("42"), True),
-    "quorbel.json": (module_json_rebound, MARKED, False),
-    "quorbel.time": (setter("time", types.SimpleNamespace(time_ns=lambda: 5)), ts("5"), False),
+    "quorbel.json": (setter(quorbel, "json", types.SimpleNamespace(dumps=lambda *a, **kw: MARK)),
+                     MARKED, False),
+    "quorbel.time": (setter(quorbel, "time", types.SimpleNamespace(time_ns=lambda: 5)), ts("5"),
+                     False),
     "quorbel.time deleted, builtins.time set": (time_from_builtins, ts("7"), False),
-    "quorbel._now_ns": (setter("_now_ns", lambda: "77"), ts("77"), False),
-    "quorbel._merge_labels": (setter("_merge_labels", merge_naming_its_arguments),
+    "quorbel._now_ns": (setter(quorbel, "_now_ns", lambda: "77"), ts("77"), False),
+    "quorbel._merge_labels": (setter(quorbel, "_merge_labels", merge_naming_its_arguments),
                               labels('{"args":"defaults labels"}', '{"args":"defaults None"}'),
                               False),
-    "quorbel.logging": (logging_of_its_own, parts(**{
-        "fallback record": "OwnRecord", "fallback file": "RotatingFileHandler with OwnFormatter"}),
-        False),
-    "quorbel.logging without _lock": (logging_with_lock(), parts(), False),
-    "quorbel.logging whose _lock is None": (logging_with_lock(_lock=None), parts(), False),
-    "quorbel.logging whose _lock raises": (logging_with_lock(LockRaising), parts(get_logger=(
-            "raises ZeroDivisionError, leaving RedisStreamHandler Rebound")), False),
+    "quorbel.logging": (setter(quorbel, "logging", own_logging(
+        LogRecord=subclass("OwnRecord", logging.LogRecord), _lock=logging._lock,
+        Formatter=subclass("OwnFormatter", logging.Formatter))), parts(**{
+            "fallback record": "OwnRecord",
+            "fallback file": "RotatingFileHandler with OwnFormatter"}), False),
+    "quorbel.logging without _lock": (setter(quorbel, "logging", own_logging()), parts(), False),
+    "quorbel.logging whose _lock is None": (setter(quorbel, "logging", own_logging(_lock=None)),
+                                            parts(), False),
+    "quorbel.logging whose _lock raises": (setter(quorbel, "logging", own_logging(LockRaising)),
+                                           parts(get_logger="raises ZeroDivisionError, leaving "
+                                                            "RedisStreamHandler Rebound"), False),
     "quorbel.redis": (redis_of_its_own, parts(**{"client from a URL": "Made"}), False),
-    "quorbel.HAS_REDIS": (setter("HAS_REDIS", False), parts(**{"client from a URL": "NoneType"}),
-                          False),
-    "quorbel.RotatingFileHandler": (rotating_handler_rebound, parts(**{
-        "fallback file": "Rotating with Formatter"}), False),
+    "quorbel.HAS_REDIS": (setter(quorbel, "HAS_REDIS", False),
+                          parts(**{"client from a URL": "NoneType"}), False),
+    "quorbel.RotatingFileHandler": (setter(quorbel, "RotatingFileHandler", subclass(
+        "Rotating", logging.handlers.RotatingFileHandler)), parts(**{
+            "fallback file": "Rotating with Formatter"}), False),
     # Only instances of the class bound now are replaced; the class object itself still works.
-    "quorbel.RedisStreamHandler": (setter("RedisStreamHandler", Rebound), parts(
+    "quorbel.RedisStreamHandler": (setter(quorbel, "RedisStreamHandler", Rebound), parts(
         get_logger="returned, leaving RedisStreamHandler Rebound"), False),
-    "quorbel.RedisStreamHandler as None": (setter("RedisStreamHandler", None), parts(
+    "quorbel.RedisStreamHandler as None": (setter(quorbel, "RedisStreamHandler", None), parts(
         get_logger="raises TypeError, leaving RedisStreamHandler Rebound"), False),
 }
 
@@ -321,23 +290,17 @@ def test_a_name_replaced_before_the_import_is_used(tmp_path, logger_name, what):
     assert eval(seen) == changes(observe(tmp_path, logger_name))
 
 
-class RecordingJson:
-    """Stands in for the json module: records dumps calls, then encodes for real."""
+def test_the_encoder_gets_one_call_with_the_payload_objects(monkeypatch):
+    calls = []
 
-    def __init__(self):
-        self.calls = []
-
-    def dumps(self, *args, **kwargs):
-        self.calls.append((args, list(kwargs.items())))
+    def dumps(*args, **kwargs):
+        calls.append((args, list(kwargs.items())))
         return json.dumps(*args, **kwargs)
 
-
-def test_the_encoder_gets_one_call_with_the_payload_objects(monkeypatch):
-    fake_json = RecordingJson()
-    monkeypatch.setattr(quorbel, "json", fake_json)
+    monkeypatch.setattr(quorbel, "json", types.SimpleNamespace(dumps=dumps))
     ctx = {"user": 1}
     sent = emitted_payload(RedisStreamHandler(default_labels=DEFAULTS), make_record(ctx=ctx))
-    [((payload,), kwargs)] = fake_json.calls
+    [((payload,), kwargs)] = calls
     assert kwargs == [("ensure_ascii", False), ("separators", (",", ":"))]
     assert type(payload) is dict and list(payload) == ["ts", "level", "msg", "labels", "ctx"]
     assert payload["ctx"] is ctx
