@@ -1,7 +1,7 @@
 """RedisAppLogger: level methods that pass labels and ctx to a logger through `extra`."""
 
+import copy
 import inspect
-import itertools
 import json
 import logging
 import time
@@ -10,20 +10,17 @@ import pytest
 
 import quorbel
 from quorbel import RedisAppLogger
+from signatures import LEVEL_METHODS
 
-LEVEL_METHODS = ["debug", "info", "warning", "error", "exception"]
 # The wrapped logger's method each level method calls, and the keywords it passes.
 TARGET = {"debug": "debug", "info": "info", "warning": "warning", "error": "error",
           "exception": "error"}
-
-_serial = itertools.count()
-
 
 class RecordingLogger:
     """Answers the four logger methods, records each call and returns a value
     that the wrapper must discard."""
 
-    def __init__(self, methods=("debug", "info", "warning", "error", "exception")):
+    def __init__(self, methods=LEVEL_METHODS):
         self.calls = []
         for m in methods:
             setattr(self, m, self._recorder(m))
@@ -52,24 +49,6 @@ def real_logger(logger):
 
 
 @pytest.mark.parametrize("method", LEVEL_METHODS)
-def test_message_only_call_shape(method):
-    rec = RecordingLogger()
-    result = getattr(RedisAppLogger(rec), method)("hello")
-
-    assert result is None
-    ((called, args, kwargs),) = rec.calls
-    assert called == TARGET[method] and args == ("hello",)
-    expected_keys = ["extra", "exc_info"] if method == "exception" else ["extra"]
-    assert [k for k, _ in kwargs] == expected_keys
-    if method == "exception":
-        assert kwargs[1][1] is True
-    extra = kwargs[0][1]
-    assert list(extra) == ["labels", "ctx"]
-    assert extra["labels"] == {} and extra["ctx"] == {}
-    assert type(extra["labels"]) is dict and extra["labels"] is not extra["ctx"]
-
-
-@pytest.mark.parametrize("method", LEVEL_METHODS)
 @pytest.mark.parametrize(
     "labels, ctx",
     [(None, None), ({}, {}), ({"env": "prod"}, None), (None, {"user": 1}),
@@ -77,17 +56,22 @@ def test_message_only_call_shape(method):
 )
 def test_non_empty_dicts_pass_as_themselves_empty_ones_are_replaced(method, labels, ctx):
     rec = RecordingLogger()
-    app = RedisAppLogger(rec)
-    snapshot = (dict(labels) if labels is not None else None, dict(ctx) if ctx is not None else None)
-    getattr(app, method)("m", labels, ctx)
+    snapshot = copy.deepcopy((labels, ctx))
+    assert getattr(RedisAppLogger(rec), method)("m", labels, ctx) is None
 
-    extra = rec.calls[0][2][0][1]
+    ((called, args, kwargs),) = rec.calls
+    assert called == TARGET[method] and args == ("m",)
+    # exception logs through error, with exc_info=True.
+    assert kwargs[1:] == ([("exc_info", True)] if method == "exception" else [])
+    assert kwargs[0][0] == "extra" and list(kwargs[0][1]) == ["labels", "ctx"]
+    extra = kwargs[0][1]
     for key, given in (("labels", labels), ("ctx", ctx)):
         if given:
             assert extra[key] is given
         else:
             assert extra[key] == {} and type(extra[key]) is dict and extra[key] is not given
-    assert (labels, ctx) == snapshot  # the wrapper never mutates what it is given
+    assert extra["labels"] is not extra["ctx"]
+    assert (labels, ctx) == snapshot  # never mutated
 
 
 def test_empty_dicts_are_fresh_on_every_call():
@@ -193,28 +177,23 @@ def test_record_location_is_the_calling_line(real_logger, method):
     assert record.funcName == "test_record_location_is_the_calling_line"
 
 
-def test_end_to_end_through_redis(redis_url, redis_client):
-    name = "quorbel.test.app_logger.e2e.%d" % next(_serial)
+def test_end_to_end_through_redis(redis_url, redis_client, logger_name):
     logger = quorbel.get_logger(
-        name, redis_url=redis_url, stream_key="e2e:stream", maxlen=100,
+        logger_name, redis_url=redis_url, stream_key="e2e:stream", maxlen=100,
         # A busy test machine can miss the 5 ms default; this test is about the data.
         timeout_ms=2000, default_labels={"app": "api", "env": "dev"},
     )
-    try:
-        app = RedisAppLogger(logger)
-        before = time.time_ns() if hasattr(time, "time_ns") else int(time.time() * 1e9)
-        app.debug("not at INFO")
-        app.warning("disk 95% full", labels={"env": "prod", "host": "h1", "drop": None},
-                    ctx={"used": 95.5, "mount": "/", "note": "größer"})
-        (entry_id, fields), = redis_client.xrange("e2e:stream")
-        assert list(fields) == ["payload"]
-        payload = json.loads(fields["payload"])
-        assert list(payload) == ["ts", "level", "msg", "labels", "ctx"]
-        assert payload["level"] == "warning" and payload["msg"] == "disk 95% full"
-        assert list(payload["labels"].items()) == [("app", "api"), ("env", "prod"), ("host", "h1")]
-        assert payload["ctx"] == {"used": 95.5, "mount": "/", "note": "größer"}
-        assert "größer" in fields["payload"]
-        assert payload["ts"].isdigit() and int(payload["ts"]) >= before
-    finally:
-        for h in list(logger.handlers):
-            logger.removeHandler(h)
+    app = RedisAppLogger(logger)
+    before = time.time_ns()
+    app.debug("not at INFO")
+    app.warning("disk 95% full", labels={"env": "prod", "host": "h1", "drop": None},
+                ctx={"used": 95.5, "mount": "/", "note": "größer"})
+    (entry_id, fields), = redis_client.xrange("e2e:stream")
+    assert list(fields) == ["payload"]
+    payload = json.loads(fields["payload"])
+    assert list(payload) == ["ts", "level", "msg", "labels", "ctx"]
+    assert payload["level"] == "warning" and payload["msg"] == "disk 95% full"
+    assert list(payload["labels"].items()) == [("app", "api"), ("env", "prod"), ("host", "h1")]
+    assert payload["ctx"] == {"used": 95.5, "mount": "/", "note": "größer"}
+    assert "größer" in fields["payload"]
+    assert payload["ts"].isdigit() and int(payload["ts"]) >= before

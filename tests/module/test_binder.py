@@ -126,13 +126,6 @@ KEYWORD_CASES = [
 ]
 
 
-@pytest.mark.parametrize("call, message", COUNT_CASES + KEYWORD_CASES)
-def test_count_and_keyword_errors(call, message):
-    with pytest.raises(TypeError) as info:
-        call()
-    assert str(info.value) == message
-
-
 NON_STR_KEYWORD_CALLS = [
     lambda: quorbel._merge_labels(**{1: 2}),
     lambda: quorbel._merge_labels(None, None, **{1: 2}),
@@ -177,52 +170,27 @@ def test_every_parameter_binds_by_keyword_including_self():
 
 # ---------------------------------------------------------------- int conversion
 
-class IndexOnly:
-    def __init__(self, v):
-        self.v = v
-
-    def __index__(self):
-        return self.v
+def raising(exc_type, *args):
+    def method(self):
+        raise exc_type(*args)
+    return method
 
 
-class IntOnly:
-    def __int__(self):
-        return 8
+ConversionBoom = type("ConversionBoom", (Exception,), {})
 
-
-class FloatOnly:
-    def __float__(self):
-        return 2.5
-
-
-class IndexNotInt:
-    def __index__(self):
-        return "7"
-
-
-class ConversionBoom(Exception):
-    pass
-
-
-class RaisingIndex:
-    def __index__(self):
-        raise ConversionBoom("index")
-
-
-class MyInt(int):
-    pass
-
-
-class MyFloat(float):
-    pass
-
-
-class Level(enum.IntEnum):
-    LOUD = 35
+# What int() takes or refuses, beside the built-in numbers.
+IndexOnly = type("IndexOnly", (), {"__index__": lambda self: 7})
+IntOnly = type("IntOnly", (), {"__int__": lambda self: 8})
+FloatOnly = type("FloatOnly", (), {"__float__": lambda self: 2.5})
+IndexNotInt = type("IndexNotInt", (), {"__index__": lambda self: "7"})
+RaisingIndex = type("RaisingIndex", (), {"__index__": raising(ConversionBoom, "index")})
+MyInt = type("MyInt", (int,), {})
+MyFloat = type("MyFloat", (float,), {})
+Level = enum.IntEnum("Level", {"LOUD": 35})
 
 
 NUMBER_VALUES = [
-    2.7, -1.5, True, False, fractions.Fraction(7, 2), decimal.Decimal("9.9"), IndexOnly(7),
+    2.7, -1.5, True, False, fractions.Fraction(7, 2), decimal.Decimal("9.9"), IndexOnly(),
     IntOnly(), MyInt(5), MyFloat(4.5), Level.LOUD, 1e20, 2 ** 70,
     float("nan"), float("inf"), float("-inf"), 1j, FloatOnly(), IndexNotInt(), RaisingIndex(),
 ]
@@ -267,8 +235,7 @@ def test_converted_maxlen_reaches_the_body_as_exact_int(value):
     assert type(h.maxlen) is int and h.maxlen == int(value)
 
 
-class Plain:
-    pass
+Plain = type("Plain", (), {})
 
 
 # ---------------------------------------------------------------- bool conversion
@@ -285,19 +252,10 @@ class RaisingBool:
         raise BoolBoom(self.tag)
 
 
-class Falsy:
-    def __bool__(self):
-        return False
-
-
-class EmptyLen:
-    def __len__(self):
-        return 0
-
-
-class BoolNotBool:
-    def __bool__(self):
-        return 1
+# What bool() takes or refuses, beside the built-in values.
+Falsy = type("Falsy", (), {"__bool__": lambda self: False})
+EmptyLen = type("EmptyLen", (), {"__len__": lambda self: 0})
+BoolNotBool = type("BoolNotBool", (), {"__bool__": lambda self: 1})
 
 
 @pytest.mark.parametrize("value", [None, 0, 0.0, "", "no", [], [0], Falsy(), EmptyLen(), 1j,
@@ -326,8 +284,8 @@ def test_enable_fallback_file_takes_the_truth_value(logger_name, tmp_path):
 
 # ---------------------------------------------------------------- exact types
 
-class S(str):
-    pass
+S = type("S", (str,), {})
+OddModule = type("OddModule", (), {"__module__": 42})
 
 
 class Outer:
@@ -335,30 +293,22 @@ class Outer:
         pass
 
 
-class OddModule:
-    __module__ = 42
+def with_qualname(name, read):
+    """A class whose __qualname__ reads as read() does."""
+
+    class Meta(type):
+        def __getattribute__(cls, attr):
+            return read() if attr == "__qualname__" else super().__getattribute__(attr)
+
+    return Meta(name, (), {})
 
 
-class NoQualnameMeta(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            raise AttributeError(name)
-        return super().__getattribute__(name)
+def no_qualname():
+    raise AttributeError("__qualname__")
 
 
-class NoQualname(metaclass=NoQualnameMeta):
-    pass
-
-
-class IntQualnameMeta(type):
-    def __getattribute__(cls, name):
-        if name == "__qualname__":
-            return 5
-        return super().__getattribute__(name)
-
-
-class IntQualname(metaclass=IntQualnameMeta):
-    pass
+NoQualname = with_qualname("NoQualname", no_qualname)
+IntQualname = with_qualname("IntQualname", lambda: 5)
 
 
 # Every callable with typed parameters: a call taking a keyword mapping, the valid keywords it
@@ -423,8 +373,8 @@ TYPE_NAME_CASES = [
 ]
 
 
-@pytest.mark.parametrize("call, message", TYPE_NAME_CASES)
-def test_type_names_in_the_message(call, message):
+@pytest.mark.parametrize("call, message", COUNT_CASES + KEYWORD_CASES + TYPE_NAME_CASES)
+def test_count_keyword_and_type_name_errors(call, message):
     with pytest.raises(TypeError) as info:
         call()
     assert str(info.value) == message

@@ -15,7 +15,7 @@ IDS = [qualname for _, qualname, _, _ in CALLABLES]
 
 
 @pytest.mark.parametrize("fn, qualname, params, returns", CALLABLES, ids=IDS)
-def test_function_attributes(fn, qualname, params, returns):
+def test_function_attributes_and_signature(fn, qualname, params, returns):
     assert fn.__name__ == qualname.rsplit(".", 1)[-1]
     assert fn.__qualname__ == qualname
     assert fn.__module__ == "quorbel"
@@ -28,16 +28,12 @@ def test_function_attributes(fn, qualname, params, returns):
     assert list(fn.__annotations__.items()) == expected
     if qualname != "get_logger":
         assert fn.__doc__ is None
-
-
-@pytest.mark.parametrize("fn, qualname, params, returns", CALLABLES, ids=IDS)
-def test_signature_as_inspect_reports_it(fn, qualname, params, returns):
+    # inspect reads the same from the code object.
     sig = inspect.signature(fn)
-    got = [(p.name, p.kind, p.annotation, p.default) for p in sig.parameters.values()]
-    want = [(name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
-             inspect.Parameter.empty if ann is None else ann, default)
-            for name, ann, default in params]
-    assert got == want
+    assert [(p.name, p.kind, p.annotation, p.default) for p in sig.parameters.values()] == [
+        (name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+         inspect.Parameter.empty if ann is None else ann, default)
+        for name, ann, default in params]
     assert sig.return_annotation == (inspect.Signature.empty if returns is None else returns)
 
 
