@@ -1,6 +1,6 @@
 """Client stand-ins for unit tests (anything with an xadd method may serve as a client), an
-asyncio client, a fallback stand-in, a handler that keeps what it reports, and the records and payloads the
-handler tests share."""
+asyncio client, a fallback stand-in, a handler that keeps what it reports, a logger that
+records its calls, and the records and payloads the handler tests share."""
 
 import asyncio
 import json
@@ -79,6 +79,22 @@ class ReportingHandler(quorbel.RedisStreamHandler):
     @property
     def reports(self):
         return self.__dict__.setdefault("reports", [])
+
+
+class RecordingLogger:
+    """Answers the given logger methods: records each call as (method, args, [(keyword,
+    value)]) and returns a value that a wrapper must discard."""
+
+    def __init__(self, methods=("debug", "info", "warning", "error", "exception")):
+        self.calls = []
+        for m in methods:
+            setattr(self, m, self._recorder(m))
+
+    def _recorder(self, method):
+        def call(*args, **kwargs):
+            self.calls.append((method, args, list(kwargs.items())))
+            return "ignored"
+        return call
 
 
 def asyncio_redis(**options):

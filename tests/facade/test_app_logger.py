@@ -10,27 +10,12 @@ import pytest
 
 import quorbel
 from quorbel import RedisAppLogger
+from fakes import RecordingLogger
 from signatures import LEVEL_METHODS
 
 # The wrapped logger's method each level method calls, and the keywords it passes.
 TARGET = {"debug": "debug", "info": "info", "warning": "warning", "error": "error",
           "exception": "error"}
-
-class RecordingLogger:
-    """Answers the four logger methods, records each call and returns a value
-    that the wrapper must discard."""
-
-    def __init__(self, methods=LEVEL_METHODS):
-        self.calls = []
-        for m in methods:
-            setattr(self, m, self._recorder(m))
-
-    def _recorder(self, method):
-        def call(*args, **kwargs):
-            self.calls.append((method, args, list(kwargs.items())))
-            return "ignored"
-        return call
-
 
 class CaptureHandler(logging.Handler):
     def __init__(self):

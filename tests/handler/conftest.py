@@ -15,6 +15,16 @@ IMPLEMENTATIONS = {
 }
 
 
+TS = "1700000000123456789"
+
+
+@pytest.fixture
+def fixed_ts(monkeypatch):
+    """_now_ns answers the TS it returns."""
+    monkeypatch.setattr(quorbel, "_now_ns", lambda: TS)
+    return TS
+
+
 @pytest.fixture(scope="session", params=sorted(IMPLEMENTATIONS))
 def impl(request):
     """_merge_labels, _now_ns and payload_text(handler, record) of one implementation;

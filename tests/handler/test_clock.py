@@ -17,31 +17,16 @@ def test_now_ns_is_the_current_time_as_19_digits(impl):
     assert before <= int(text) <= after
 
 
-class OnlyTime:
-    def __init__(self, value):
-        self.value = value
-        self.calls = 0
-
-    def time(self):
-        self.calls += 1
-        return self.value
+def missing():
+    raise AttributeError("time_ns")
 
 
-@pytest.mark.parametrize("seconds", [
-    1700000000.123456, 0.5, 0.0, 5, 1e-9, decimal.Decimal("1.000000000123"), -2.25,
-], ids=repr)
-def test_falls_back_to_time_times_1e9(impl, monkeypatch, seconds):
-    clock = OnlyTime(seconds)
-    monkeypatch.setattr(quorbel, "time", clock)
-    assert impl._now_ns() == str(int(seconds * 1000000000))
-    assert clock.calls == 1
+class Clock:
+    """A `time` stand-in: reading time_ns calls the given function (by default it is missing);
+    time() returns seconds and is counted."""
 
-
-class NsClock:
-    """A `time` stand-in whose time_ns behaves as given; time() is counted."""
-
-    def __init__(self, time_ns):
-        self._time_ns = time_ns
+    def __init__(self, time_ns=missing, seconds=12.5):
+        self._time_ns, self.seconds = time_ns, seconds
         self.time_calls = 0
 
     @property
@@ -50,15 +35,21 @@ class NsClock:
 
     def time(self):
         self.time_calls += 1
-        return 12.5
+        return self.seconds
 
 
-class MissingError(AttributeError):
-    pass
+@pytest.mark.parametrize("seconds", [
+    1700000000.123456, 0.5, 0.0, 5, 1e-9, decimal.Decimal("1.000000000123"), -2.25,
+], ids=repr)
+def test_falls_back_to_time_times_1e9(impl, monkeypatch, seconds):
+    clock = Clock(seconds=seconds)
+    monkeypatch.setattr(quorbel, "time", clock)
+    assert impl._now_ns() == str(int(seconds * 1000000000))
+    assert clock.time_calls == 1
 
 
-class OtherError(Exception):
-    pass
+MissingError = type("MissingError", (AttributeError,), {})
+OtherError = type("OtherError", (Exception,), {})
 
 
 def _raise(exc):
@@ -75,7 +66,7 @@ def _calls_raising(exc):
 @pytest.mark.parametrize("time_ns, expected", [
     (lambda: (lambda: 42), "42"),
     (lambda: (lambda: 12.5), "12.5"),
-    (_raise(AttributeError("time_ns")), "12500000000"),
+    (missing, "12500000000"),
     (_raise(MissingError("time_ns")), "12500000000"),
     (_calls_raising(AttributeError("inside")), "12500000000"),
     (_raise(OtherError("boom")), OtherError),
@@ -84,7 +75,7 @@ def _calls_raising(exc):
 ], ids=["int", "float", "missing", "missing-subclass", "raises-attr-inside", "lookup-error",
         "raises-inside", "interrupt"])
 def test_only_attribute_error_selects_the_fallback(impl, monkeypatch, time_ns, expected):
-    clock = NsClock(time_ns)
+    clock = Clock(time_ns)
     monkeypatch.setattr(quorbel, "time", clock)
     if isinstance(expected, str):
         assert impl._now_ns() == expected
@@ -96,21 +87,21 @@ def test_only_attribute_error_selects_the_fallback(impl, monkeypatch, time_ns, e
 
 
 def test_fallback_looks_time_up_again(impl, monkeypatch):
-    later = OnlyTime(3)
+    later = Clock(seconds=3)
 
     def rebinding():
         quorbel.time = later
         raise AttributeError("time_ns")
 
-    monkeypatch.setattr(quorbel, "time", NsClock(rebinding))
+    monkeypatch.setattr(quorbel, "time", Clock(rebinding))
     assert impl._now_ns() == "3000000000"
-    assert later.calls == 1
+    assert later.time_calls == 1
 
 
 @pytest.mark.parametrize("stand_in, error", [
     (object(), AttributeError),
-    (OnlyTime(None), TypeError),
-    (NsClock(_raise(AttributeError("x"))), None),
+    (Clock(seconds=None), TypeError),
+    (Clock(), None),
 ])
 def test_errors_of_the_fallback_propagate(impl, monkeypatch, stand_in, error):
     if error is None:

@@ -17,14 +17,6 @@ from quorbel import RedisStreamHandler
 from fakes import (FakeFallback, RaisingClient, RecordingClient, ReportingHandler,
                    asyncio_redis, make_record)
 
-TS = "1700000000123456789"
-
-
-@pytest.fixture
-def fixed_ts(monkeypatch):
-    monkeypatch.setattr(quorbel, "_now_ns", lambda: TS)
-
-
 def sent_text(client, index=0):
     args, _ = client.calls[index]
     return args[1]["payload"]
@@ -41,32 +33,21 @@ def sent_text(client, index=0):
 def test_xadd_call_shape(maxlen, kwargs):
     client = RecordingClient()
     h = RedisStreamHandler(client=client, stream_key="app:logs", maxlen=maxlen)
-    assert h.emit(make_record()) is None
-    [(args, kw)] = client.calls
+    assert h.emit(make_record()) is None and h.emit(make_record()) is None
+    [(args, kw), (again, _)] = client.calls
     assert len(args) == 2 and args[0] == "app:logs"
     assert type(args[1]) is dict and list(args[1]) == ["payload"]
     assert type(args[1]["payload"]) is str
+    assert args[1] is not again[1]  # a fields dict of its own per record
     assert list(kw.items()) == list(kwargs.items())
     if kwargs:
         assert kw["approximate"] is True
 
 
-def test_fields_dict_is_new_per_record():
-    client = RecordingClient()
-    h = RedisStreamHandler(client=client)
-    h.emit(make_record("a"))
-    h.emit(make_record("b"))
-    assert client.calls[0][0][1] is not client.calls[1][0][1]
-
-
 # --- records that reach no destination -------------------------------------------------
 
 
-class Fails(Exception):
-    pass
-
-
-FAILURE = Fails("no text")
+FAILURE = type("Fails", (Exception,), {})("no text")
 
 
 class RefusesText:
@@ -255,7 +236,7 @@ def test_fallback_record_fields(fixed_ts):
     assert (fb.name, fb.levelno, fb.pathname, fb.lineno) == ("app.test", 30, "/src/app.py", 42)
     assert fb.args == () and fb.exc_info is None
     assert fb.getMessage() == fb.msg == (
-        '{"ts":"' + TS + '","level":"warning","msg":"100% done","labels":{},"ctx":{}}')
+        '{"ts":"' + fixed_ts + '","level":"warning","msg":"100% done","labels":{},"ctx":{}}')
 
 
 # --- exceptions that are not ordinary errors ------------------------------------------

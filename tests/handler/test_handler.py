@@ -1,8 +1,11 @@
 """RedisStreamHandler construction: its attributes, the client and the fallback file."""
 
+import enum
+import fractions
 import logging
 import logging.handlers
 import sys
+import types
 
 import pytest
 
@@ -11,26 +14,8 @@ from quorbel import RedisStreamHandler
 
 from fakes import RecordingClient
 
-OWN_ATTRIBUTES = ("stream_key", "maxlen", "default_labels", "drop_on_error",
-                  "_client", "_timeout", "_fallback")
-
-
-class FakeRedisModule:
-    """Stands in for the redis package: records from_url calls, returns or raises."""
-
-    def __init__(self, result=None, exc=None):
-        calls = self.calls = []
-
-        class Redis:
-            @classmethod
-            def from_url(cls, *args, **kwargs):
-                calls.append((args, list(kwargs.items())))
-                if exc is not None:
-                    raise exc
-                return result
-
-        self.Redis = Redis
-
+MyInt = type("MyInt", (int,), {})
+Level = enum.IntEnum("Level", {"LOUD": 35})
 
 class FakeFileHandler:
     """Stands in for RotatingFileHandler: records its construction and setFormatter."""
@@ -49,23 +34,22 @@ class FakeFileHandler:
 
 @pytest.fixture
 def fake_redis(monkeypatch):
+    """install(...) binds quorbel.redis to a stand-in whose Redis.from_url records its calls in
+    .calls, then raises exc or returns result."""
+
     def install(result=None, exc=None, has_redis=True):
-        fake = FakeRedisModule(result, exc)
+        def from_url(*args, **kwargs):
+            fake.calls.append((args, list(kwargs.items())))
+            if exc is not None:
+                raise exc
+            return result
+
+        fake = types.SimpleNamespace(Redis=types.SimpleNamespace(from_url=from_url), calls=[])
         monkeypatch.setattr(quorbel, "redis", fake)
         monkeypatch.setattr(quorbel, "HAS_REDIS", has_redis)
         return fake
 
     return install
-
-
-@pytest.fixture
-def closing():
-    """Closes the fallback handlers the test creates: the stream handler never does."""
-    handlers = []
-    yield handlers.append
-    for h in handlers:
-        if h._fallback is not None:
-            h._fallback.close()
 
 
 # --- attributes ---------------------------------------------------------------------
@@ -96,9 +80,11 @@ def test_given_values_are_stored_and_the_client_left_uncalled(fake_redis):
 # --- what the body makes of its arguments (binding and conversion: test_binder.py) ----
 
 
-@pytest.mark.parametrize("value, stored", [(10, 10), (1, 1), (0, None), (-5, None),
-                                           (10 ** 30, 10 ** 30)])
-def test_maxlen(value, stored):
+@pytest.mark.parametrize("value, stored", [
+    (10, 10), (1, 1), (0, None), (-5, None), (10 ** 30, 10 ** 30),
+    (2.9, 2), (True, 1), (MyInt(12), 12), (fractions.Fraction(21, 2), 10), (Level.LOUD, 35),
+], ids=repr)
+def test_maxlen_is_stored_as_an_exact_int_or_none(value, stored):
     h = RedisStreamHandler(maxlen=value)
     assert h.maxlen == stored
     assert stored is None or type(h.maxlen) is int
@@ -118,13 +104,7 @@ def test_huge_timeout_overflows():
         RedisStreamHandler(timeout_ms=10 ** 400)
 
 
-def test_default_labels_kept_by_identity_or_fresh():
-    labels = {"app": "api"}
-    h = RedisStreamHandler(default_labels=labels)
-    assert h.default_labels is labels
-    labels["env"] = "prod"
-    assert h.default_labels == {"app": "api", "env": "prod"}
-
+def test_default_labels_fresh_when_empty_or_absent():
     empty = {}
     h1 = RedisStreamHandler(default_labels=empty)
     h2 = RedisStreamHandler()
@@ -213,11 +193,10 @@ def test_fallback_exact_call(monkeypatch, tmp_path):
     assert type(fmt) is logging.Formatter and fmt._fmt == "%(message)s"
 
 
-def test_real_fallback_file(tmp_path, closing):
+def test_real_fallback_file(tmp_path):
     path = tmp_path / "fallback.log"
     h = RedisStreamHandler(fallback_file_path=str(path), fallback_max_bytes=1234,
                            fallback_backup_count=7)
-    closing(h)
     fb = h._fallback
     assert type(fb) is logging.handlers.RotatingFileHandler
     assert fb.baseFilename == str(path)
@@ -225,8 +204,9 @@ def test_real_fallback_file(tmp_path, closing):
     assert fb.formatter._fmt == "%(message)s"
     assert fb.level == logging.NOTSET and fb.filters == []
     assert path.exists()  # opened at once, for appending
-    h.close()
+    h.close()  # the stream handler never closes its fallback
     assert fb.stream is not None and not fb.stream.closed
+    fb.close()
 
 
 def test_empty_fallback_path_opens_nothing(monkeypatch):

@@ -3,14 +3,13 @@ cache) is attached to a str the encoder reads, wherever the str sits in the reco
 
 import collections
 import json
-import logging
 import sys
 
 import pytest
 
 import quorbel
 
-from fakes import RecordingClient
+from fakes import emitted_payload, make_record
 
 # One code point of each width a str can store, and a surrogate, which has no UTF-8 form.
 PIECES = {
@@ -51,16 +50,9 @@ PLACES = {
 
 
 def emit(msg, args, labels, defaults, ctx):
-    client = RecordingClient()
-    handler = quorbel.RedisStreamHandler(client=client, default_labels=defaults)
-    record = logging.LogRecord("strings", logging.INFO, __file__, 1, msg, args, None)
-    if labels is not None:
-        record.labels = labels
-    if ctx is not None:
-        record.ctx = ctx
-    handler.emit(record)
-    [(call_args, _)] = client.calls
-    return call_args[1]["payload"]
+    attrs = {k: v for k, v in (("labels", labels), ("ctx", ctx)) if v is not None}
+    return emitted_payload(quorbel.RedisStreamHandler(default_labels=defaults),
+                           make_record(msg, args, **attrs))
 
 
 @pytest.mark.parametrize("length", LENGTHS)

@@ -40,13 +40,8 @@ def test_merge_rules(impl, base, extra, expected):
     assert all(type(k) is str and type(v) is str for k, v in result.items())
 
 
-class Text(str):
-    def __str__(self):
-        return "converted:" + str.__str__(self)
-
-
-class PlainText(str):
-    pass
+Text = type("Text", (str,), {"__str__": lambda self: "converted:" + str.__str__(self)})
+PlainText = type("PlainText", (str,), {})
 
 
 def test_only_exact_str_is_taken_as_it_is(impl):
@@ -99,18 +94,13 @@ def test_each_value_is_converted_before_its_key(impl):
     assert log == ["v1", "k1", "v3", "k3"]
 
 
-class StrBoom(Exception):
-    pass
+StrBoom = type("StrBoom", (Exception,), {})
+NotText = type("NotText", (), {"__str__": lambda self: 5})
 
 
 class RaisingStr:
     def __str__(self):
         raise StrBoom("str")
-
-
-class NotText:
-    def __str__(self):
-        return 5
 
 
 @pytest.mark.parametrize("base, extra", [
