@@ -4,7 +4,6 @@ original is used again once it is restored. Each case says what it replaces and 
 calls' observable results (observe below) changes; everything else must stay as it was."""
 
 import builtins
-import inspect
 import json
 import json.encoder
 import logging
@@ -87,34 +86,27 @@ def observe(tmp_path, logger_name):
 
 
 # --- the replacements ---------------------------------------------------------------------
-# Those a child interpreter makes before it imports the module use nothing but json, time and
-# the monkeypatch mp: the child runs their source.
 
 
-def dumps_replaced(mp):
-    mp.setattr(json, "dumps", lambda *args, **kwargs: '{"encoded":"by the replacement"}')
+def source(code):
+    """A replacement of a json or time name written as source (with mp the monkeypatch), so
+    that a child interpreter can run it before it imports the module."""
+
+    def change(mp):
+        exec(code, {"mp": mp, "json": json, "time": time, "MARK": MARK})
+
+    change.source = code
+    return change
 
 
-def dumps_sorting_keys_by_default(mp):
-    mp.setitem(json.dumps.__kwdefaults__, "sort_keys", True)
-
-
-def dumps_code_replaced(mp):
-    def dumps(obj, *, skipkeys=False, ensure_ascii=True, check_circular=True, allow_nan=True,
-              cls=None, indent=None, separators=None, default=None, sort_keys=False, **kw):
-        # Runs with json's globals, where JSONEncoder is defined.
-        return "replaced " + JSONEncoder(ensure_ascii=ensure_ascii, separators=separators,
-                                         sort_keys=True).encode(obj)
-
-    mp.setattr(json.dumps, "__code__", dumps.__code__)
-
-
-def encode_replaced(mp):
-    mp.setattr(json.JSONEncoder, "encode", lambda self, o: '{"encoded":"by the replacement"}')
-
-
-def clock_frozen(mp):
-    mp.setattr(time, "time_ns", lambda: 42)
+# Runs with json's globals, where JSONEncoder is defined.
+DUMPS_CODE = """
+def dumps(obj, *, skipkeys=False, ensure_ascii=True, check_circular=True, allow_nan=True,
+          cls=None, indent=None, separators=None, default=None, sort_keys=False, **kw):
+    return "replaced " + JSONEncoder(ensure_ascii=ensure_ascii, separators=separators,
+                                     sort_keys=True).encode(obj)
+mp.setattr(json.dumps, "__code__", dumps.__code__)
+"""
 
 
 def encoder_init_replaced(mp):
@@ -197,68 +189,66 @@ def ts(text):
                              now_ns=text)
 
 
-# name: (replacement, what it changes of the observation, whether a child makes it before
-# the import too)
+# what: (its replacement, what that changes of the observation)
 REPLACED = {
-    "json.dumps": (dumps_replaced, MARKED, True),
-    "json.dumps.__kwdefaults__": (dumps_sorting_keys_by_default,
-                                  texts(lambda t: compact(t, sort_keys=True)), True),
-    "json.dumps.__code__": (dumps_code_replaced,
-                            texts(lambda t: "replaced " + compact(t, sort_keys=True)), True),
+    "json.dumps": (source('mp.setattr(json, "dumps", lambda *args, **kwargs: MARK)'), MARKED),
+    "json.dumps.__kwdefaults__": (
+        source('mp.setitem(json.dumps.__kwdefaults__, "sort_keys", True)'),
+        texts(lambda t: compact(t, sort_keys=True))),
+    "json.dumps.__code__": (source(DUMPS_CODE),
+                            texts(lambda t: "replaced " + compact(t, sort_keys=True))),
     "json.JSONEncoder": (setter(json, "JSONEncoder", type(
-        "Encoder", (json.JSONEncoder,), {"encode": lambda self, o: MARK})), MARKED, False),
-    "json.JSONEncoder.encode": (encode_replaced, MARKED, True),
+        "Encoder", (json.JSONEncoder,), {"encode": lambda self, o: MARK})), MARKED),
+    "json.JSONEncoder.encode": (
+        source('mp.setattr(json.JSONEncoder, "encode", lambda self, o: MARK)'), MARKED),
     "json.JSONEncoder.iterencode": (setter(json.JSONEncoder, "iterencode",
-                                           lambda self, o, _one_shot=False: [MARK]), MARKED, False),
-    "json.JSONEncoder.__init__": (encoder_init_replaced, MARKED, False),
+                                           lambda self, o, _one_shot=False: [MARK]), MARKED),
+    "json.JSONEncoder.__init__": (encoder_init_replaced, MARKED),
     # Every str then comes out as "x", keys included.
     "json.encoder.encode_basestring": (setter(json.encoder, "encode_basestring", lambda s: '"x"'),
-                                       texts(lambda t: re.sub(r'"(?:[^"\\]|\\.)*"', '"x"', t)),
-                                       False),
+                                       texts(lambda t: re.sub(r'"(?:[^"\\]|\\.)*"', '"x"', t))),
     # default is only ever asked about objects json has no form for.
     "json.JSONEncoder.default": (setter(json.JSONEncoder, "default", lambda self, o: "via default"),
                                  parts(opaque=(
         '{"ts":"now","level":"info","msg":"hello","labels":{"app":"api","env":"dev"},'
-        '"ctx":{"n":[1,2.5,null],"obj":"via default"}}')), False),
-    "time.time_ns": (clock_frozen, ts("42"), True),
+        '"ctx":{"n":[1,2.5,null],"obj":"via default"}}'))),
+    "time.time_ns": (source('mp.setattr(time, "time_ns", lambda: 42)'), ts("42")),
     "quorbel.json": (setter(quorbel, "json", types.SimpleNamespace(dumps=lambda *a, **kw: MARK)),
-                     MARKED, False),
-    "quorbel.time": (setter(quorbel, "time", types.SimpleNamespace(time_ns=lambda: 5)), ts("5"),
-                     False),
-    "quorbel.time deleted, builtins.time set": (time_from_builtins, ts("7"), False),
-    "quorbel._now_ns": (setter(quorbel, "_now_ns", lambda: "77"), ts("77"), False),
+                     MARKED),
+    "quorbel.time": (setter(quorbel, "time", types.SimpleNamespace(time_ns=lambda: 5)), ts("5")),
+    "quorbel.time deleted, builtins.time set": (time_from_builtins, ts("7")),
+    "quorbel._now_ns": (setter(quorbel, "_now_ns", lambda: "77"), ts("77")),
     "quorbel._merge_labels": (setter(quorbel, "_merge_labels", merge_naming_its_arguments),
-                              labels('{"args":"defaults labels"}', '{"args":"defaults None"}'),
-                              False),
+                              labels('{"args":"defaults labels"}', '{"args":"defaults None"}')),
     "quorbel.logging": (setter(quorbel, "logging", own_logging(
         LogRecord=subclass("OwnRecord", logging.LogRecord), _lock=logging._lock,
         Formatter=subclass("OwnFormatter", logging.Formatter))), parts(**{
             "fallback record": "OwnRecord",
-            "fallback file": "RotatingFileHandler with OwnFormatter"}), False),
-    "quorbel.logging without _lock": (setter(quorbel, "logging", own_logging()), parts(), False),
+            "fallback file": "RotatingFileHandler with OwnFormatter"})),
+    "quorbel.logging without _lock": (setter(quorbel, "logging", own_logging()), parts()),
     "quorbel.logging whose _lock is None": (setter(quorbel, "logging", own_logging(_lock=None)),
-                                            parts(), False),
+                                            parts()),
     "quorbel.logging whose _lock raises": (setter(quorbel, "logging", own_logging(LockRaising)),
                                            parts(get_logger="raises ZeroDivisionError, leaving "
-                                                            "RedisStreamHandler Rebound"), False),
-    "quorbel.redis": (redis_of_its_own, parts(**{"client from a URL": "Made"}), False),
+                                                            "RedisStreamHandler Rebound")),
+    "quorbel.redis": (redis_of_its_own, parts(**{"client from a URL": "Made"})),
     "quorbel.HAS_REDIS": (setter(quorbel, "HAS_REDIS", False),
-                          parts(**{"client from a URL": "NoneType"}), False),
+                          parts(**{"client from a URL": "NoneType"})),
     "quorbel.RotatingFileHandler": (setter(quorbel, "RotatingFileHandler", subclass(
         "Rotating", logging.handlers.RotatingFileHandler)), parts(**{
-            "fallback file": "Rotating with Formatter"}), False),
+            "fallback file": "Rotating with Formatter"})),
     # Only instances of the class bound now are replaced; the class object itself still works.
     "quorbel.RedisStreamHandler": (setter(quorbel, "RedisStreamHandler", Rebound), parts(
-        get_logger="returned, leaving RedisStreamHandler Rebound"), False),
+        get_logger="returned, leaving RedisStreamHandler Rebound")),
     "quorbel.RedisStreamHandler as None": (setter(quorbel, "RedisStreamHandler", None), parts(
-        get_logger="raises TypeError, leaving RedisStreamHandler Rebound"), False),
+        get_logger="raises TypeError, leaving RedisStreamHandler Rebound")),
 }
 
 
 @pytest.mark.parametrize("what", sorted(REPLACED))
 def test_a_name_replaced_between_calls_is_what_the_next_call_uses(tmp_path, logger_name,
                                                                   monkeypatch, what):
-    change, changes, _ = REPLACED[what]
+    change, changes = REPLACED[what]
     before = observe(tmp_path, logger_name)
     expected = changes(before)
     change(monkeypatch)
@@ -271,10 +261,9 @@ CHILD = r"""
 import json, sys, time
 import pytest
 
-exec(sys.argv[1])
-%s(pytest.MonkeyPatch())
+exec(sys.argv[1], {"mp": pytest.MonkeyPatch(), "json": json, "time": time, "MARK": sys.argv[2]})
 import quorbel
-sys.path[:0] = sys.argv[2:]
+sys.path[:0] = sys.argv[3:]
 import pathlib, shutil, tempfile, test_rebinding
 tmp = tempfile.mkdtemp()
 print(repr(test_rebinding.observe(pathlib.Path(tmp), "quorbel.test.rebinding")))
@@ -282,11 +271,12 @@ shutil.rmtree(tmp)
 """
 
 
-@pytest.mark.parametrize("what", sorted(w for w, (_, _, child) in REPLACED.items() if child))
+@pytest.mark.parametrize("what", sorted(w for w, (c, _) in REPLACED.items()
+                                         if hasattr(c, "source")))
 def test_a_name_replaced_before_the_import_is_used(tmp_path, logger_name, what):
-    change, changes, _ = REPLACED[what]
+    change, changes = REPLACED[what]
     here = pathlib.Path(__file__).parent
-    seen = run_child(CHILD % change.__name__, inspect.getsource(change), here, here.parent)
+    seen = run_child(CHILD, change.source, MARK, here, here.parent)
     assert eval(seen) == changes(observe(tmp_path, logger_name))
 
 

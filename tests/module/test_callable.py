@@ -9,7 +9,7 @@ import pytest
 
 import quorbel
 from quorbel import RedisAppLogger, RedisStreamHandler
-from signatures import CALLABLES, LEVEL_METHODS
+from signatures import CALLABLES
 
 IDS = [qualname for _, qualname, _, _ in CALLABLES]
 
@@ -47,11 +47,6 @@ def test_methods_bind_through_an_instance(cls, name):
     assert list(inspect.signature(bound).parameters) == \
         list(inspect.signature(vars(cls)[name]).parameters)[1:]
     assert getattr(cls, name) is vars(cls)[name]
-
-
-def test_level_methods_share_one_defaults_tuple():
-    tuples = {id(getattr(RedisAppLogger, n).__defaults__) for n in LEVEL_METHODS}
-    assert len(tuples) == 1
 
 
 def test_class_namespaces_in_order():
