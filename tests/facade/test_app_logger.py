@@ -117,49 +117,35 @@ def test_reassigned_logger_receives_later_calls():
     assert [c[1] for c in second.calls] == [("b",)]
 
 
-def test_records_carry_labels_ctx_and_the_unexpanded_message(real_logger):
+def test_exception_attaches_the_handled_exception_if_any(real_logger):
     logger, capture = real_logger
-    labels, ctx = {"env": "prod"}, {"user": 7}
-    RedisAppLogger(logger).info("100% done %s %(x)d", labels=labels, ctx=ctx)
-    (record,) = capture.records
-    assert record.getMessage() == "100% done %s %(x)d"
-    assert record.labels is labels and record.ctx is ctx
-    assert record.levelno == logging.INFO
-
-
-def test_exception_attaches_the_handled_exception(real_logger):
-    logger, capture = real_logger
+    app = RedisAppLogger(logger)
     try:
         raise KeyError("missing")
     except KeyError as exc:
-        RedisAppLogger(logger).exception("failed", ctx={"k": 1})
+        app.exception("failed")
         raised = exc
-    (record,) = capture.records
-    assert record.levelno == logging.ERROR and record.levelname == "ERROR"
-    assert record.exc_info[1] is raised
-    assert record.ctx == {"k": 1} and record.labels == {}
-
-
-def test_exception_outside_an_except_block_still_logs(real_logger):
-    logger, capture = real_logger
-    RedisAppLogger(logger).exception("no exception here")
+    app.exception("no exception here")
     logger.error("reference", exc_info=True)
-    ours, reference = capture.records
-    assert ours.levelno == logging.ERROR and ours.getMessage() == "no exception here"
-    assert ours.exc_info == reference.exc_info
+    inside, outside, reference = capture.records
+    assert inside.levelname == "ERROR" and inside.exc_info[1] is raised
+    assert outside.levelname == "ERROR" and outside.exc_info == reference.exc_info
 
 
 @pytest.mark.parametrize("method", LEVEL_METHODS)
-def test_record_location_is_the_calling_line(real_logger, method):
+def test_records_carry_labels_ctx_the_unexpanded_message_and_the_calling_line(real_logger,
+                                                                             method):
     logger, capture = real_logger
-    app = RedisAppLogger(logger)
+    labels, ctx = {"env": "prod"}, {"user": 7}
     here = inspect.currentframe()
-    getattr(app, method)("where")
+    getattr(RedisAppLogger(logger), method)("100% done %s %(x)d", labels, ctx)
     line = here.f_lineno - 1
     (record,) = capture.records
-    assert record.pathname == here.f_code.co_filename
-    assert record.lineno == line
-    assert record.funcName == "test_record_location_is_the_calling_line"
+    assert record.getMessage() == "100% done %s %(x)d"
+    assert record.labels is labels and record.ctx is ctx
+    assert record.levelno == getattr(logging, TARGET[method].upper())
+    assert (record.pathname, record.lineno, record.funcName) == (
+        here.f_code.co_filename, line, here.f_code.co_name)
 
 
 def test_end_to_end_through_redis(redis_url, redis_client, logger_name):
