@@ -6,6 +6,7 @@ import datetime
 import decimal
 import enum
 import inspect
+import json
 import re
 import sys
 
@@ -16,7 +17,7 @@ from hypothesis import strategies as st
 import quorbel
 import reference
 
-from fakes import emitted_payload, make_record
+from fakes import ReportingHandler, emitted_payload, make_record
 
 DEFAULTS = {"app": "api"}
 TS_PREFIX = re.compile(r'\{"ts":"\d+",')
@@ -184,6 +185,14 @@ MANAGED = {
 def test_edge_payloads_match_json(ctx, refused):
     # Guards the comparison against agreeing on None by accident.
     assert (assert_same_as_reference(ctx) is None) is refused
+    if refused:
+        # Reported, without drop_on_error, with the error json.dumps raises for it.
+        handler = ReportingHandler(drop_on_error=False)
+        handler.emit(make_record(ctx=ctx))
+        [(_, got)] = handler.reports
+        with pytest.raises(Exception) as expected:
+            json.dumps(ctx)
+        assert (type(got), str(got)) == (type(expected.value), str(expected.value))
 
 
 @pytest.mark.skipif(not hasattr(sys, "set_int_max_str_digits"),

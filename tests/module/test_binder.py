@@ -1,5 +1,6 @@
 """Argument binding shared by every callable: counts, keywords, conversions, exact types."""
 import collections
+import contextlib
 import decimal
 import enum
 import fractions
@@ -481,19 +482,10 @@ def test_refused_get_logger_touches_no_logger(logger_name):
 
 def test_level_default_is_fixed_at_import(logger_name, monkeypatch):
     monkeypatch.setattr(logging, "INFO", 30)
+    with contextlib.suppress(AttributeError, TypeError):  # a read-only one would do as well
+        monkeypatch.setattr(quorbel.get_logger, "__defaults__",
+                            quorbel.get_logger.__defaults__[:-1] + (40,))
     assert quorbel.get_logger(logger_name).level == 20
-    defaults = quorbel.get_logger.__defaults__
-    try:
-        quorbel.get_logger.__defaults__ = defaults[:-1] + (40,)
-    except (AttributeError, TypeError):
-        pass  # a read-only attribute satisfies the rule just as well
-    try:
-        assert quorbel.get_logger(logger_name).level == 20
-    finally:
-        try:
-            quorbel.get_logger.__defaults__ = defaults
-        except (AttributeError, TypeError):
-            pass
 
 
 # ---------------------------------------------------------------- hostile arguments
