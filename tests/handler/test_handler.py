@@ -17,21 +17,6 @@ from fakes import RecordingClient
 MyInt = type("MyInt", (int,), {})
 Level = enum.IntEnum("Level", {"LOUD": 35})
 
-class FakeFileHandler:
-    """Stands in for RotatingFileHandler: records its construction and setFormatter."""
-
-    instances = []
-
-    def __init__(self, *args, **kwargs):
-        self.args = args
-        self.kwargs = list(kwargs.items())
-        self.formatters = []
-        FakeFileHandler.instances.append(self)
-
-    def setFormatter(self, fmt):
-        self.formatters.append(fmt)
-
-
 @pytest.fixture
 def fake_redis(monkeypatch):
     """install(...) binds quorbel.redis to a stand-in whose Redis.from_url records its calls in
@@ -179,41 +164,25 @@ def test_real_library_from_url():
 # --- the fallback file ----------------------------------------------------------------
 
 
-def test_fallback_exact_call(monkeypatch, tmp_path):
-    FakeFileHandler.instances = []
-    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
-    path = str(tmp_path / "fallback.log")
-    h = RedisStreamHandler(fallback_file_path=path, fallback_max_bytes=100.7,
-                           fallback_backup_count=2)
-    [fb] = FakeFileHandler.instances
-    assert h._fallback is fb
-    assert fb.args == (path,)
-    assert fb.kwargs == [("maxBytes", 100), ("backupCount", 2), ("encoding", "utf-8")]
-    [fmt] = fb.formatters
-    assert type(fmt) is logging.Formatter and fmt._fmt == "%(message)s"
-
-
 def test_real_fallback_file(tmp_path):
     path = tmp_path / "fallback.log"
-    h = RedisStreamHandler(fallback_file_path=str(path), fallback_max_bytes=1234,
+    path.write_text("kept\n")
+    h = RedisStreamHandler(fallback_file_path=str(path), fallback_max_bytes=1234.7,
                            fallback_backup_count=7)
     fb = h._fallback
     assert type(fb) is logging.handlers.RotatingFileHandler
-    assert fb.baseFilename == str(path)
-    assert (fb.maxBytes, fb.backupCount, fb.encoding) == (1234, 7, "utf-8")
-    assert fb.formatter._fmt == "%(message)s"
+    assert (fb.baseFilename, fb.mode, fb.encoding) == (str(path), "a", "utf-8")
+    assert (fb.maxBytes, fb.backupCount) == (1234, 7) and type(fb.maxBytes) is int
+    assert type(fb.formatter) is logging.Formatter and fb.formatter._fmt == "%(message)s"
     assert fb.level == logging.NOTSET and fb.filters == []
-    assert path.exists()  # opened at once, for appending
     h.close()  # the stream handler never closes its fallback
     assert fb.stream is not None and not fb.stream.closed
     fb.close()
+    assert path.read_text() == "kept\n"  # opened at once, for appending
 
 
-def test_empty_fallback_path_opens_nothing(monkeypatch):
-    FakeFileHandler.instances = []
-    monkeypatch.setattr(quorbel, "RotatingFileHandler", FakeFileHandler)
+def test_empty_fallback_path_opens_nothing():
     assert RedisStreamHandler(fallback_file_path="")._fallback is None
-    assert FakeFileHandler.instances == []
 
 
 def test_fallback_in_missing_directory_fails(tmp_path):

@@ -8,7 +8,6 @@ import time
 
 import pytest
 
-import quorbel
 from quorbel import RedisStreamHandler
 
 from fakes import make_record
@@ -124,7 +123,8 @@ def dynamic_labels(self, name):
     ({"__getattr__": dynamic_labels}, '{"app":"api","dyn":"1"}', "{}"),
     ({"ctx": raising(ValueError("broken"))}, None, None),
     ({"labels": raising(LookupError("broken"))}, None, None),
-], ids=["AttributeError", "its subclass", "absent", "property", "__getattr__", "ValueError", "LookupError"])
+], ids=["AttributeError", "its subclass", "absent", "property", "__getattr__", "ValueError",
+        "LookupError"])
 def test_labels_and_ctx_read_as_getattr_with_a_default(impl, attrs, labels, ctx):
     record = make_record()
     record.__class__ = type("Record", (logging.LogRecord,), attrs)

@@ -98,28 +98,23 @@ def test_keyboard_interrupt_in_the_client_import_fails_the_import(tmp_path):
     assert out.strip() == "interrupted False"
 
 
-def test_level_default_is_read_from_logging_info_at_import():
-    out = run_fresh("""
-        import logging
-        logging.INFO = 25
-        import quorbel
-        logging.INFO = 30
-        log = quorbel.get_logger("quorbel.test.setup")
-        print(quorbel.get_logger.__defaults__[8], log.level)
-    """)
-    assert out.strip() == "25 25"
-
-
-def test_logging_info_that_is_no_number_fails_the_import():
+@pytest.mark.parametrize("info, expected", [
+    ("25", "25 25"), ('"info"', "TypeError: Expected int, got str | False"),
+])
+def test_level_default_is_read_from_logging_info_at_import(info, expected):
     out = run_fresh("""
         import logging, sys
-        logging.INFO = "info"
+        logging.INFO = %s
         try:
             import quorbel
         except TypeError as e:
-            print(e, "|", "quorbel" in sys.modules)
-    """)
-    assert out.strip() == "Expected int, got str | False"
+            print("TypeError:", e, "|", "quorbel" in sys.modules)
+        else:
+            logging.INFO = 30
+            log = quorbel.get_logger("quorbel.test.setup")
+            print(quorbel.get_logger.__defaults__[8], log.level)
+    """ % info)
+    assert out.strip() == expected
 
 
 def test_reimport_gives_the_same_module_and_keeps_changes():
