@@ -4,7 +4,6 @@ import copy
 import inspect
 import json
 import logging
-import time
 
 import pytest
 
@@ -34,11 +33,10 @@ def real_logger(logger):
 
 
 @pytest.mark.parametrize("method", LEVEL_METHODS)
-@pytest.mark.parametrize(
-    "labels, ctx",
-    [(None, None), ({}, {}), ({"env": "prod"}, None), (None, {"user": 1}),
-     ({"a": "b"}, {"c": [1, 2]}), ({}, {"k": None})],
-)
+@pytest.mark.parametrize("labels, ctx", [
+    (None, None), ({}, {}), ({"env": "prod"}, None), (None, {"user": 1}),
+    ({"a": "b"}, {"c": [1, 2]}), ({}, {"k": None}),
+])
 def test_non_empty_dicts_pass_as_themselves_empty_ones_are_replaced(method, labels, ctx):
     rec = RecordingLogger()
     snapshot = copy.deepcopy((labels, ctx))
@@ -85,15 +83,12 @@ def test_missing_log_attribute_raises_attribute_error():
         app.error("x")
 
 
-@pytest.mark.parametrize(
-    "methods, failing",
-    [
-        (("info",), {"debug", "warning", "error", "exception"}),
-        (("error",), {"debug", "info", "warning"}),
-        # exception goes through error, never through the logger's own exception.
-        (("debug", "info", "warning", "exception"), {"error", "exception"}),
-    ],
-)
+@pytest.mark.parametrize("methods, failing", [
+    (("info",), {"debug", "warning", "error", "exception"}),
+    (("error",), {"debug", "info", "warning"}),
+    # exception goes through error, never through the logger's own exception.
+    (("debug", "info", "warning", "exception"), {"error", "exception"}),
+])
 def test_only_the_level_method_whose_target_is_missing_fails(methods, failing):
     rec = RecordingLogger(methods)
     app = RedisAppLogger(rec)
@@ -155,16 +150,12 @@ def test_end_to_end_through_redis(redis_url, redis_client, logger_name):
         timeout_ms=2000, default_labels={"app": "api", "env": "dev"},
     )
     app = RedisAppLogger(logger)
-    before = time.time_ns()
     app.debug("not at INFO")
     app.warning("disk 95% full", labels={"env": "prod", "host": "h1", "drop": None},
-                ctx={"used": 95.5, "mount": "/", "note": "größer"})
+                ctx={"used": 95.5, "note": "größer"})
+    # The payload's form on the wire: tests/handler/test_stream.py.
     (entry_id, fields), = redis_client.xrange("e2e:stream")
-    assert list(fields) == ["payload"]
     payload = json.loads(fields["payload"])
-    assert list(payload) == ["ts", "level", "msg", "labels", "ctx"]
     assert payload["level"] == "warning" and payload["msg"] == "disk 95% full"
     assert list(payload["labels"].items()) == [("app", "api"), ("env", "prod"), ("host", "h1")]
-    assert payload["ctx"] == {"used": 95.5, "mount": "/", "note": "größer"}
-    assert "größer" in fields["payload"]
-    assert payload["ts"].isdigit() and int(payload["ts"]) >= before
+    assert payload["ctx"] == {"used": 95.5, "note": "größer"}

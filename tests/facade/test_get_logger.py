@@ -68,18 +68,15 @@ def test_second_call_replaces_the_handler_without_closing_it(logger_name, tmp_pa
     first._fallback.close()
 
 
-@pytest.mark.parametrize(
-    "before, kept",
-    [
-        (["console", "stream"], ["console"]),
-        (["stream", "console"], ["console"]),
-        (["a", "stream", "b", "stream", "c"], ["a", "b", "c"]),
-        (["a", "subclass", "b"], ["a", "b"]),
-        (["stream", "subclass"], []),
-        (["a", "b"], ["a", "b"]),
-        ([], []),
-    ],
-)
+@pytest.mark.parametrize("before, kept", [
+    (["console", "stream"], ["console"]),
+    (["stream", "console"], ["console"]),
+    (["a", "stream", "b", "stream", "c"], ["a", "b", "c"]),
+    (["a", "subclass", "b"], ["a", "b"]),
+    (["stream", "subclass"], []),
+    (["a", "b"], ["a", "b"]),
+    ([], []),
+])
 def test_only_stream_handlers_are_detached_and_others_keep_order(logger_name, before, kept):
     logger = logging.getLogger(logger_name)
     made = {}
