@@ -15,12 +15,7 @@ import quorbel
 from quorbel import RedisStreamHandler
 
 from fakes import (FakeFallback, RaisingClient, RecordingClient, ReportingHandler,
-                   asyncio_redis, make_record)
-
-def sent_text(client, index=0):
-    args, _ = client.calls[index]
-    return args[1]["payload"]
-
+                   asyncio_redis, emitted_payload, make_record)
 
 # --- the append ---------------------------------------------------------------------
 
@@ -183,9 +178,8 @@ def test_a_lost_record_is_reported_only_without_drop_on_error(capsys, case, drop
     RaisingClient(ValueError("WRONGTYPE")),
 ], ids=["no client", "connection", "timeout", "reply error"])
 def test_failed_append_writes_one_fallback_line(tmp_path, fixed_ts, client):
-    expected = RecordingClient()
     record = make_record("50%% of %s é", ("disk",), labels={"env": "prod"}, ctx={"a": 1})
-    RedisStreamHandler(client=expected).emit(record)
+    expected = emitted_payload(RedisStreamHandler(), record)
 
     path = tmp_path / "fallback.log"
     h = RedisStreamHandler(client=client, fallback_file_path=str(path))
@@ -193,7 +187,7 @@ def test_failed_append_writes_one_fallback_line(tmp_path, fixed_ts, client):
         assert h.emit(record) is None
     finally:
         h._fallback.close()
-    assert path.read_bytes().decode("utf-8") == sent_text(expected) + "\n"
+    assert path.read_bytes().decode("utf-8") == expected + "\n"
     if client is not None:
         assert len(client.calls) == 1
 

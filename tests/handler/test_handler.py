@@ -193,13 +193,6 @@ def test_fallback_in_missing_directory_fails(tmp_path):
 # --- the base initialiser ---------------------------------------------------------------
 
 
-def test_base_init_found_through_the_class_object(monkeypatch):
-    cls = quorbel.RedisStreamHandler
-    monkeypatch.setattr(quorbel, "RedisStreamHandler", None)
-    h = cls(stream_key="s")
-    assert h.stream_key == "s" and h.level == logging.NOTSET and h.lock is not None
-
-
 def test_base_init_is_next_in_mro_without_arguments():
     seen = []
 
