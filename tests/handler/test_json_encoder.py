@@ -49,17 +49,12 @@ specials = st.sampled_from(['"', "\\", "\n", "\r\t", "\b\f", "\x00", "\x1f", "\x
                             "\ud800", "\udfff", "\udc80x", "\ud83d\ude00", "é", "\u2028", "\U0001f600"])
 
 
-def repeat(piece_and_count):
-    piece, count = piece_and_count
-    return piece * count
-
-
 pieces = st.lists(st.one_of(st.text(st.characters(**ALL_CODE_POINTS), max_size=20), specials),
                   max_size=3).map("".join)
 texts = st.one_of(
     pieces,
     # Long enough for every way of reading a str (short copies, long copies, heap buffers).
-    st.tuples(pieces, st.integers(2, 40)).map(repeat),
+    st.tuples(pieces, st.integers(2, 40)).map(lambda piece_count: piece_count[0] * piece_count[1]),
 )
 ints = st.one_of(
     st.integers(-2 ** 70, 2 ** 70),

@@ -242,28 +242,30 @@ EmptyLen = type("EmptyLen", (), {"__len__": lambda self: 0})
 BoolNotBool = type("BoolNotBool", (), {"__bool__": lambda self: 1})
 
 
+BOOL_TARGETS = {
+    # parameter -> (call with the value, read back the truth value it was taken as)
+    "RedisStreamHandler.drop_on_error": (lambda v, n, path: RSH(drop_on_error=v),
+                                         lambda h: h.drop_on_error),
+    "get_logger.enable_fallback_file": (
+        lambda v, n, path: quorbel.get_logger(n, enable_fallback_file=v, fallback_path=path),
+        lambda lg: lg.handlers[-1]._fallback is not None),
+}
+
+
 @pytest.mark.parametrize("value", [None, 0, 0.0, "", "no", [], [0], Falsy(), EmptyLen(), 1j,
                                    object(), RaisingBool(), BoolNotBool()], ids=vid)
-def test_bool_parameter_takes_the_truth_value(value):
+@pytest.mark.parametrize("target", sorted(BOOL_TARGETS))
+def test_bool_parameters_take_the_truth_value(target, value, logger_name, tmp_path):
+    call, read = BOOL_TARGETS[target]
+    path = str(tmp_path / "fallback.log")
     try:
         expected = bool(value)
     except Exception as exc:
         with pytest.raises(type(exc)) as info:
-            RSH(drop_on_error=value)
+            call(value, logger_name, path)
         assert str(info.value) == str(exc)
         return
-    h = RSH(drop_on_error=value)
-    assert h.drop_on_error is expected
-
-
-def test_enable_fallback_file_takes_the_truth_value(logger_name, tmp_path):
-    path = str(tmp_path / "fallback.log")
-    lg = quorbel.get_logger(logger_name, enable_fallback_file=None, fallback_path=path)
-    assert lg.handlers[-1]._fallback is None
-    lg = quorbel.get_logger(logger_name, enable_fallback_file="no", fallback_path=path)
-    assert lg.handlers[-1]._fallback.baseFilename == path
-    with pytest.raises(BoolBoom):
-        quorbel.get_logger(logger_name, enable_fallback_file=RaisingBool())
+    assert read(call(value, logger_name, path)) is expected
 
 
 # ---------------------------------------------------------------- exact types
