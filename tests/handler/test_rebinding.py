@@ -27,8 +27,7 @@ LABELS = {"env": "dev"}
 TEXTS = ("stream", "bare", "fallback", "opaque")
 
 
-class Opaque:
-    """An object json has no form for."""
+Opaque = type("Opaque", (), {})  # an object json has no form for
 
 
 class Rebound(RedisStreamHandler):
@@ -159,9 +158,9 @@ def setter(target, name, value):
 # --- what each replacement changes ----------------------------------------------------------
 
 
-def texts(change, names=TEXTS):
+def texts(change):
     """The observation with change(text) made of each payload text that was sent."""
-    return lambda seen: dict(seen, **{n: seen[n] and change(seen[n]) for n in names})
+    return lambda seen: dict(seen, **{n: seen[n] and change(seen[n]) for n in TEXTS})
 
 
 def compact(text, **options):
