@@ -9,6 +9,7 @@ error return without an exception, a result with an exception set), never a cras
 allocations work again, the same operation (for the import: a new import) succeeds and works.
 """
 
+import collections
 import json
 import os
 import re
@@ -310,13 +311,11 @@ def add_operations(quorbel, ops):
     DOWN = "unix://" + os.path.join(WORKDIR, "none.sock")
     KEY = "s\u00e9"  # its UTF-8 is made, and cached, by the first xadd
 
-    def batch_new(engine, state=None):
-        if engine == "url":
-            return BatchClient(DOWN, spill_path=os.path.join(WORKDIR, "spill.log"))
-        return BatchClient(client=(state or batch_redis())["redis"])
-
-    def batch_redis():
-        return {"redis": redis.Redis(unix_socket_path=DOWN[len("unix://"):])}
+    def batch_client(state):
+        """A client of the redis client in the state, else of the URL."""
+        if "redis" in state:
+            return BatchClient(client=state["redis"])
+        return BatchClient(DOWN, spill_path=os.path.join(WORKDIR, "spill.log"))
 
     def batch_problems(client, accepted):
         """client works: one more record is accepted and counted, close() stops it."""
@@ -330,13 +329,10 @@ def add_operations(quorbel, ops):
             stats["pending"]
         return [] if stats["accepted"] == accepted + 1 and counts else ["stats %r" % stats]
 
-    def batch_construct(engine):
+    def batch_construct(prepare):
         def check(state, value, exc):
-            return batch_problems(value if exc is None else batch_new(engine, state), 0)
-        return (dict if engine == "url" else batch_redis), lambda s: batch_new(engine, s), check
-
-    def batch_prepare():
-        return {"client": batch_new("url")}
+            return batch_problems(value if exc is None else batch_client(state), 0)
+        return prepare, batch_client, check
 
     def batch_call(method):
         def run(state):
@@ -349,11 +345,12 @@ def add_operations(quorbel, ops):
                     type(value) is dict and value["accepted"] == 0):
                 return ["stats() gave %r" % (value,)]
             return batch_problems(state["client"], accepted)
-        return batch_prepare, run, check
+        return (lambda: {"client": batch_client({})}), run, check
 
-    ops["BatchClient(url)"] = batch_construct("url")
+    ops["BatchClient(url)"] = batch_construct(dict)
     if "redis" in sys.modules:
-        ops["BatchClient(client)"] = batch_construct("client")
+        ops["BatchClient(client)"] = batch_construct(
+            lambda: {"redis": redis.Redis(unix_socket_path=DOWN[len("unix://"):])})
     ops["BatchClient.xadd"] = batch_call("xadd")  # the first: it starts the shipper
     ops["BatchClient.stats"] = batch_call("stats")
 
@@ -513,7 +510,6 @@ def test_one_failed_allocation(tmp_path, figures, operation, first, step):
     # same trial run again; each such run is bounded, and so is their number.
     assert len(crashed) <= MAX_REPLAYS, "%d trials crashed (more than the %d analysed)" % (
         len(crashed), MAX_REPLAYS)
-    defects = {}
     for t in crashed:
         t["defect"], why = interpreter_defect(SWEEP, (operation, tmp_path, first, step, t["n"]),
                                               tmp_path, t["signal"], timeout=60)
@@ -526,14 +522,12 @@ def test_one_failed_allocation(tmp_path, figures, operation, first, step):
             # The interpreter crashed outside any call into the module (the sanitizer run
             # answers for the module's own memory handling): counted and shown.
             t["defect"] = "outside the module"
-        if t["defect"]:
-            defects[t["defect"]] = defects.get(t["defect"], 0) + 1
-        else:
+        if not t["defect"]:
             t["problems"].append("gdb: " + why)
     for t in trials:
         if t["problems"] and all(silent_python_failure(p) for p in t["problems"]):
             t["defect"] = "Python code returned NULL without an exception"
-            defects[t["defect"]] = defects.get(t["defect"], 0) + 1
+    defects = collections.Counter(t["defect"] for t in trials if t.get("defect"))
     bad = [t for t in trials if t["problems"] and not t.get("defect")]
     sites = ", ".join("%s: %d" % d for d in sorted(defects.items()))
     figures("[nomemory] %s on %d.%d: allocations %d, %d, ... %d: %d MemoryError, %d trials with "
