@@ -8,6 +8,7 @@ restart it; the session server from conftest is never disturbed.
 
 import atexit
 import collections
+import importlib
 import os
 import shutil
 import signal
@@ -41,17 +42,29 @@ def in_ci():
     return os.environ.get("CI", "").strip().lower() in ("1", "true", "yes")
 
 
-def require(program, why=""):
-    """Path of a program; fails the test in CI and skips it elsewhere when absent."""
+def unavailable(message):
+    """Fails the test in CI and skips it elsewhere: CI must not look green for want of a tool."""
     import pytest
 
+    if in_ci():
+        pytest.fail(message, pytrace=False)
+    pytest.skip(message)
+
+
+def require(program, why=""):
+    """Path of a program, or unavailable() when it is absent."""
     path = shutil.which(program)
     if path is None:
-        message = "%s is not installed%s" % (program, why)
-        if in_ci():
-            pytest.fail(message, pytrace=False)
-        pytest.skip(message)
+        unavailable("%s is not installed%s" % (program, why))
     return path
+
+
+def require_module(name):
+    """The imported module, or unavailable() for a test-only extra that is absent."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        unavailable("%s is not installed (pip install -r tests/requirements-ecosystem.txt)" % name)
 
 
 def require_redis_server():
