@@ -68,9 +68,7 @@ def converting_dict(mapping):
 
 # --- dictConfig and fileConfig ------------------------------------------------
 
-@pytest.mark.parametrize("form", ["class", "()"])
-def test_dict_config_builds_handler(form, redis_url, redis_client, loggers):
-    lg = loggers("eco.dict")
+def dict_config(form, redis_url, _tmp_path):
     logging.config.dictConfig({
         "version": 1,
         "disable_existing_loggers": False,
@@ -88,69 +86,69 @@ def test_dict_config_builds_handler(form, redis_url, redis_client, loggers):
                 "default_labels": {"app": "eco", "tier": 2, "region": "cfg://site.region"},
             },
         },
-        "loggers": {"eco.dict": {"handlers": ["redis"], "level": "DEBUG", "propagate": False}},
+        "loggers": {"eco.config": {"handlers": ["redis"], "level": "DEBUG", "propagate": False}},
     })
+
+
+INI = textwrap.dedent("""\
+    [loggers]
+    keys=root,eco
+
+    [handlers]
+    keys=redis
+
+    [formatters]
+    keys=
+
+    [logger_root]
+    level=WARNING
+    handlers=
+
+    [logger_eco]
+    level=DEBUG
+    handlers=redis
+    qualname=eco.config
+    propagate=0
+
+    [handler_redis]
+    class=quorbel.RedisStreamHandler
+    level=INFO
+    """)
+INI_OPTIONS = "'timeout_ms': 2000, 'default_labels': {{'app': 'eco', 'tier': 2, 'region': 'eu-1'}}"
+
+
+def file_config(section, redis_url, tmp_path):
+    ini = tmp_path / "logging.ini"
+    ini.write_text(INI + section.format(url=redis_url, stream=STREAM) + "\n", encoding="utf-8")
+    logging.config.fileConfig(str(ini), disable_existing_loggers=False)
+
+
+@pytest.mark.parametrize("configure, form", [
+    (dict_config, "class"),
+    (dict_config, "()"),
+    # positional arguments: redis_url, client, stream_key, maxlen
+    (file_config, "args=({url!r}, None, {stream!r}, 500)\nkwargs={{%s}}" % INI_OPTIONS),
+    (file_config, "kwargs={{'redis_url': {url!r}, 'stream_key': {stream!r}, 'maxlen': 500, %s}}"
+     % INI_OPTIONS),
+], ids=["dictConfig-class", "dictConfig-()", "fileConfig-args", "fileConfig-kwargs"])
+def test_configuration_builds_handler(configure, form, tmp_path, redis_url, redis_client,
+                                      loggers):
+    loggers("")
+    lg = loggers("eco.config")
+    configure(form, redis_url, tmp_path)
     [handler] = lg.handlers
     assert type(handler) is quorbel.RedisStreamHandler
     assert (handler.stream_key, handler.maxlen, handler._timeout) == (STREAM, 500, 2.0)
-    assert type(handler.default_labels) is dict
-    assert handler.default_labels == {"app": "eco", "tier": 2, "region": "eu-1"}
+    labels = {"app": "eco", "tier": 2, "region": "eu-1"}
+    assert type(handler.default_labels) is dict and handler.default_labels == labels
 
     lg.debug("below the handler level")
-    lg.info("hello %s", "dict")
+    lg.info("hello %s", "config")
     quorbel.RedisAppLogger(lg).warning("labelled", labels={"tier": "3"}, ctx={"k": [1, 2]})
-
-    got = payloads(redis_client)
-    assert [(p["level"], p["msg"]) for p in got] == [("info", "hello dict"), ("warning", "labelled")]
-    assert got[0]["labels"] == {"app": "eco", "tier": "2", "region": "eu-1"}
-    assert got[0]["ctx"] == {}
-    assert got[1]["labels"] == {"app": "eco", "tier": "3", "region": "eu-1"}
-    assert got[1]["ctx"] == {"k": [1, 2]}
-    assert redis_client.xinfo_stream(STREAM)["length"] == 2
-
-
-@pytest.mark.parametrize("section", [
-    # positional arguments: redis_url, client, stream_key, maxlen
-    "args=({url!r}, None, {stream!r}, 100)\nkwargs={{'timeout_ms': 2000, 'default_labels': {{'app': 'ini'}}}}",
-    "kwargs={{'redis_url': {url!r}, 'stream_key': {stream!r}, 'maxlen': 100, "
-    "'timeout_ms': 2000, 'default_labels': {{'app': 'ini'}}}}",
-], ids=["args", "kwargs"])
-def test_file_config_builds_handler(section, tmp_path, redis_url, redis_client, loggers):
-    loggers("")
-    lg = loggers("eco.file")
-    ini = tmp_path / "logging.ini"
-    ini.write_text(textwrap.dedent("""\
-        [loggers]
-        keys=root,eco
-
-        [handlers]
-        keys=redis
-
-        [formatters]
-        keys=
-
-        [logger_root]
-        level=WARNING
-        handlers=
-
-        [logger_eco]
-        level=DEBUG
-        handlers=redis
-        qualname=eco.file
-        propagate=0
-
-        [handler_redis]
-        class=quorbel.RedisStreamHandler
-        level=DEBUG
-        """) + section.format(url=redis_url, stream=STREAM) + "\n", encoding="utf-8")
-    logging.config.fileConfig(str(ini), disable_existing_loggers=False)
-
-    [handler] = lg.handlers
-    assert (handler.stream_key, handler.maxlen, handler._timeout) == (STREAM, 100, 2.0)
-    lg.error("from ini %d", 7)
     got = payloads(redis_client)
     assert [(p["level"], p["msg"], p["labels"], p["ctx"]) for p in got] == [
-        ("error", "from ini 7", {"app": "ini"}, {})]
+        ("info", "hello config", dict(labels, tier="2"), {}),
+        ("warning", "labelled", dict(labels, tier="3"), {"k": [1, 2]})]
 
 
 # --- the one dict subclass that is accepted -----------------------------------
