@@ -16,7 +16,7 @@ import redis
 
 import quorbel
 from readback import fallback_files, read_fallback, read_stream
-from redis_proc import RedisProcess, free_port
+from redis_proc import free_port
 
 # The kill tests restart the server on the same data: the append-only file makes an
 # acknowledged XADD survive SIGKILL. "appendfsync no" is enough for that (the write()
@@ -94,20 +94,6 @@ def timed_log(logger, seq, **ctx):
     start = time.perf_counter()
     logger.info("record %d", seq, extra={"ctx": ctx})
     return time.perf_counter() - start
-
-
-@pytest.fixture
-def own_server():
-    servers = []
-
-    def start(**kw):
-        server = RedisProcess(**kw).start()
-        servers.append(server)
-        return server
-
-    yield start
-    for server in servers:
-        server.stop()
 
 
 @pytest.mark.slow
