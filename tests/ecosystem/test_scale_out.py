@@ -12,8 +12,7 @@ import time
 import pytest
 
 import quorbel
-import redis_proc
-from redis_proc import HOST, RedisProcess, unavailable
+from redis_proc import HOST, RedisProcess, require, unavailable
 
 redis = pytest.importorskip("redis")
 
@@ -22,14 +21,14 @@ redis = pytest.importorskip("redis")
 SETUP_TIMEOUT = 20.0
 
 
-def require(condition, message):
+def needs(condition, message):
     if not condition:
         unavailable(message)
 
 
 @pytest.fixture(autouse=True)
 def _needs_client_library():
-    require(quorbel.HAS_REDIS, "quorbel was imported without the redis library")
+    needs(quorbel.HAS_REDIS, "quorbel was imported without the redis library")
 
 
 def wait_for(what, predicate, timeout=SETUP_TIMEOUT, interval=0.05):
@@ -55,8 +54,8 @@ def stream_seqs(client, key):
 @pytest.fixture
 def cluster():
     """Three cluster-enabled masters joined by redis-cli, slots split between them."""
-    cli = redis_proc.require("redis-cli", " (scripts/test.sh installs redis-tools)")
-    require(hasattr(redis, "cluster"), "redis %s has no cluster client (needs 4.1 or later)"
+    cli = require("redis-cli", " (scripts/test.sh installs redis-tools)")
+    needs(hasattr(redis, "cluster"), "redis %s has no cluster client (needs 4.1 or later)"
             % redis.__version__)
     nodes = [RedisProcess(args=["--cluster-enabled", "yes",
                                 "--cluster-config-file", "nodes.conf",
@@ -148,7 +147,7 @@ FAILOVER_TIMEOUT_MS = 3000
 @pytest.fixture
 def sentinel_group():
     """A master, one replica and three sentinels watching them (quorum 2)."""
-    require(hasattr(redis, "sentinel"), "redis %s has no sentinel client" % redis.__version__)
+    needs(hasattr(redis, "sentinel"), "redis %s has no sentinel client" % redis.__version__)
     master = RedisProcess().start()
     procs = [master]
     try:
