@@ -14,12 +14,24 @@ def pytest_configure(config):
 
 
 @pytest.fixture
-def server():
-    """A throwaway redis-server of the test's own, to fault or reconfigure."""
+def own_server():
+    """own_server(**RedisProcess options): a throwaway redis-server of the test's own, started
+    now and stopped afterwards, to fault or reconfigure."""
     require_redis_server()
-    proc = RedisProcess().start()
-    yield proc
-    proc.stop()
+    started = []
+
+    def start(**options):
+        started.append(RedisProcess(**options).start())
+        return started[-1]
+
+    yield start
+    for proc in started:
+        proc.stop()
+
+
+@pytest.fixture
+def server(own_server):
+    return own_server()
 
 
 @pytest.fixture
