@@ -1,9 +1,8 @@
-"""Shared pieces of the reliability tests: a server of their own, and reading back both
-destinations of a record (tests/readback.py; the figures fixture is the suite's)."""
+"""Shared pieces of the reliability tests: a server of their own (the figures fixture is the
+suite's)."""
 
 import pytest
 
-from readback import fallback_files, read_fallback, read_stream
 from redis_proc import RedisProcess, require_redis_server
 
 
@@ -32,15 +31,3 @@ def own_server():
 @pytest.fixture
 def server(own_server):
     return own_server()
-
-
-@pytest.fixture
-def readers():
-    """The two read-back helpers, for tests that cannot import this file by name."""
-
-    class Readers:
-        fallback = staticmethod(read_fallback)
-        stream = staticmethod(read_stream)
-        files = staticmethod(fallback_files)
-
-    return Readers

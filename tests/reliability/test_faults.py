@@ -15,7 +15,7 @@ import pytest
 import redis
 
 import quorbel
-from readback import fallback_files, read_fallback, read_stream
+from readback import fallback_files, read_fallback, read_stream, seqs, stream_seqs
 from redis_proc import free_port
 
 # The kill tests restart the server on the same data: the append-only file makes an
@@ -58,16 +58,6 @@ def make_logger(road, url, fallback, **options):
     return logger
 
 
-def seqs(payloads, **match):
-    """Sequence numbers of the payloads whose ctx holds every item of `match`."""
-    found = []
-    for p in payloads:
-        ctx = p["ctx"]
-        if all(ctx.get(k) == v for k, v in match.items()):
-            found.append(ctx["seq"])
-    return found
-
-
 def account(figures, expected, in_stream, in_fallback, label):
     expected = set(expected)
     stream_set, fallback_set = set(in_stream) & expected, set(in_fallback) & expected
@@ -78,15 +68,6 @@ def account(figures, expected, in_stream, in_fallback, label):
              len(fallback_set), len(in_fallback), len(stream_set & fallback_set)))
     assert not lost, "lost %d records, e.g. %s" % (len(lost), sorted(lost)[:10])
     return stream_set, fallback_set
-
-
-def stream_seqs(server):
-    """Sequence numbers in the server's stream, read by a client of the test's own."""
-    client = server.client()
-    try:
-        return seqs(read_stream(client, "logs:stream"))
-    finally:
-        client.close()
 
 
 def timed_log(logger, seq, **ctx):

@@ -12,7 +12,7 @@ import pytest
 import redis
 
 import quorbel
-from readback import read_fallback, read_stream
+from readback import read_fallback, seqs, stream_seqs
 from redis_proc import RedisProcess, make_tls_files, require_redis_server
 
 PASSWORD = "logger-secret"
@@ -22,19 +22,6 @@ ACL_RULES = {
     "keys": ["on", ">" + PASSWORD, "resetchannels", "~logs:*", "-@all", "+xadd"],
     "write-only keys": ["on", ">" + PASSWORD, "resetchannels", "%W~logs:*", "-@all", "+xadd"],
 }
-
-
-def seqs(payloads):
-    return sorted(p["ctx"]["seq"] for p in payloads)
-
-
-def in_stream(server):
-    """The seqs of the records in the server's log stream."""
-    admin = server.client()
-    try:
-        return seqs(read_stream(admin, "logs:stream"))
-    finally:
-        admin.close()
 
 
 @pytest.fixture
@@ -96,7 +83,7 @@ def test_xadd_only_user_delivers_and_can_do_nothing_else(rules, server, admin, s
     admin.set("secret", "value")
     count = 200
     in_fallback = send("redis://logger:%s@127.0.0.1:%d/0" % (PASSWORD, server.port), count)
-    delivered = in_stream(server)
+    delivered = stream_seqs(server)
     # The connection set-up of this client version needed nothing beyond the grant: any
     # command it tried and was refused would be in the ACL log.
     refused = admin.execute_command("ACL", "LOG")
@@ -202,7 +189,7 @@ def test_tls_server_receives_records(mutual, timeout_ms, tls_server, tmp_path, s
     url = tls_url(server, **query)
     count = 200
     in_fallback = send(url, count, timeout_ms=timeout_ms)
-    delivered = in_stream(server)
+    delivered = stream_seqs(server)
     figures("[security] TLS %s timeout_ms=%d: %d of %d in the stream (%d entries), %d in the "
             "fallback; URL %s; redis-py %s"
             % ("mutual" if mutual else "server-cert", timeout_ms, len(set(delivered)), count,
@@ -233,4 +220,4 @@ def test_tls_that_cannot_be_verified_delivers_nothing(case, tls_server, tmp_path
     else:
         url = tls_url(server, ssl_ca_certs=server.tls.ca)
     assert send(url, 30) == list(range(30))
-    assert in_stream(server) == []
+    assert stream_seqs(server) == []
