@@ -8,6 +8,7 @@
 #include "batch/construct.h"
 #include "batch/lifecycle.h"
 #include "module/facts.h"
+#include "module/import.h"
 #include "module/names.h"
 
 namespace {
@@ -28,16 +29,8 @@ int init_process() noexcept {
     return 0;
 }
 
-// Py_mod_create: a later import in the process gets the module already set up.
 PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
-    if (home_module != nullptr) {
-        Py_INCREF(home_module);
-        return home_module;
-    }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name)
-        return nullptr;
-    return PyModule_NewObject(name.get());
+    return module::create_module(spec, home_module); // a later import in the process gets it
 }
 
 int exec_module(PyObject *m) noexcept {

@@ -236,19 +236,15 @@ ReplyReader::Step ReplyReader::feed(const char *data, std::size_t len, std::size
                 keep(&c, 1);
             }
             break;
-        case State::LineLf:
-            if (c != '\n' || !end_line()) {
-                return malformed();
-            }
-            break;
         case State::BulkCr:
             if (c != '\r') {
                 return malformed();
             }
             state_ = State::BulkLf;
             break;
+        case State::LineLf:
         case State::BulkLf:
-            if (c != '\n' || !element_done()) {
+            if (c != '\n' || !(state_ == State::LineLf ? end_line() : element_done())) {
                 return malformed();
             }
             break;

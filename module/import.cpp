@@ -1,4 +1,5 @@
-// Imports made by native code: a module, or one attribute of it.
+// Imports made by native code: a module, or one attribute of it; and the module an import of
+// ours creates.
 #include "module/import.h"
 
 namespace quorbel::module {
@@ -15,6 +16,15 @@ Ref import_attribute(const char *module, const char *attr) noexcept {
 Ref import_attribute(PyObject *module, PyObject *attr) noexcept {
     Ref m = import_module(module);
     return m ? Ref::steal(PyObject_GetAttr(m.get(), attr)) : Ref();
+}
+
+PyObject *create_module(PyObject *spec, PyObject *existing) noexcept {
+    if (existing != nullptr) {
+        Py_INCREF(existing);
+        return existing;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 } // namespace quorbel::module

@@ -82,15 +82,8 @@ int import_from(const char *module, std::initializer_list<PyObject *> attrs) noe
 }
 
 PyObject *create_module(PyObject *spec, PyModuleDef *) noexcept {
-    PyObject *existing = module_object();
-    if (existing != nullptr && PyImport_GetModuleDict() == home_modules.get()) {
-        Py_INCREF(existing);
-        return existing;
-    }
-    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
-    if (!name)
-        return nullptr;
-    return PyModule_NewObject(name.get());
+    bool same_interpreter = PyImport_GetModuleDict() == home_modules.get();
+    return module::create_module(spec, same_interpreter ? module_object() : nullptr);
 }
 
 int exec_module(PyObject *m) noexcept {

@@ -67,6 +67,27 @@ pythons() {
     done
 }
 
+# As `pythons`, but dies naming the first version asked for that is not available.
+wanted_pythons() {
+    local want
+    for want in "$@"; do
+        pythons "$want" >/dev/null \
+            || die "CPython $want is not available (have: $(pythons | awk '{ print $1 }' | paste -sd ' '))"
+    done
+    pythons "$@"
+}
+
+# Whether one of the versions given ("3.14", "3.15.2", ...) lives in the Debian unstable root.
+wants_root() {
+    local want minor
+    for want in "$@"; do
+        for minor in $ROOT_MINORS; do
+            case "$want" in "$minor" | "$minor".*) return 0 ;; esac
+        done
+    done
+    return 1
+}
+
 # The oldest interpreter present: the module is compiled against its headers.
 oldest_python() {
     local version where py

@@ -64,17 +64,7 @@ missing() {
 bash scripts/bootstrap.sh || missing "system packages are missing (see above)"
 
 # The root is needed for a full run and for any version asked for that pyenv lacks.
-need_root=0
-if [ "$ALL" = 1 ]; then
-    need_root=1
-else
-    for want in "${WANTED[@]}"; do
-        for minor in $ROOT_MINORS; do
-            case "$want" in "$minor"|"$minor".*) need_root=1 ;; esac
-        done
-    done
-fi
-if [ "$need_root" = 1 ] && ! bash scripts/debian_root.sh sid; then
+if { [ "$ALL" = 1 ] || wants_root "${WANTED[@]}"; } && ! bash scripts/debian_root.sh sid; then
     missing "the Debian unstable root for CPython $ROOT_MINORS could not be made"
 fi
 if [ "$BULLSEYE" = 1 ] && ! bash scripts/debian_root.sh bullseye; then
@@ -88,13 +78,9 @@ for minor in $HOST_MINORS $ROOT_MINORS; do
     pythons "$minor" >/dev/null || missing "CPython $minor is not available; it is not tested"
 done
 PYTHONS=()
-if [ "$ALL" = 1 ]; then
-    mapfile -t PYTHONS < <(pythons)
-else
-    for want in "${WANTED[@]}"; do
-        line="$(pythons "$want")" || die "CPython $want is not available (have: $(pythons | awk '{ print $1 }' | paste -sd ' '))"
-        PYTHONS+=("$line")
-    done
+if [ "$ALL" = 1 ] || [ "${#WANTED[@]}" -gt 0 ]; then
+    out="$(wanted_pythons "${WANTED[@]}")"
+    [ -z "$out" ] || mapfile -t PYTHONS <<<"$out"
 fi
 [ "${#PYTHONS[@]}" -gt 0 ] || [ "$BULLSEYE" = 1 ] || die "no CPython 3.7+ found"
 

@@ -9,20 +9,10 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 cd "$REPO_ROOT"
 mkdir -p build/logs
-for want in "$@"; do
-    for minor in $ROOT_MINORS; do
-        case "$want" in "$minor"|"$minor".*) bash scripts/debian_root.sh sid ;; esac
-    done
-done
+! wants_root "$@" || bash scripts/debian_root.sh sid
 lines=()
-if [ "$#" -eq 0 ]; then
-    mapfile -t lines < <(pythons)
-else
-    for want in "$@"; do
-        line="$(pythons "$want")" || die "CPython $want is not available"
-        lines+=("$line")
-    done
-fi
+out="$(wanted_pythons "$@")"
+[ -z "$out" ] || mapfile -t lines <<<"$out"
 for line in "${lines[@]}"; do
     read -r version where py <<<"$line"
     err="build/logs/venv-$version.log"

@@ -50,6 +50,21 @@ def read_stream(client, key):
         start = "(" + chunk[-1][0]
 
 
+def seqs(payloads, **match):
+    """ctx["seq"] of each payload whose ctx holds every item of `match`, in order."""
+    return [p["ctx"]["seq"] for p in payloads
+            if all(p["ctx"].get(k) == v for k, v in match.items())]
+
+
+def stream_seqs(server, key="logs:stream"):
+    """seqs() of the stream `key` on a RedisProcess, read by a client of the caller's own."""
+    client = server.client()
+    try:
+        return seqs(read_stream(client, key))
+    finally:
+        client.close()
+
+
 def record_text(t, seq, pad=0):
     """A payload naming its sender t and its sequence number, as a logged record's ctx does,
     and pad bytes more."""

@@ -1,13 +1,10 @@
-"""Throwaway redis-server processes on 127.0.0.1 for integration and fault tests.
-
-Each process gets its own free port and its own temporary directory, with
-persistence switched off, so tests never share state with a system server or
-with each other. Fault tests start their own process and kill, pause or
-restart it; the session server from conftest is never disturbed.
-"""
+"""Throwaway redis-server processes on 127.0.0.1, each with a free port and a temporary
+directory of its own and no persistence: tests share no state with a system server or each
+other. Fault tests kill, pause or restart a process of their own, never the session's."""
 
 import atexit
 import collections
+import importlib
 import os
 import shutil
 import signal
@@ -21,8 +18,6 @@ START_TIMEOUT = 5.0
 STOP_TIMEOUT = 5.0
 
 _live = set()
-
-
 # A cluster node also listens on its port + 10000, so redis-server refuses higher ports there.
 MAX_PORT = 55535
 
@@ -41,17 +36,29 @@ def in_ci():
     return os.environ.get("CI", "").strip().lower() in ("1", "true", "yes")
 
 
-def require(program, why=""):
-    """Path of a program; fails the test in CI and skips it elsewhere when absent."""
+def unavailable(message):
+    """Fails the test in CI and skips it elsewhere: CI must not look green for want of a tool."""
     import pytest
 
+    if in_ci():
+        pytest.fail(message, pytrace=False)
+    pytest.skip(message)
+
+
+def require(program, why=""):
+    """Path of a program, or unavailable() when it is absent."""
     path = shutil.which(program)
     if path is None:
-        message = "%s is not installed%s" % (program, why)
-        if in_ci():
-            pytest.fail(message, pytrace=False)
-        pytest.skip(message)
+        unavailable("%s is not installed%s" % (program, why))
     return path
+
+
+def require_module(name):
+    """The imported module, or unavailable() for a test-only extra that is absent."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        unavailable("%s is not installed (pip install -r tests/requirements-ecosystem.txt)" % name)
 
 
 def require_redis_server():
@@ -59,12 +66,9 @@ def require_redis_server():
 
 
 def _probe(port, timeout, ssl_context=None):
-    """Process id of the server answering on the port, 0 when it will not say, None when none does.
-
-    The id tells our own server from another one on the same port: a server that cannot bind
-    exits, and meanwhile the port's owner would answer. A server with requirepass answers
-    NOAUTH: up, identity unknown. With an ssl_context the probe speaks TLS.
-    """
+    """Process id of the server answering on the port (over TLS with an ssl_context), 0 when
+    it will not say (requirepass: NOAUTH), None when none answers. The id tells our server from
+    the port's owner, which answers while ours, failing to bind, exits."""
     try:
         s = socket.create_connection((HOST, port), timeout=timeout)
         if ssl_context is not None:
@@ -135,12 +139,9 @@ def make_tls_files(directory, name="server"):
 
 
 class RedisProcess:
-    """One redis-server child process listening on 127.0.0.1 only.
-
-    With tls (a TlsFiles), the server listens with TLS only (the plain port is off), and
-    url, client() and the readiness probe use TLS verified against tls.ca. Client
-    certificates are asked for only when tls_auth_clients is true.
-    """
+    """One redis-server child process listening on 127.0.0.1 only. With tls (a TlsFiles) it
+    speaks TLS only, verified against tls.ca by url, client() and the readiness probe; client
+    certificates are asked for only when tls_auth_clients is true."""
 
     def __init__(self, port=None, args=(), conf_lines=(), tls=None, tls_auth_clients=False):
         self.host = HOST

@@ -4,7 +4,8 @@ The tests run their hand-written cases against this module and against quorbel a
 (the `impl` fixture of tests/handler/conftest.py), so the reference is held to the same
 expectations as the native code; generated inputs are then compared between the two.
 Module-level names (time, json, _merge_labels, _now_ns) are looked up on quorbel at
-call time, as quorbel's own functions look them up.
+call time, as quorbel's own functions look them up. The benchmarks' pure-Python handler
+(bench/baseline.py) merges labels with this module's _merge_labels.
 """
 
 import builtins

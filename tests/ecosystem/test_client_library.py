@@ -7,10 +7,9 @@ import importlib.util
 import json
 import os
 import subprocess
-import sys
-import textwrap
 
 import quorbel
+from child import child_command, child_env
 from redis_proc import in_ci
 
 # Set by scripts/test.sh: the redis version installed in this venv, or "absent".
@@ -47,7 +46,7 @@ def test_run_uses_the_library_configuration_it_claims():
 
 # Run in a child interpreter so that the import of quorbel happens afresh; where
 # the library is installed, an import hook hides it.
-WITHOUT_LIBRARY = textwrap.dedent(r"""
+WITHOUT_LIBRARY = r"""
     import json, logging, os, sys
 
     class HideRedis:
@@ -93,17 +92,14 @@ WITHOUT_LIBRARY = textwrap.dedent(r"""
     for h in (handler, factory.handlers[-1]):
         h._fallback.flush()
     print(json.dumps(out))
-""")
+"""
 
 
 def test_import_and_fallback_without_the_library(tmp_path):
-    env = dict(os.environ)
-    runtime_dir = os.path.dirname(os.path.abspath(quorbel.__file__))
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (runtime_dir, env.get("PYTHONPATH")) if p)
     base = str(tmp_path / "fallback.log")
-    proc = subprocess.run(
-        [sys.executable, "-c", WITHOUT_LIBRARY, base], env=env, stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE, universal_newlines=True, timeout=60)
+    proc = subprocess.run(child_command(WITHOUT_LIBRARY, base), env=child_env(),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          universal_newlines=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
     assert proc.stderr == ""  # nothing printed about the missing library or the losses
     out = json.loads(proc.stdout)

@@ -3,7 +3,6 @@ or behind other producers: dictConfig, fileConfig, QueueHandler/QueueListener,
 the root logger, captured warnings, a library logger, structlog and loguru."""
 
 import asyncio
-import importlib
 import json
 import logging
 import logging.config
@@ -17,7 +16,7 @@ import pytest
 
 import quorbel
 from fakes import RecordingClient
-from redis_proc import in_ci
+from redis_proc import require_module
 
 STREAM = "eco:config"
 # Generous: these tests check what arrives, not how fast, on a shared machine.
@@ -34,17 +33,6 @@ def stream_handler(redis_url, **options):
     options.setdefault("timeout_ms", TIMEOUT_MS)
     options.setdefault("default_labels", dict(DEFAULTS))
     return quorbel.RedisStreamHandler(redis_url=redis_url, **options)
-
-
-def import_or_skip(name):
-    """Third-party producers are test-only extras: skipped when absent, except in CI."""
-    try:
-        return importlib.import_module(name)
-    except ImportError:
-        message = "%s is not installed (pip install -r tests/requirements-ecosystem.txt)" % name
-        if in_ci():
-            pytest.fail(message, pytrace=False)
-        pytest.skip(message)
 
 
 @pytest.fixture
@@ -80,9 +68,7 @@ def converting_dict(mapping):
 
 # --- dictConfig and fileConfig ------------------------------------------------
 
-@pytest.mark.parametrize("form", ["class", "()"])
-def test_dict_config_builds_handler(form, redis_url, redis_client, loggers):
-    lg = loggers("eco.dict")
+def dict_config(form, redis_url, _tmp_path):
     logging.config.dictConfig({
         "version": 1,
         "disable_existing_loggers": False,
@@ -100,92 +86,83 @@ def test_dict_config_builds_handler(form, redis_url, redis_client, loggers):
                 "default_labels": {"app": "eco", "tier": 2, "region": "cfg://site.region"},
             },
         },
-        "loggers": {"eco.dict": {"handlers": ["redis"], "level": "DEBUG", "propagate": False}},
+        "loggers": {"eco.config": {"handlers": ["redis"], "level": "DEBUG", "propagate": False}},
     })
+
+
+INI = textwrap.dedent("""\
+    [loggers]
+    keys=root,eco
+
+    [handlers]
+    keys=redis
+
+    [formatters]
+    keys=
+
+    [logger_root]
+    level=WARNING
+    handlers=
+
+    [logger_eco]
+    level=DEBUG
+    handlers=redis
+    qualname=eco.config
+    propagate=0
+
+    [handler_redis]
+    class=quorbel.RedisStreamHandler
+    level=INFO
+    """)
+INI_OPTIONS = "'timeout_ms': 2000, 'default_labels': {{'app': 'eco', 'tier': 2, 'region': 'eu-1'}}"
+
+
+def file_config(section, redis_url, tmp_path):
+    ini = tmp_path / "logging.ini"
+    ini.write_text(INI + section.format(url=redis_url, stream=STREAM) + "\n", encoding="utf-8")
+    logging.config.fileConfig(str(ini), disable_existing_loggers=False)
+
+
+@pytest.mark.parametrize("configure, form", [
+    (dict_config, "class"),
+    (dict_config, "()"),
+    # positional arguments: redis_url, client, stream_key, maxlen
+    (file_config, "args=({url!r}, None, {stream!r}, 500)\nkwargs={{%s}}" % INI_OPTIONS),
+    (file_config, "kwargs={{'redis_url': {url!r}, 'stream_key': {stream!r}, 'maxlen': 500, %s}}"
+     % INI_OPTIONS),
+], ids=["dictConfig-class", "dictConfig-()", "fileConfig-args", "fileConfig-kwargs"])
+def test_configuration_builds_handler(configure, form, tmp_path, redis_url, redis_client,
+                                      loggers):
+    loggers("")
+    lg = loggers("eco.config")
+    configure(form, redis_url, tmp_path)
     [handler] = lg.handlers
     assert type(handler) is quorbel.RedisStreamHandler
     assert (handler.stream_key, handler.maxlen, handler._timeout) == (STREAM, 500, 2.0)
-    assert type(handler.default_labels) is dict
-    assert handler.default_labels == {"app": "eco", "tier": 2, "region": "eu-1"}
+    labels = {"app": "eco", "tier": 2, "region": "eu-1"}
+    assert type(handler.default_labels) is dict and handler.default_labels == labels
 
     lg.debug("below the handler level")
-    lg.info("hello %s", "dict")
+    lg.info("hello %s", "config")
     quorbel.RedisAppLogger(lg).warning("labelled", labels={"tier": "3"}, ctx={"k": [1, 2]})
-
-    got = payloads(redis_client)
-    assert [(p["level"], p["msg"]) for p in got] == [("info", "hello dict"), ("warning", "labelled")]
-    assert got[0]["labels"] == {"app": "eco", "tier": "2", "region": "eu-1"}
-    assert got[0]["ctx"] == {}
-    assert got[1]["labels"] == {"app": "eco", "tier": "3", "region": "eu-1"}
-    assert got[1]["ctx"] == {"k": [1, 2]}
-    assert redis_client.xinfo_stream(STREAM)["length"] == 2
-
-
-@pytest.mark.parametrize("section", [
-    # positional arguments: redis_url, client, stream_key, maxlen
-    "args=({url!r}, None, {stream!r}, 100)\nkwargs={{'timeout_ms': 2000, 'default_labels': {{'app': 'ini'}}}}",
-    "kwargs={{'redis_url': {url!r}, 'stream_key': {stream!r}, 'maxlen': 100, "
-    "'timeout_ms': 2000, 'default_labels': {{'app': 'ini'}}}}",
-], ids=["args", "kwargs"])
-def test_file_config_builds_handler(section, tmp_path, redis_url, redis_client, loggers):
-    loggers("")
-    lg = loggers("eco.file")
-    ini = tmp_path / "logging.ini"
-    ini.write_text(textwrap.dedent("""\
-        [loggers]
-        keys=root,eco
-
-        [handlers]
-        keys=redis
-
-        [formatters]
-        keys=
-
-        [logger_root]
-        level=WARNING
-        handlers=
-
-        [logger_eco]
-        level=DEBUG
-        handlers=redis
-        qualname=eco.file
-        propagate=0
-
-        [handler_redis]
-        class=quorbel.RedisStreamHandler
-        level=DEBUG
-        """) + section.format(url=redis_url, stream=STREAM) + "\n", encoding="utf-8")
-    logging.config.fileConfig(str(ini), disable_existing_loggers=False)
-
-    [handler] = lg.handlers
-    assert (handler.stream_key, handler.maxlen, handler._timeout) == (STREAM, 100, 2.0)
-    lg.error("from ini %d", 7)
     got = payloads(redis_client)
     assert [(p["level"], p["msg"], p["labels"], p["ctx"]) for p in got] == [
-        ("error", "from ini 7", {"app": "ini"}, {})]
+        ("info", "hello config", dict(labels, tier="2"), {}),
+        ("warning", "labelled", dict(labels, tier="3"), {"k": [1, 2]})]
 
 
 # --- the one dict subclass that is accepted -----------------------------------
 
-def build_handler(labels):
-    return quorbel.RedisStreamHandler(client=RecordingClient(), default_labels=labels)
-
-
-def build_via_get_logger(labels):
-    lg = quorbel.get_logger("eco.converting", client=RecordingClient(), default_labels=labels)
-    handler = lg.handlers[-1]
-    lg.removeHandler(handler)
-    return handler
-
-
-BUILDERS = [build_handler, build_via_get_logger]
-
-
-@pytest.mark.parametrize("build", BUILDERS, ids=["RedisStreamHandler", "get_logger"])
+@pytest.mark.parametrize("road", ["RedisStreamHandler", "get_logger"])
 @pytest.mark.parametrize("mapping", [{"app": "eco", "n": 1}, {}], ids=["filled", "empty"])
-def test_converting_dict_becomes_plain_copy(build, mapping):
+def test_converting_dict_becomes_plain_copy(road, mapping, loggers):
     given = converting_dict(mapping)
-    handler = build(given)
+    if road == "get_logger":
+        lg = loggers("eco.converting")  # its handlers are put back afterwards
+        quorbel.get_logger("eco.converting", client=RecordingClient(), default_labels=given)
+        handler = lg.handlers[-1]
+    else:
+        handler = quorbel.RedisStreamHandler(client=RecordingClient(), default_labels=given)
     assert type(handler.default_labels) is dict
     assert handler.default_labels is not given
     assert handler.default_labels == mapping
@@ -209,18 +186,65 @@ def test_converting_dict_only_for_default_labels(call):
 
 # --- QueueHandler and QueueListener -------------------------------------------
 
-def log_through_queue(lg):
-    app = quorbel.RedisAppLogger(lg)
-    app.info("100% done")
-    app.warning("queued", labels={"route": "/q", "env": None}, ctx={"user_id": 7})
-    lg.info("plain %s", "args")
+class PayloadQueueHandler(logging.handlers.QueueHandler):
+    """The README's prepare: the message as the stream handler makes it."""
+
+    def prepare(self, record):
+        return logging.makeLogRecord(dict(vars(record), msg=record.getMessage(), args=None,
+                                          exc_info=None, exc_text=None))
+
+
+def listener_by_hand(queue_handler):
+    def start(lg, redis_url):
+        records = queue.Queue()
+        lg.addHandler(queue_handler(records))
+        return logging.handlers.QueueListener(records, stream_handler(redis_url))
+
+    return start
+
+
+def listener_by_dict_config(lg, redis_url):
+    if sys.version_info < (3, 12):
+        pytest.skip("dictConfig builds queue listeners from 3.12")
+    logging.config.dictConfig({
+        "version": 1,
+        "disable_existing_loggers": False,
+        "handlers": {
+            "redis": {"class": "quorbel.RedisStreamHandler", "redis_url": redis_url,
+                      "stream_key": STREAM, "timeout_ms": TIMEOUT_MS,
+                      "default_labels": dict(DEFAULTS)},
+            "to_redis": {"class": "logging.handlers.QueueHandler", "handlers": ["redis"]},
+        },
+        "loggers": {lg.name: {"handlers": ["to_redis"], "level": "DEBUG", "propagate": False}},
+    })
+    [queue_handler] = lg.handlers
+    return queue_handler.listener
+
+
+@pytest.mark.parametrize("make_listener, traceback_in_msg", [
+    (listener_by_hand(logging.handlers.QueueHandler), True),
+    (listener_by_hand(PayloadQueueHandler), False),
+    (listener_by_dict_config, True),
+], ids=["QueueHandler", "PayloadQueueHandler", "dictConfig"])
+def test_queue_listener_delivers_labels_and_ctx(make_listener, traceback_in_msg, redis_url,
+                                                redis_client, loggers):
+    lg = loggers("eco.queue")
+    lg.setLevel(logging.DEBUG)
+    lg.propagate = False
+    listener = make_listener(lg, redis_url)
+    listener.start()
     try:
-        raise ValueError("boom")
-    except ValueError:
-        app.exception("failed", labels={"job": "nightly"})
-
-
-def check_queued(got, traceback_in_msg=True):
+        app = quorbel.RedisAppLogger(lg)
+        app.info("100% done")
+        app.warning("queued", labels={"route": "/q", "env": None}, ctx={"user_id": 7})
+        lg.info("plain %s", "args")
+        try:
+            raise ValueError("boom")
+        except ValueError:
+            app.exception("failed", labels={"job": "nightly"})
+    finally:
+        listener.stop()
+    got = payloads(redis_client)
     # QueueHandler.prepare puts the formatted text into msg (with the traceback of
     # an exception record) and keeps the other attributes, labels and ctx included.
     assert [p["level"] for p in got] == ["info", "warning", "info", "error"]
@@ -234,54 +258,6 @@ def check_queued(got, traceback_in_msg=True):
     else:
         assert got[3]["msg"] == "failed"
     assert got[3]["labels"] == dict(DEFAULTS, job="nightly")
-
-
-class PayloadQueueHandler(logging.handlers.QueueHandler):
-    """The README's prepare: the message as the stream handler makes it."""
-
-    def prepare(self, record):
-        return logging.makeLogRecord(dict(vars(record), msg=record.getMessage(), args=None,
-                                          exc_info=None, exc_text=None))
-
-
-@pytest.mark.parametrize("queue_handler", [logging.handlers.QueueHandler, PayloadQueueHandler])
-def test_queue_listener_delivers_labels_and_ctx(redis_url, redis_client, loggers, queue_handler):
-    lg = loggers("eco.queue")
-    lg.setLevel(logging.DEBUG)
-    lg.propagate = False
-    records = queue.Queue()
-    lg.addHandler(queue_handler(records))
-    listener = logging.handlers.QueueListener(records, stream_handler(redis_url))
-    listener.start()
-    try:
-        log_through_queue(lg)
-    finally:
-        listener.stop()
-    check_queued(payloads(redis_client), queue_handler is logging.handlers.QueueHandler)
-
-
-@pytest.mark.skipif(sys.version_info < (3, 12), reason="dictConfig builds queue listeners from 3.12")
-def test_dict_config_queue_handler(redis_url, redis_client, loggers):
-    lg = loggers("eco.dictqueue")
-    logging.config.dictConfig({
-        "version": 1,
-        "disable_existing_loggers": False,
-        "handlers": {
-            "redis": {"class": "quorbel.RedisStreamHandler", "redis_url": redis_url,
-                      "stream_key": STREAM, "timeout_ms": TIMEOUT_MS,
-                      "default_labels": dict(DEFAULTS)},
-            "to_redis": {"class": "logging.handlers.QueueHandler", "handlers": ["redis"]},
-        },
-        "loggers": {"eco.dictqueue": {"handlers": ["to_redis"], "level": "DEBUG",
-                                      "propagate": False}},
-    })
-    [queue_handler] = lg.handlers
-    queue_handler.listener.start()
-    try:
-        log_through_queue(lg)
-    finally:
-        queue_handler.listener.stop()
-    check_queued(payloads(redis_client))
 
 
 # --- records from producers that know nothing of labels or ctx ----------------
@@ -330,7 +306,7 @@ def test_library_logger_asyncio(redis_url, redis_client, loggers):
 
 
 def test_structlog_through_stdlib(redis_url, redis_client, loggers):
-    structlog = import_or_skip("structlog")
+    structlog = require_module("structlog")
     lg = loggers("eco.structlog")
     lg.setLevel(logging.DEBUG)
     lg.propagate = False
@@ -366,7 +342,7 @@ def test_structlog_through_stdlib(redis_url, redis_client, loggers):
 
 
 def test_loguru_sink(redis_url, redis_client):
-    loguru = import_or_skip("loguru")
+    loguru = require_module("loguru")
     sink = loguru.logger.add(stream_handler(redis_url), format="{message}", level="DEBUG")
     try:
         loguru.logger.info("loguru says {}", "hi")

@@ -6,15 +6,13 @@ every wait is bounded, so a broken setup fails in seconds instead of hanging.
 """
 
 import json
-import logging
-import shutil
 import subprocess
 import time
 
 import pytest
 
 import quorbel
-from redis_proc import HOST, RedisProcess, in_ci
+from redis_proc import HOST, RedisProcess, require, unavailable
 
 redis = pytest.importorskip("redis")
 
@@ -23,18 +21,14 @@ redis = pytest.importorskip("redis")
 SETUP_TIMEOUT = 20.0
 
 
-def require(condition, message):
-    """Missing tools skip outside CI and fail inside it."""
-    if condition:
-        return
-    if in_ci():
-        pytest.fail(message, pytrace=False)
-    pytest.skip(message)
+def needs(condition, message):
+    if not condition:
+        unavailable(message)
 
 
 @pytest.fixture(autouse=True)
 def _needs_client_library():
-    require(quorbel.HAS_REDIS, "quorbel was imported without the redis library")
+    needs(quorbel.HAS_REDIS, "quorbel was imported without the redis library")
 
 
 def wait_for(what, predicate, timeout=SETUP_TIMEOUT, interval=0.05):
@@ -51,34 +45,8 @@ def wait_for(what, predicate, timeout=SETUP_TIMEOUT, interval=0.05):
                          % (timeout, what, last_error))
 
 
-def direct(port, **kw):
-    options = dict(host=HOST, port=port, decode_responses=True,
-                   socket_timeout=2, socket_connect_timeout=2)
-    options.update(kw)
-    return redis.Redis(**options)
-
-
 def stream_seqs(client, key):
     return [json.loads(f["payload"])["ctx"]["seq"] for _id, f in client.xrange(key)]
-
-
-@pytest.fixture
-def isolated_logger():
-    made = []
-
-    def make(name, handler):
-        lg = logging.getLogger(name)
-        lg.setLevel(logging.DEBUG)
-        lg.propagate = False
-        lg.addHandler(handler)
-        made.append((lg, handler))
-        return quorbel.RedisAppLogger(lg)
-
-    yield make
-    for lg, handler in made:
-        lg.removeHandler(handler)
-        if handler._fallback is not None:
-            handler._fallback.close()
 
 
 # --- Redis Cluster ------------------------------------------------------------
@@ -86,9 +54,8 @@ def isolated_logger():
 @pytest.fixture
 def cluster():
     """Three cluster-enabled masters joined by redis-cli, slots split between them."""
-    cli = shutil.which("redis-cli")
-    require(cli is not None, "redis-cli is not installed (scripts/test.sh installs redis-tools)")
-    require(hasattr(redis, "cluster"), "redis %s has no cluster client (needs 4.1 or later)"
+    cli = require("redis-cli", " (scripts/test.sh installs redis-tools)")
+    needs(hasattr(redis, "cluster"), "redis %s has no cluster client (needs 4.1 or later)"
             % redis.__version__)
     nodes = [RedisProcess(args=["--cluster-enabled", "yes",
                                 "--cluster-config-file", "nodes.conf",
@@ -102,7 +69,7 @@ def cluster():
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
             universal_newlines=True, timeout=SETUP_TIMEOUT)
         assert proc.returncode == 0, proc.stdout
-        admins = [direct(n.port) for n in nodes]
+        admins = [n.client() for n in nodes]
         wait_for("cluster_state:ok on every node", lambda: all(
             a.execute_command("CLUSTER", "INFO").find("cluster_state:ok") >= 0 for a in admins))
         # Every node must also know where every slot lives, or the client may be
@@ -126,7 +93,7 @@ def slot_owner(admin, slot):
     raise AssertionError("slot %d is not served" % slot)
 
 
-def test_cluster_records_reach_every_slot_owner(cluster, isolated_logger):
+def test_cluster_records_reach_every_slot_owner(cluster, logger):
     from redis.cluster import RedisCluster
 
     nodes, admins = cluster
@@ -148,29 +115,25 @@ def test_cluster_records_reach_every_slot_owner(cluster, isolated_logger):
     client = RedisCluster(host=HOST, port=nodes[0].port, socket_timeout=2,
                           socket_connect_timeout=2)
     try:
-        apps = [isolated_logger("eco.cluster.%d" % i, quorbel.RedisStreamHandler(
-            client=client, stream_key=key, maxlen=1000, default_labels={"shard": key}))
-            for i, key in enumerate(keys)]
+        # One handler per stream: each record goes to every key.
+        for key in keys:
+            logger.addHandler(quorbel.RedisStreamHandler(
+                client=client, stream_key=key, maxlen=1000, default_labels={"shard": key}))
+        app = quorbel.RedisAppLogger(logger)
         per_key = 40
         for seq in range(per_key):
-            for app in apps:
-                app.info("cluster record", ctx={"seq": seq})
+            app.info("cluster record", ctx={"seq": seq})
     finally:
         client.close()
 
     # Read every stream from the master that owns its slot, not through the
     # cluster client: the records must sit where the slot map says.
-    for port, owned in keys_by_port.items():
-        node = direct(port)
-        try:
-            for key in owned:
-                assert stream_seqs(node, key) == list(range(per_key)), key
-                first = json.loads(node.xrange(key, count=1)[0][1]["payload"])
-                assert first["labels"] == {"shard": key}
-        finally:
-            node.close()
-    for a in admins:
-        assert int(a.dbsize()) == 2  # each master holds its own two streams, nothing else
+    for node, admin in zip(nodes, admins):
+        for key in keys_by_port[node.port]:
+            assert stream_seqs(admin, key) == list(range(per_key)), key
+            first = json.loads(admin.xrange(key, count=1)[0][1]["payload"])
+            assert first["labels"] == {"shard": key}
+        assert int(admin.dbsize()) == 2  # each master holds its own two streams, nothing else
 
 
 # --- Sentinel failover ----------------------------------------------------------
@@ -184,13 +147,13 @@ FAILOVER_TIMEOUT_MS = 3000
 @pytest.fixture
 def sentinel_group():
     """A master, one replica and three sentinels watching them (quorum 2)."""
-    require(hasattr(redis, "sentinel"), "redis %s has no sentinel client" % redis.__version__)
+    needs(hasattr(redis, "sentinel"), "redis %s has no sentinel client" % redis.__version__)
     master = RedisProcess().start()
     procs = [master]
     try:
         replica = RedisProcess(args=["--replicaof", HOST, str(master.port)]).start()
         procs.append(replica)
-        rep = direct(replica.port)
+        rep = replica.client()
         wait_for("the replica to sync", lambda: rep.info("replication")["master_link_status"] == "up")
         rep.close()
         sentinels = []
@@ -208,7 +171,7 @@ def sentinel_group():
 
         def discovered():
             for s in sentinels:
-                c = direct(s.port)
+                c = s.client()
                 try:
                     state = c.execute_command("SENTINEL", "MASTER", MASTER_NAME)
                 finally:
@@ -226,7 +189,7 @@ def sentinel_group():
             p.stop()
 
 
-def test_sentinel_failover_loses_nothing(sentinel_group, isolated_logger, tmp_path):
+def test_sentinel_failover_loses_nothing(sentinel_group, logger, tmp_path):
     from redis.backoff import NoBackoff
     from redis.retry import Retry
     from redis.sentinel import Sentinel
@@ -242,7 +205,8 @@ def test_sentinel_failover_loses_nothing(sentinel_group, isolated_logger, tmp_pa
                                  retry=Retry(NoBackoff(), 0))
     handler = quorbel.RedisStreamHandler(client=client, stream_key=key, maxlen=0,
                                          fallback_file_path=str(fallback))
-    app = isolated_logger("eco.sentinel", handler)
+    logger.addHandler(handler)
+    app = quorbel.RedisAppLogger(logger)
 
     seq = 0
     interval = 0.005
@@ -255,7 +219,7 @@ def test_sentinel_failover_loses_nothing(sentinel_group, isolated_logger, tmp_pa
 
     for _ in range(100):
         log_one()
-    old = direct(master.port)
+    old = master.client()
     # Replication is asynchronous: what the old master acknowledged but had not
     # yet passed on is lost with it on a crash, whoever wrote it. Wait until the
     # replica holds everything so far; the handler's own behaviour is what is measured.
@@ -265,7 +229,7 @@ def test_sentinel_failover_loses_nothing(sentinel_group, isolated_logger, tmp_pa
     killed_at = time.monotonic()
     first_after = None
     deadline = killed_at + SETUP_TIMEOUT
-    new = direct(replica.port)
+    new = replica.client()
     try:
         while time.monotonic() < deadline:
             before = seq

@@ -1,7 +1,6 @@
 """The shipped type stubs of quorbel and quorbel_batch: mypy --strict accepts typed use,
 rejects misuse, and stubtest finds no difference between each stub and its built module."""
 
-import importlib.util
 import os
 import re
 import shutil
@@ -13,7 +12,7 @@ import pytest
 
 import quorbel
 from commands import REPO, quorbel_installed
-from redis_proc import in_ci
+from redis_proc import require_module
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 # The modules of the wheel, each with a stub package "<module>-stubs" in the tree.
@@ -32,38 +31,33 @@ ERROR_LINE = re.compile(r"^(?P<path>.+?):(?P<line>\d+): error: (?P<text>.*?)(?: 
 # A stub that typed things as Any would let every one of these through.
 MISUSE = [
     ("name_bytes", 'quorbel.get_logger(b"svc")', "arg-type"),
-    ("msg_int", "quorbel.RedisAppLogger(logging.getLogger()).info(42)", "arg-type"),
+    ("msg_int", "app.info(42)", "arg-type"),
     ("stream_key_none", "quorbel.RedisStreamHandler(stream_key=None)", "arg-type"),
-    ("labels_list", 'quorbel.RedisAppLogger(logging.getLogger()).info("m", labels=[("a", "b")])',
-     "arg-type"),
+    ("labels_list", 'app.info("m", labels=[("a", "b")])', "arg-type"),
     ("unknown_keyword", 'quorbel.RedisStreamHandler(redis_uri="redis://127.0.0.1")', "call-arg"),
-    ("too_many_positional", 'quorbel._merge_labels(None, None, None)', "call-arg"),
+    ("too_many_positional", "quorbel._merge_labels(None, None, None)", "call-arg"),
     ("ts_is_text", "stamp: int = quorbel._now_ns()", "assignment"),
     ("labels_are_text", 'quorbel._merge_labels({}, {})["k"] + 1', "operator"),
     ("maxlen_optional", "size: int = quorbel.RedisStreamHandler().maxlen", "assignment"),
     ("returns_logger", 'quorbel.get_logger("svc").no_such_method()', "attr-defined"),
-    ("no_critical", 'quorbel.RedisAppLogger(logging.getLogger()).critical("m")', "attr-defined"),
-    ("wrapper_returns_none", 'result: str = quorbel.RedisAppLogger(logging.getLogger()).info("m")',
-     "func-returns-value"),
+    ("no_critical", 'app.critical("m")', "attr-defined"),
+    ("wrapper_returns_none", 'result: str = app.info("m")', "func-returns-value"),
     ("batch_url_bytes", 'BatchClient(b"redis://127.0.0.1")', "arg-type"),
-    ("batch_unknown_keyword", 'BatchClient(linger=5)', "call-arg"),
+    ("batch_unknown_keyword", "BatchClient(linger=5)", "call-arg"),
     ("batch_payload_int", 'BatchClient().xadd("s", {"payload": 1})', "arg-type"),
     ("batch_xadd_returns_none", 'entry_id = BatchClient().xadd("s", {"payload": "p"})',
      "func-returns-value"),
-    ("batch_flush_is_bool", 'done: str = BatchClient().flush(timeout=1.5)', "assignment"),
+    ("batch_flush_is_bool", "done: str = BatchClient().flush(timeout=1.5)", "assignment"),
     ("batch_stats_are_counts", 'BatchClient().stats()["sent"] + "x"', "operator"),
     ("batch_with_gives_client", "with BatchClient() as c: c.no_such_method()", "attr-defined"),
 ]
-# Every misuse snippet runs after these lines, so that its statement is on line 4.
-MISUSE_HEADER = "import logging\nimport quorbel\nfrom quorbel_batch import BatchClient\n"
-
-
-def require_mypy():
-    if importlib.util.find_spec("mypy") is None:
-        message = "mypy is not installed (pip install -r tests/requirements-ecosystem.txt)"
-        if in_ci():
-            pytest.fail(message, pytrace=False)
-        pytest.skip(message)
+# Every misuse snippet runs after these lines, on the line after them.
+MISUSE_HEADER = """import logging
+import quorbel
+from quorbel_batch import BatchClient
+app = quorbel.RedisAppLogger(logging.getLogger())
+"""
+MISUSE_LINE = MISUSE_HEADER.count("\n") + 1
 
 
 def source_stub(module):
@@ -95,7 +89,7 @@ def typing_env(tmp_path_factory):
     An installed stub package is found by mypy on its own; otherwise the source
     copy is put on MYPYPATH under the module's name.
     """
-    require_mypy()
+    require_module("mypy")
     work = tmp_path_factory.mktemp("typing")
     env = runtime_env()
     stub_dir = work / "stubs"
@@ -159,7 +153,7 @@ def test_strict_mypy_accepts(mypy_report, path):
 def test_strict_mypy_rejects_misuse(mypy_report, name, code, expected):
     errors, files, output = mypy_report
     found = errors.get(os.path.realpath(files[name]), [])
-    assert (4, expected) in [(line, c) for line, c, _t in found], (code, found)
+    assert (MISUSE_LINE, expected) in [(line, c) for line, c, _t in found], (code, found)
 
 
 @pytest.mark.parametrize("module", MODULES)

@@ -1,9 +1,8 @@
-"""Shared pieces of the reliability tests: a server of their own, and reading back both
-destinations of a record (tests/readback.py; the figures fixture is the suite's)."""
+"""Shared pieces of the reliability tests: a server of their own (the figures fixture is the
+suite's)."""
 
 import pytest
 
-from readback import fallback_files, read_fallback, read_stream
 from redis_proc import RedisProcess, require_redis_server
 
 
@@ -14,21 +13,21 @@ def pytest_configure(config):
 
 
 @pytest.fixture
-def server():
-    """A throwaway redis-server of the test's own, to fault or reconfigure."""
+def own_server():
+    """own_server(**RedisProcess options): a throwaway redis-server of the test's own, started
+    now and stopped afterwards, to fault or reconfigure."""
     require_redis_server()
-    proc = RedisProcess().start()
-    yield proc
-    proc.stop()
+    started = []
+
+    def start(**options):
+        started.append(RedisProcess(**options).start())
+        return started[-1]
+
+    yield start
+    for proc in started:
+        proc.stop()
 
 
 @pytest.fixture
-def readers():
-    """The two read-back helpers, for tests that cannot import this file by name."""
-
-    class Readers:
-        fallback = staticmethod(read_fallback)
-        stream = staticmethod(read_stream)
-        files = staticmethod(fallback_files)
-
-    return Readers
+def server(own_server):
+    return own_server()

@@ -7,7 +7,6 @@ record count and wall time. Figures carry a "[faults]" prefix (see the figures f
 import itertools
 import logging
 import os
-import subprocess
 import threading
 import time
 import warnings
@@ -16,8 +15,8 @@ import pytest
 import redis
 
 import quorbel
-from commands import command, env
-from redis_proc import RedisProcess, free_port
+from readback import fallback_files, read_fallback, read_stream, seqs, stream_seqs
+from redis_proc import free_port
 
 # The kill tests restart the server on the same data: the append-only file makes an
 # acknowledged XADD survive SIGKILL. "appendfsync no" is enough for that (the write()
@@ -49,24 +48,14 @@ def make_logger(road, url, fallback, **options):
     else:
         logger = logging.getLogger(fresh_logger_name())
         logger.setLevel(logging.INFO)
-        # Small files, many backups: the rotation itself is exercised and nothing
+        # By default small files, many backups: the rotation itself is exercised and nothing
         # is rotated out of reach (checked below against the bytes written).
+        options = {"fallback_max_bytes": 64 * 1024, "fallback_backup_count": 400, **options}
         logger.addHandler(quorbel.RedisStreamHandler(
-            redis_url=url, fallback_file_path=str(fallback),
-            fallback_max_bytes=64 * 1024, fallback_backup_count=400, **options))
+            redis_url=url, fallback_file_path=str(fallback), **options))
     # The records must not also pile up in pytest's capturing handlers on the root.
     logger.propagate = False
     return logger
-
-
-def seqs(payloads, **match):
-    """Sequence numbers of the payloads whose ctx holds every item of `match`."""
-    found = []
-    for p in payloads:
-        ctx = p["ctx"]
-        if all(ctx.get(k) == v for k, v in match.items()):
-            found.append(ctx["seq"])
-    return found
 
 
 def account(figures, expected, in_stream, in_fallback, label):
@@ -88,23 +77,9 @@ def timed_log(logger, seq, **ctx):
     return time.perf_counter() - start
 
 
-@pytest.fixture
-def own_server():
-    servers = []
-
-    def start(**kw):
-        server = RedisProcess(**kw).start()
-        servers.append(server)
-        return server
-
-    yield start
-    for server in servers:
-        server.stop()
-
-
 @pytest.mark.slow
 @pytest.mark.parametrize("road", ["get_logger", "handler"])
-def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, figures):
+def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, figures):
     total, kills, down_for = 20000, 4, 800
     kill_at = [int(total * f) for f in (0.1, 0.3, 0.5, 0.7)]
     server = own_server(args=DURABLE)
@@ -144,16 +119,15 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
         assert len(done_kills) == kills
         if not server.running:
             server.restart()
-        client = server.client()
-        in_stream = seqs(readers.stream(client, "logs:stream"))
-        client.close()
+        in_stream = stream_seqs(server)
     finally:
         detach(logger)
-    in_fallback = seqs(readers.fallback(fallback))
+    in_fallback = seqs(read_fallback(fallback))
     if road == "handler":
-        written = sum(os.path.getsize(f) for f in readers.files(fallback))
+        written = sum(os.path.getsize(f) for f in fallback_files(fallback))
         assert written < 64 * 1024 * 400
-    account(figures, range(total), in_stream, in_fallback, "kill/restart x%d via %s" % (kills, road))
+    label = "kill/restart x%d via %s" % (kills, road)
+    account(figures, range(total), in_stream, in_fallback, label)
     slow = sorted(d for d in durations if d >= 0.1)
     figures("[faults] kill/restart via %s: slowest call %.1f ms, %d of 100 ms or more, "
             "wall %.1f s, redis-py %s" % (road, max(durations) * 1e3, len(slow),
@@ -162,28 +136,10 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, readers, f
     # server is down, thousands here; a stall of a busy machine slows one call now and then.
     assert len(slow) <= total // 200, slow
 
-    # Bringing the fallback files home leaves the stream alone holding every record.
-    started = time.monotonic()
-    replay = subprocess.run(
-        command("quorbel-replay") + ["--url", server.url, "--stream", "logs:stream", str(fallback)],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True, env=env(),
-        timeout=300)
-    assert replay.returncode == 0, replay.stderr
-    client = server.client()
-    after = seqs(readers.stream(client, "logs:stream"))
-    client.close()
-    figures("[faults] replay after kill/restart via %s: %d entries appended in %.1f s, "
-            "stream %d entries, %d records twice"
-            % (road, len(after) - len(in_stream), time.monotonic() - started, len(after),
-               len(after) - len(set(after))))
-    assert len(after) - len(in_stream) == len(in_fallback)
-    assert set(after) == set(range(total))
-
 
 @pytest.mark.parametrize("timeout_ms, connected", [(5, True), (10, True), (5, False)],
                          ids=["5ms-connected", "10ms-connected", "5ms-first-connect"])
-def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_path, readers,
-                                      figures):
+def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_path, figures):
     # connected: the handler's client already holds a pooled connection when the server
     # stops answering. Otherwise the first record meets the hang while connecting: the
     # kernel still completes the TCP handshake, so only the socket timeout ends the wait.
@@ -205,12 +161,10 @@ def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_pat
         probe.ping()
         probe.close()
         after = [timed_log(logger, next(seq)) for _ in range(per_phase)]
-        client = server.client()
-        in_stream = seqs(readers.stream(client, "logs:stream"))
-        client.close()
+        in_stream = stream_seqs(server)
     finally:
         detach(logger)
-    in_fallback = seqs(readers.fallback(fallback))
+    in_fallback = seqs(read_fallback(fallback))
     label = "hang timeout_ms=%d %s" % (timeout_ms, "connected" if connected else "first connect")
     first = len(before)
     _, fallback_set = account(figures, range(first + 2 * per_phase), in_stream, in_fallback,
@@ -237,16 +191,12 @@ def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_pat
 
 @pytest.mark.slow
 @pytest.mark.parametrize("destination", ["stream", "fallback"])
-def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_path, readers, figures):
+def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_path, figures):
     threads, per_thread = 8, 5000
     url = redis_url if destination == "stream" else "redis://127.0.0.1:%d/0" % free_port()
     fallback = tmp_path / "fallback.log"
-    logger = logging.getLogger(fresh_logger_name())
-    logger.propagate = False
-    logger.setLevel(logging.INFO)
     # maxBytes 0: no rotation, so the one file must hold exactly one line per record.
-    logger.addHandler(quorbel.RedisStreamHandler(
-        redis_url=url, fallback_file_path=str(fallback), fallback_max_bytes=0))
+    logger = make_logger("handler", url, fallback, fallback_max_bytes=0)
     barrier = threading.Barrier(threads)
     slowest = [0.0] * threads
     errors = []
@@ -271,8 +221,8 @@ def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_pat
     finally:
         detach(logger)
     assert not errors, errors
-    stream = readers.stream(redis_client, "logs:stream") if destination == "stream" else []
-    lines = readers.fallback(fallback)
+    stream = read_stream(redis_client, "logs:stream") if destination == "stream" else []
+    lines = read_fallback(fallback)
     lost = 0
     for tid in range(threads):
         expected = set(range(per_thread))
@@ -289,17 +239,14 @@ def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_pat
 
 
 @pytest.mark.parametrize("destination", ["stream", "fallback"])
-def test_forked_child_logs_through_inherited_handler(destination, redis_url, redis_client,
-                                                     tmp_path, readers, figures):
+def test_forked_child_logs_through_inherited_handler(destination, redis_url, redis_client, tmp_path,
+                                                     figures):
     child_records = 500
     fallback = tmp_path / "fallback.log"
     url = redis_url if destination == "stream" else "redis://127.0.0.1:%d/0" % free_port()
-    logger = logging.getLogger(fresh_logger_name())
-    logger.propagate = False
-    logger.setLevel(logging.INFO)
-    # A generous timeout: this test is about the inherited connection, not latency.
-    logger.addHandler(quorbel.RedisStreamHandler(
-        redis_url=url, timeout_ms=2000, fallback_file_path=str(fallback)))
+    # A generous timeout: this test is about the inherited connection, not latency; the few
+    # records of the test need no rotation.
+    logger = make_logger("handler", url, fallback, timeout_ms=2000, fallback_max_bytes=0)
     try:
         for i in range(10):
             timed_log(logger, i, who="parent")  # the parent's pool now holds a connection
@@ -329,8 +276,8 @@ def test_forked_child_logs_through_inherited_handler(destination, redis_url, red
             timed_log(logger, i, who="parent")
     finally:
         detach(logger)
-    stream = readers.stream(redis_client, "logs:stream")
-    lines = readers.fallback(fallback)
+    stream = read_stream(redis_client, "logs:stream")
+    lines = read_fallback(fallback)
     delivered, other = (stream, lines) if destination == "stream" else (lines, stream)
     figures("[faults] fork/%s: child %d of %d records, parent %d of 20, elsewhere %d"
             % (destination, len(seqs(delivered, who="child")), child_records,
@@ -364,8 +311,8 @@ BAD_TARGETS = {
 
 @pytest.mark.parametrize("case", sorted(BAD_TARGETS))
 @pytest.mark.parametrize("road", ["get_logger", "handler"])
-def test_unusable_target_sends_everything_to_fallback(case, road, own_server, tmp_path,
-                                                      capfd, readers, figures):
+def test_unusable_target_sends_everything_to_fallback(case, road, own_server, tmp_path, capfd,
+                                                      figures):
     count = 60
     url = BAD_TARGETS[case](own_server)
     fallback = tmp_path / "fallback.log"
@@ -376,7 +323,7 @@ def test_unusable_target_sends_everything_to_fallback(case, road, own_server, tm
         detach(logger)
     out, err = capfd.readouterr()
     assert (out, err) == ("", "")
-    lines = readers.fallback(fallback)
+    lines = read_fallback(fallback)
     assert sorted(seqs(lines)) == list(range(count))
     assert all(p["msg"] == "record %d" % p["ctx"]["seq"] for p in lines)
     figures("[faults] %s via %s: slowest call %.1f ms" % (case, road, max(times) * 1e3))

@@ -125,13 +125,12 @@ def label_texts(handler, records):
 
 
 def measure(step, count, warmup=WARMUP, traced=TRACED):
-    step_range = range(count)
     for i in range(warmup):
         step(i)
     gc.collect()
     blocks, objects, resident = sys.getallocatedblocks(), len(gc.get_objects()), rss()
     started = time.perf_counter()
-    for i in step_range:
+    for i in range(count):
         step(i)
     elapsed = time.perf_counter() - started
     gc.collect()
@@ -182,42 +181,32 @@ def report(figures, road, count, growth, elapsed):
             growth["gc objects"], growth["rss"] / 1e6, growth["traced"], growth["traced calls"])
 
 
-def handler_road(road, tmp_path):
-    """A handler and the records for one road; steps call handler.emit directly, so the
-    figures show the module's own allocations rather than logging's."""
-    key = own("memory")
-    if road == "stream":
-        handler = quorbel.RedisStreamHandler(client=own_client(NullClient), stream_key=key,
-                                             default_labels={"app": own("api")})
-    elif road == "fallback file":
-        # Rotation keeps the disk use bounded; the rotating itself is part of the road.
-        handler = quorbel.RedisStreamHandler(
-            client=own_client(RefusingClient), stream_key=key, default_labels={"app": own("api")},
-            fallback_file_path=str(tmp_path / "fallback.log"),
-            fallback_max_bytes=1024 * 1024, fallback_backup_count=1)
-    elif road == "unencodable, dropped":
-        handler = quorbel.RedisStreamHandler(client=own_client(NullClient), stream_key=key)
-    elif road == "no client, loss reported":
-        handler = quorbel.RedisStreamHandler(stream_key=key, drop_on_error=False)
-    else:
-        raise AssertionError(road)
+# Each road: (its number of calls, the handler's options for a tmp_path). Steps call
+# handler.emit directly, so the figures show the module's own allocations rather than logging's.
+ROADS = {
+    "stream": (RECORDS, lambda tmp_path: dict(client=own_client(NullClient),
+                                              default_labels={"app": own("api")})),
+    # Rotation keeps the disk use bounded; the rotating itself is part of the road.
+    "fallback file": (SHORT, lambda tmp_path: dict(
+        client=own_client(RefusingClient), default_labels={"app": own("api")},
+        fallback_file_path=str(tmp_path / "fallback.log"), fallback_max_bytes=1024 * 1024,
+        fallback_backup_count=1)),
+    "unencodable, dropped": (SHORT, lambda tmp_path: dict(client=own_client(NullClient))),
+    "no client, loss reported": (SHORT, lambda tmp_path: dict(drop_on_error=False)),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("road", sorted(ROADS))
+def test_emit_leaks_nothing(road, tmp_path, monkeypatch, figures):
+    # The reported loss goes to handleError, which prints nothing with this off.
+    monkeypatch.setattr(logging, "raiseExceptions", False)
+    count, options = ROADS[road]
+    handler = quorbel.RedisStreamHandler(stream_key=own("memory"), **options(tmp_path))
     records = pool_of_records()
     if road == "unencodable, dropped":
         for r in records:
             r.ctx = {"when": datetime.datetime(2020, 1, 1), "set": {1}}
-    return handler, records
-
-
-ROADS = [("stream", RECORDS), ("fallback file", SHORT), ("unencodable, dropped", SHORT),
-         ("no client, loss reported", SHORT)]
-
-
-@pytest.mark.slow
-@pytest.mark.parametrize("road, count", ROADS, ids=[r for r, _ in ROADS])
-def test_emit_leaks_nothing(road, count, tmp_path, monkeypatch, figures):
-    # The reported loss goes to handleError, which prints nothing with this off.
-    monkeypatch.setattr(logging, "raiseExceptions", False)
-    handler, records = handler_road(road, tmp_path)
     objs, texts = watched(handler, records), label_texts(handler, records)
     emit = handler.emit
     size = len(records)

@@ -9,6 +9,7 @@ error return without an exception, a result with an exception set), never a cras
 allocations work again, the same operation (for the import: a new import) succeeds and works.
 """
 
+import collections
 import json
 import os
 import re
@@ -90,13 +91,6 @@ def exception_problems(exc, allowed=("MemoryError",)):
                        if isinstance(e, SystemError)]
 
 
-class Reporting:
-    """Mixed into the handler: records the cause of every reported loss."""
-
-    def handleError(self, record):
-        self.reports.append(sys.exc_info()[1])
-
-
 def record(msg="m \u00e9"):
     r = logging.LogRecord("sweep", logging.INFO, "sweep.py", 7, "%s", (msg,), None)
     r.labels = {"zone": 3, "skip": None}
@@ -105,34 +99,6 @@ def record(msg="m \u00e9"):
 
 
 LABELS = {"app": "api", "zone": "3"}
-
-
-def smoke(q):
-    """The module works as a whole: its functions, a handler, the facade, a refused call."""
-    problems = []
-    if not re.match(r"^\d{19}$", q._now_ns()):
-        problems.append("_now_ns() gave %r" % q._now_ns())
-    if q._merge_labels({"app": "api"}, {"zone": 3}) != LABELS:
-        problems.append("_merge_labels gave %r" % q._merge_labels({"app": "api"}, {"zone": 3}))
-    client = Recording()
-    logger = q.get_logger("sweep.smoke", client=client, default_labels={"app": "api"})
-    logger.propagate = False
-    q.RedisAppLogger(logger).info("m \u00e9", labels={"zone": 3}, ctx={"n": 1, "who": "\u00e9"})
-    if len(client.payloads) != 1:
-        problems.append("%d payloads delivered by the facade" % len(client.payloads))
-    else:
-        problems += payload_problems(client.payloads[0], "m \u00e9", LABELS)
-    try:
-        q._merge_labels([], None)
-        problems.append("_merge_labels([], None) did not raise")
-    except TypeError as exc:
-        tb, names = exc.__traceback__, []
-        while tb is not None:
-            names.append(tb.tb_frame.f_code.co_name)
-            tb = tb.tb_next
-        if "quorbel._merge_labels" not in names:
-            problems.append("no quorbel._merge_labels entry in %r" % names)
-    return problems
 
 
 # Each operation: prepare() before the fault (state for the trial), run(state) under the fault,
@@ -164,21 +130,36 @@ def import_check(state, value, exc):
         if "quorbel" in sys.modules:
             return ["a failed import left sys.modules['quorbel']"]
         try:
-            import quorbel
+            import quorbel as value
         except BaseException as again:
             return ["the import after the failed one raised %s: %s"
                     % (type(again).__name__, again)]
-        return smoke(quorbel)
-    return smoke(value)
+    # The module works as a whole: the other operations' checks pass without a fault, and a
+    # refused call carries the module's traceback entry.
+    ops, problems = {}, []
+    add_operations(value, ops)
+    for name in ("_now_ns", "_merge_labels", "info", "get_logger", "emit stream"):
+        prepare, run, check = ops[name]
+        state = prepare()
+        problems += ["%s: %s" % (name, p) for p in check(state, run(state), None)]
+    try:
+        value._merge_labels([], None)
+        return problems + ["_merge_labels([], None) did not raise"]
+    except TypeError as exc:
+        tb, names = exc.__traceback__, []
+    while tb is not None:
+        names.append(tb.tb_frame.f_code.co_name)
+        tb = tb.tb_next
+    return problems + ([] if "quorbel._merge_labels" in names
+                       else ["no quorbel._merge_labels entry in %r" % names])
 
 
-OPERATIONS = {"import": (import_prepare, import_run, import_check)}
+def add_operations(quorbel, ops):
+    """Adds the operations on a module imported before the fault."""
 
-if OPERATION != "import":
-    import quorbel
-
-    class Handler(Reporting, quorbel.RedisStreamHandler):
-        pass
+    class Handler(quorbel.RedisStreamHandler):
+        def handleError(self, record):
+            self.reports.append(sys.exc_info()[1])
 
     def handler(client, path=None, drop_on_error=False):
         h = Handler(client=client, default_labels={"app": "api"}, drop_on_error=drop_on_error,
@@ -186,15 +167,22 @@ if OPERATION != "import":
         h.reports = []
         return h
 
-    def delivery_problems(payloads, reports, expected_reports=("MemoryError",)):
+    def delivery_problems(payloads, reports=(), allowed=("MemoryError",), level="info"):
+        """What is wrong with what one record left: at most one payload, causes allowed."""
         problems = []
         for cause in reports:
-            problems += exception_problems(cause, expected_reports)
+            problems += exception_problems(cause, allowed)
         if len(payloads) > 1:
             problems.append("%d payloads for one record" % len(payloads))
         for text in payloads:
-            problems += payload_problems(text, "m \u00e9", LABELS)
+            problems += payload_problems(text, "m \u00e9", LABELS, level)
         return problems
+
+    def retry_problems(before, after, level="info"):
+        """A clean retry delivered one more payload, and a correct one."""
+        if len(after) != len(before) + 1:
+            return ["the retry delivered %d payloads" % (len(after) - len(before))]
+        return payload_problems(after[-1], "m \u00e9", LABELS, level)
 
     def construct_prepare():
         return {"path": os.path.join(WORKDIR, "construct-%d.log" % os.getpid())}
@@ -208,6 +196,8 @@ if OPERATION != "import":
             value = construct_run(state)  # once allocations work again
         value.emit(record())
         return delivery_problems(state["client"].payloads, value.reports, ())
+
+    ops["construct"] = (construct_prepare, construct_run, construct_check)
 
     def emit_prepare(where):
         def prepare():
@@ -234,29 +224,27 @@ if OPERATION != "import":
         allowed = ("MemoryError", "ConnectionError") if where == "nowhere" else ("MemoryError",)
 
         def check(state, value, exc):
-            problems = delivery_problems(delivered(state), state["handler"].reports, allowed)
+            reports = state["handler"].reports
+            problems = delivery_problems(delivered(state), reports, allowed)
             if value is not None:
                 problems.append("emit returned %r" % (value,))
             # A clean retry: one more payload (none without a destination), nothing else.
-            before, reports = len(delivered(state)), len(state["handler"].reports)
+            before, reported = delivered(state), len(reports)
             state["handler"].emit(record())
-            after = delivered(state)
             if where == "nowhere":
-                if len(state["handler"].reports) != reports + 1:
-                    problems.append("the retry's loss was not reported")
-            elif len(after) != before + 1 or len(state["handler"].reports) != reports:
-                problems.append("the retry delivered %d payloads, reported %d losses"
-                                % (len(after) - before, len(state["handler"].reports) - reports))
-            else:
-                problems += payload_problems(after[-1], "m \u00e9", LABELS)
-            return problems
+                return problems + ([] if len(reports) == reported + 1
+                                   else ["the retry's loss was not reported"])
+            if len(reports) != reported:
+                problems.append("the retry reported %d losses" % (len(reports) - reported))
+            return problems + retry_problems(before, delivered(state))
         return check
 
     for where in ("stream", "fallback", "nowhere"):
-        OPERATIONS["emit " + where] = (emit_prepare(where), emit_run, emit_check(where))
-    OPERATIONS["construct"] = (construct_prepare, construct_run, construct_check)
+        ops["emit " + where] = (emit_prepare(where), emit_run, emit_check(where))
 
     def level_operation(level):
+        want = "error" if level == "exception" else level
+
         def prepare():
             client = Recording()
             logger = logging.getLogger("sweep.%s" % level)
@@ -271,24 +259,15 @@ if OPERATION != "import":
 
         def check(state, value, exc):
             problems = [] if value is None else ["%s returned %r" % (level, value)]
-            want = "error" if level == "exception" else level
             payloads = list(state["client"].payloads)
-            if len(payloads) > 1:
-                problems.append("%d payloads for one record" % len(payloads))
-            for text in payloads:
-                problems += payload_problems(text, "m \u00e9", LABELS, want)
+            problems += delivery_problems(payloads, level=want)
             run(state)
-            if len(state["client"].payloads) != len(payloads) + 1:
-                problems.append("the retry delivered nothing")
-            else:
-                problems += payload_problems(state["client"].payloads[-1], "m \u00e9", LABELS,
-                                             want)
-            return problems
+            return problems + retry_problems(payloads, state["client"].payloads, want)
 
         return prepare, run, check
 
     for level in ("debug", "info", "warning", "error", "exception"):
-        OPERATIONS[level] = level_operation(level)
+        ops[level] = level_operation(level)
 
     def get_logger_run(state):
         state["client"] = Recording()
@@ -304,35 +283,27 @@ if OPERATION != "import":
             problems.append("%d stream handlers after the retry" % len(ours))
         logger.info("%s", "m \u00e9", extra={"labels": {"zone": 3},
                                              "ctx": {"n": 1, "who": "\u00e9"}})
-        return problems + delivery_problems(state["client"].payloads, [], ()) + (
-            [] if state["client"].payloads else ["the retry's logger delivered nothing"])
+        return problems + retry_problems([], state["client"].payloads)
 
-    OPERATIONS["get_logger"] = (dict, get_logger_run, get_logger_check)
+    ops["get_logger"] = (dict, get_logger_run, get_logger_check)
 
-    def merge_run(state):
-        return quorbel._merge_labels({"app": "api", 1: 2.5}, {"zone": 3, "skip": None, "k": "\u00e9"})
+    def pure_operation(run, good, what):
+        """A call whose result alone is checked: the faulted call's (unless it raised), then a
+        clean retry's."""
+        def check(state, value, exc):
+            return ["%s gave %r" % (what, got)
+                    for got in ([] if exc is not None else [value]) + [run(state)]
+                    if not good(got)]
+        return dict, run, check
 
-    def merge_check(state, value, exc):
-        want = {"app": "api", "1": "2.5", "zone": "3", "k": "\u00e9"}
-        problems = []
-        for got in ([] if exc is not None else [value]) + [merge_run(state)]:
-            if got != want or list(got) != list(want):
-                problems.append("_merge_labels gave %r" % (got,))
-        return problems
-
-    OPERATIONS["_merge_labels"] = (dict, merge_run, merge_check)
-
-    def now_run(state):
-        return quorbel._now_ns()
-
-    def now_check(state, value, exc):
-        problems = []
-        for got in ([] if exc is not None else [value]) + [now_run(state)]:
-            if not (type(got) is str and re.match(r"^\d{19}$", got)):
-                problems.append("_now_ns() gave %r" % (got,))
-        return problems
-
-    OPERATIONS["_now_ns"] = (dict, now_run, now_check)
+    merged = {"app": "api", "1": "2.5", "zone": "3", "k": "\u00e9"}
+    ops["_merge_labels"] = pure_operation(
+        lambda state: quorbel._merge_labels({"app": "api", 1: 2.5},
+                                            {"zone": 3, "skip": None, "k": "\u00e9"}),
+        lambda got: got == merged and list(got) == list(merged), "_merge_labels")
+    ops["_now_ns"] = pure_operation(
+        lambda state: quorbel._now_ns(),
+        lambda got: type(got) is str and re.match(r"^\d{19}$", got), "_now_ns()")
 
     # The background client, aimed at a socket that does not exist: its shipper only retries,
     # so what a trial fails is the application thread's own work (or the shipper's start).
@@ -340,13 +311,11 @@ if OPERATION != "import":
     DOWN = "unix://" + os.path.join(WORKDIR, "none.sock")
     KEY = "s\u00e9"  # its UTF-8 is made, and cached, by the first xadd
 
-    def batch_new(engine, state=None):
-        if engine == "url":
-            return BatchClient(DOWN, spill_path=os.path.join(WORKDIR, "spill.log"))
-        return BatchClient(client=(state or batch_redis())["redis"])
-
-    def batch_redis():
-        return {"redis": redis.Redis(unix_socket_path=DOWN[len("unix://"):])}
+    def batch_client(state):
+        """A client of the redis client in the state, else of the URL."""
+        if "redis" in state:
+            return BatchClient(client=state["redis"])
+        return BatchClient(DOWN, spill_path=os.path.join(WORKDIR, "spill.log"))
 
     def batch_problems(client, accepted):
         """client works: one more record is accepted and counted, close() stops it."""
@@ -360,13 +329,10 @@ if OPERATION != "import":
             stats["pending"]
         return [] if stats["accepted"] == accepted + 1 and counts else ["stats %r" % stats]
 
-    def batch_construct(engine):
+    def batch_construct(prepare):
         def check(state, value, exc):
-            return batch_problems(value if exc is None else batch_new(engine, state), 0)
-        return (dict if engine == "url" else batch_redis), lambda s: batch_new(engine, s), check
-
-    def batch_prepare():
-        return {"client": batch_new("url")}
+            return batch_problems(value if exc is None else batch_client(state), 0)
+        return prepare, batch_client, check
 
     def batch_call(method):
         def run(state):
@@ -379,13 +345,20 @@ if OPERATION != "import":
                     type(value) is dict and value["accepted"] == 0):
                 return ["stats() gave %r" % (value,)]
             return batch_problems(state["client"], accepted)
-        return batch_prepare, run, check
+        return (lambda: {"client": batch_client({})}), run, check
 
-    OPERATIONS["BatchClient(url)"] = batch_construct("url")
+    ops["BatchClient(url)"] = batch_construct(dict)
     if "redis" in sys.modules:
-        OPERATIONS["BatchClient(client)"] = batch_construct("client")
-    OPERATIONS["BatchClient.xadd"] = batch_call("xadd")  # the first: it starts the shipper
-    OPERATIONS["BatchClient.stats"] = batch_call("stats")
+        ops["BatchClient(client)"] = batch_construct(
+            lambda: {"redis": redis.Redis(unix_socket_path=DOWN[len("unix://"):])})
+    ops["BatchClient.xadd"] = batch_call("xadd")  # the first: it starts the shipper
+    ops["BatchClient.stats"] = batch_call("stats")
+
+
+OPERATIONS = {"import": (import_prepare, import_run, import_check)}
+if OPERATION != "import":
+    import quorbel
+    add_operations(quorbel, OPERATIONS)
 
 prepare, run, check = OPERATIONS[OPERATION]
 
@@ -537,7 +510,6 @@ def test_one_failed_allocation(tmp_path, figures, operation, first, step):
     # same trial run again; each such run is bounded, and so is their number.
     assert len(crashed) <= MAX_REPLAYS, "%d trials crashed (more than the %d analysed)" % (
         len(crashed), MAX_REPLAYS)
-    defects = {}
     for t in crashed:
         t["defect"], why = interpreter_defect(SWEEP, (operation, tmp_path, first, step, t["n"]),
                                               tmp_path, t["signal"], timeout=60)
@@ -550,14 +522,12 @@ def test_one_failed_allocation(tmp_path, figures, operation, first, step):
             # The interpreter crashed outside any call into the module (the sanitizer run
             # answers for the module's own memory handling): counted and shown.
             t["defect"] = "outside the module"
-        if t["defect"]:
-            defects[t["defect"]] = defects.get(t["defect"], 0) + 1
-        else:
+        if not t["defect"]:
             t["problems"].append("gdb: " + why)
     for t in trials:
         if t["problems"] and all(silent_python_failure(p) for p in t["problems"]):
             t["defect"] = "Python code returned NULL without an exception"
-            defects[t["defect"]] = defects.get(t["defect"], 0) + 1
+    defects = collections.Counter(t["defect"] for t in trials if t.get("defect"))
     bad = [t for t in trials if t["problems"] and not t.get("defect")]
     sites = ", ".join("%s: %d" % d for d in sorted(defects.items()))
     figures("[nomemory] %s on %d.%d: allocations %d, %d, ... %d: %d MemoryError, %d trials with "

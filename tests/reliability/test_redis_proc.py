@@ -4,19 +4,19 @@ import os
 
 import pytest
 
-from redis_proc import RedisProcess, _probe, free_port, make_tls_files, require_redis_server
+from redis_proc import RedisProcess, _probe, free_port
 
 
-def ask(proc, command, *args, **client_options):
-    client = proc.client(**client_options)
+def ask(proc, command, *args):
+    client = proc.client()
     try:
         return getattr(client, command)(*args)
     finally:
         client.close()
 
 
-def config(proc, key, **client_options):
-    return ask(proc, "config_get", key, **client_options)[key]
+def config(proc, key):
+    return ask(proc, "config_get", key)[key]
 
 
 def test_listens_on_loopback_without_persistence_and_stop_removes_its_directory(server):
@@ -46,29 +46,7 @@ def test_faults_take_the_server_away_and_undo_brings_it_back(server, fault, undo
             os.kill(pid, 0)
 
 
-@pytest.mark.parametrize("kw, key, expected, login", [
-    ({"args": ["--maxmemory", "12mb"]}, "maxmemory", str(12 * 1024 * 1024), {}),
-    ({"conf_lines": ["maxmemory-policy allkeys-lru"]}, "maxmemory-policy", "allkeys-lru", {}),
-    # A password-protected server counts as started.
-    ({"conf_lines": ["requirepass s3cret"]}, "requirepass", "s3cret", {"password": "s3cret"}),
-])
-def test_options_reach_the_server(kw, key, expected, login):
-    require_redis_server()
-    with RedisProcess(**kw) as proc:
-        assert config(proc, key, **login) == expected
-
-
 def test_a_taken_fixed_port_fails_fast_with_the_server_log(server):
     with pytest.raises(RuntimeError, match="did not answer PING"):
         RedisProcess(port=server.port).start()
     assert free_port() + 10000 <= 65535  # room for a cluster node's bus port
-
-
-def test_a_tls_server_speaks_only_tls(tmp_path):
-    require_redis_server()
-    with RedisProcess(tls=make_tls_files(tmp_path)) as proc:
-        assert proc.url.startswith("rediss://127.0.0.1:%d/0?" % proc.port)
-        # The plain probe gets no answer; the verified TLS one names our process.
-        assert _probe(proc.port, 0.5) is None
-        assert _probe(proc.port, 2, proc._ssl_context()) == proc.pid
-        assert config(proc, "port") == "0"

@@ -7,14 +7,12 @@ certificate the client cannot verify gets no records.
 """
 
 import inspect
-import itertools
-import logging
-import os
 
 import pytest
 import redis
 
 import quorbel
+from readback import read_fallback, seqs, stream_seqs
 from redis_proc import RedisProcess, make_tls_files, require_redis_server
 
 PASSWORD = "logger-secret"
@@ -25,32 +23,22 @@ ACL_RULES = {
     "write-only keys": ["on", ">" + PASSWORD, "resetchannels", "%W~logs:*", "-@all", "+xadd"],
 }
 
-_names = itertools.count()
 
+@pytest.fixture
+def send(logger, tmp_path):
+    """send(url, count, **options): logs records 0..count-1 through one new handler for the
+    url (its fallback file in tmp_path), and returns the seqs written to that file. Once a
+    test: the logger fixture closes the handler's file and client afterwards."""
 
-def logger_with(url, fallback, **options):
-    logger = logging.getLogger("quorbel.security.%d.%d" % (os.getpid(), next(_names)))
-    logger.propagate = False
-    logger.setLevel(logging.INFO)
-    logger.addHandler(quorbel.RedisStreamHandler(
-        redis_url=url, fallback_file_path=str(fallback), **options))
-    return logger
+    def run(url, count, timeout_ms=1000, **options):
+        fallback = tmp_path / "fallback.log"
+        logger.addHandler(quorbel.RedisStreamHandler(
+            redis_url=url, fallback_file_path=str(fallback), timeout_ms=timeout_ms, **options))
+        for seq in range(count):
+            logger.info("record %d", seq, extra={"ctx": {"seq": seq}})
+        return seqs(read_fallback(fallback))
 
-
-def detach(logger):
-    for handler in list(logger.handlers):
-        logger.removeHandler(handler)
-        if handler._fallback is not None:
-            handler._fallback.close()
-
-
-def log_numbered(logger, count, **ctx):
-    for seq in range(count):
-        logger.info("record %d", seq, extra={"ctx": dict(ctx, seq=seq)})
-
-
-def seqs(payloads):
-    return sorted(p["ctx"]["seq"] for p in payloads)
+    return run
 
 
 @pytest.fixture
@@ -89,30 +77,22 @@ def make_user(admin, name, rules):
 
 
 @pytest.mark.parametrize("rules", sorted(ACL_RULES))
-def test_xadd_only_user_delivers_and_can_do_nothing_else(rules, server, admin, tmp_path,
-                                                         readers, figures):
+def test_xadd_only_user_delivers_and_can_do_nothing_else(rules, server, admin, send, figures):
     make_user(admin, "logger", ACL_RULES[rules])
     admin.execute_command("ACL", "LOG", "RESET")
     admin.set("secret", "value")
-    url = "redis://logger:%s@127.0.0.1:%d/0" % (PASSWORD, server.port)
-    fallback = tmp_path / "fallback.log"
     count = 200
-    logger = logger_with(url, fallback, timeout_ms=1000)
-    try:
-        log_numbered(logger, count)
-    finally:
-        detach(logger)
-    in_stream = seqs(readers.stream(admin, "logs:stream"))
-    in_fallback = seqs(readers.fallback(fallback))
+    in_fallback = send("redis://logger:%s@127.0.0.1:%d/0" % (PASSWORD, server.port), count)
+    delivered = stream_seqs(server)
     # The connection set-up of this client version needed nothing beyond the grant: any
     # command it tried and was refused would be in the ACL log.
     refused = admin.execute_command("ACL", "LOG")
     figures("[security] ACL user (%s) %s: %d of %d records in the stream, %d in the "
             "fallback; refused while connecting: %d; redis-py %s"
             % (rules, " ".join(r for r in ACL_RULES[rules] if not r.startswith(">")),
-               len(in_stream), count, len(in_fallback), len(refused), redis.__version__))
+               len(delivered), count, len(in_fallback), len(refused), redis.__version__))
     if CLIENT_HAS_USERNAMES:
-        assert in_stream == list(range(count))
+        assert delivered == list(range(count))
         assert in_fallback == []
         # Newer clients announce themselves with CLIENT SETINFO (Redis 7.2+) and ignore
         # a refusal; anything else refused would be a command the grant lacks.
@@ -121,7 +101,7 @@ def test_xadd_only_user_delivers_and_can_do_nothing_else(rules, server, admin, t
     else:
         # A client from before Redis 6 drops the user name from the URL and logs in as
         # the default user, which fails: nothing arrives, and nothing is lost either.
-        assert in_stream == []
+        assert delivered == []
         assert in_fallback == list(range(count))
 
     same_user = raw_connection(server.port, "logger", PASSWORD)
@@ -156,32 +136,24 @@ def test_xadd_only_user_delivers_and_can_do_nothing_else(rules, server, admin, t
         assert same_user.read_response()
     finally:
         same_user.disconnect()
-    assert admin.xlen("logs:stream") == len(in_stream) + 1
+    assert admin.xlen("logs:stream") == len(delivered) + 1
     assert admin.get("secret") == "value"
     assert not admin.exists("other:stream")
 
 
 @pytest.mark.parametrize("case", ["stream key outside the grant", "wrong password",
                                   "user disabled"])
-def test_refused_user_sends_records_to_fallback(case, server, admin, tmp_path, readers):
-    rules = list(ACL_RULES["keys"])
-    password = PASSWORD
-    stream_key = "logs:stream"
+def test_refused_user_sends_records_to_fallback(case, server, admin, send):
+    rules, password, options = list(ACL_RULES["keys"]), PASSWORD, {}
     if case == "stream key outside the grant":
-        stream_key = "audit:stream"
+        options["stream_key"] = "audit:stream"
     elif case == "wrong password":
         password = "not-" + PASSWORD
     else:
         rules[0] = "off"
     make_user(admin, "logger", rules)
     url = "redis://logger:%s@127.0.0.1:%d/0" % (password, server.port)
-    fallback = tmp_path / "fallback.log"
-    logger = logger_with(url, fallback, timeout_ms=1000, stream_key=stream_key)
-    try:
-        log_numbered(logger, 50)
-    finally:
-        detach(logger)
-    assert seqs(readers.fallback(fallback)) == list(range(50))
+    assert send(url, 50, **options) == list(range(50))
     assert admin.keys("*") == []
 
 
@@ -208,44 +180,33 @@ def tls_url(server, **query):
 
 @pytest.mark.parametrize("timeout_ms", [5, 1000])
 @pytest.mark.parametrize("mutual", [False, True], ids=["server-cert", "mutual"])
-def test_tls_server_receives_records(mutual, timeout_ms, tls_server, tmp_path, readers,
-                                     figures):
+def test_tls_server_receives_records(mutual, timeout_ms, tls_server, tmp_path, send, figures):
     server = tls_server(tls_auth_clients=mutual)
     query = {"ssl_ca_certs": server.tls.ca}
     if mutual:
         client_files = make_tls_files(tmp_path, name="client")
         query.update(ssl_certfile=client_files.cert, ssl_keyfile=client_files.key)
     url = tls_url(server, **query)
-    fallback = tmp_path / "fallback.log"
     count = 200
-    logger = logger_with(url, fallback, timeout_ms=timeout_ms)
-    try:
-        log_numbered(logger, count)
-    finally:
-        detach(logger)
-    admin = server.client()
-    try:
-        in_stream = seqs(readers.stream(admin, "logs:stream"))
-    finally:
-        admin.close()
-    in_fallback = seqs(readers.fallback(fallback))
+    in_fallback = send(url, count, timeout_ms=timeout_ms)
+    delivered = stream_seqs(server)
     figures("[security] TLS %s timeout_ms=%d: %d of %d in the stream (%d entries), %d in the "
             "fallback; URL %s; redis-py %s"
-            % ("mutual" if mutual else "server-cert", timeout_ms, len(set(in_stream)), count,
-               len(in_stream), len(in_fallback), url.replace(str(tmp_path), "<dir>"),
+            % ("mutual" if mutual else "server-cert", timeout_ms, len(set(delivered)), count,
+               len(delivered), len(in_fallback), url.replace(str(tmp_path), "<dir>"),
                redis.__version__))
-    assert set(in_stream) | set(in_fallback) == set(range(count))
+    assert set(delivered) | set(in_fallback) == set(range(count))
     if timeout_ms >= 1000:
-        assert sorted(set(in_stream)) == list(range(count))
+        assert sorted(set(delivered)) == list(range(count))
     else:
         # 5 ms covers the TLS handshake on loopback, but a loaded machine may let the
         # first connection time out: that record is in the fallback, not lost.
-        assert len(set(in_stream)) >= count - 5
+        assert len(set(delivered)) >= count - 5
 
 
 @pytest.mark.parametrize("case", ["CA not given", "other CA", "plain redis:// to TLS port",
                                   "no client certificate"])
-def test_tls_that_cannot_be_verified_delivers_nothing(case, tls_server, tmp_path, readers):
+def test_tls_that_cannot_be_verified_delivers_nothing(case, tls_server, tmp_path, send):
     server = tls_server(tls_auth_clients=(case == "no client certificate"))
     if case == "CA not given":
         # The system's CAs do not know this server's certificate.
@@ -258,15 +219,5 @@ def test_tls_that_cannot_be_verified_delivers_nothing(case, tls_server, tmp_path
         url = "redis://127.0.0.1:%d/0" % server.port
     else:
         url = tls_url(server, ssl_ca_certs=server.tls.ca)
-    fallback = tmp_path / "fallback.log"
-    logger = logger_with(url, fallback, timeout_ms=1000)
-    try:
-        log_numbered(logger, 30)
-    finally:
-        detach(logger)
-    admin = server.client()
-    try:
-        assert admin.exists("logs:stream") == 0
-    finally:
-        admin.close()
-    assert seqs(readers.fallback(fallback)) == list(range(30))
+    assert send(url, 30) == list(range(30))
+    assert stream_seqs(server) == []
