@@ -91,13 +91,7 @@ class Tail:
     def stop(self, sig):
         self.proc.send_signal(sig)
         rc = self.proc.wait(15)
-        err = []
-        while True:
-            item = self.errors.get(timeout=15)
-            if item is None:
-                break
-            err.append(item)
-        return rc, "\n".join(err)
+        return rc, "\n".join(iter(lambda: self.errors.get(timeout=15), None))
 
     def kill(self):
         if self.proc.poll() is None:
