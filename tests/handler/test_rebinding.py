@@ -3,6 +3,7 @@ two calls or (in a child interpreter) before the import is what the next call us
 original is used again once it is restored. Each case says what it replaces and what of the
 calls' observable results (observe below) changes; everything else must stay as it was."""
 
+import ast
 import builtins
 import json
 import json.encoder
@@ -276,7 +277,7 @@ def test_a_name_replaced_before_the_import_is_used(tmp_path, logger_name, what):
     change, changes = REPLACED[what]
     here = pathlib.Path(__file__).parent
     seen = run_child(CHILD, change.source, MARK, here, here.parent)
-    assert eval(seen) == changes(observe(tmp_path, logger_name))
+    assert ast.literal_eval(seen) == changes(observe(tmp_path, logger_name))
 
 
 def test_the_encoder_gets_one_call_with_the_payload_objects(monkeypatch):
