@@ -2,6 +2,7 @@
 
 import _thread
 import logging
+import pathlib
 import threading
 
 import pytest
@@ -49,25 +50,6 @@ class CloseRecorder(quorbel.RedisStreamHandler):
         super().flush()
 
 
-def test_second_call_replaces_the_handler_without_closing_it(logger_name, tmp_path):
-    first_path = tmp_path / "first.log"
-    logger = quorbel.get_logger(logger_name, enable_fallback_file=True,
-                                fallback_path=str(first_path))
-    assert logger is logging.getLogger(logger_name)
-    (first,) = logger.handlers
-
-    again = quorbel.get_logger(logger_name, client=RecordingClient())
-
-    assert again is logger
-    (second,) = again.handlers
-    assert second is not first and type(second) is quorbel.RedisStreamHandler
-    # Detached only: its fallback file stays open and usable.
-    assert first._fallback.stream is not None and not first._fallback.stream.closed
-    first.handle(logging.makeLogRecord({"msg": "still works", "levelno": 20, "levelname": "INFO"}))
-    assert "still works" in first_path.read_text(encoding="utf-8")
-    first._fallback.close()
-
-
 @pytest.mark.parametrize("before, kept", [
     (["console", "stream"], ["console"]),
     (["stream", "console"], ["console"]),
@@ -77,25 +59,32 @@ def test_second_call_replaces_the_handler_without_closing_it(logger_name, tmp_pa
     (["a", "b"], ["a", "b"]),
     ([], []),
 ])
-def test_only_stream_handlers_are_detached_and_others_keep_order(logger_name, before, kept):
+def test_only_stream_handlers_are_detached_and_others_keep_order(logger_name, tmp_path, before,
+                                                                 kept):
     logger = logging.getLogger(logger_name)
-    made = {}
+    made, detached = {}, []
     for i, kind in enumerate(before):
         if kind == "stream":
-            h = quorbel.RedisStreamHandler(client=RecordingClient())
+            h = quorbel.RedisStreamHandler(fallback_file_path=str(tmp_path / ("%d.log" % i)))
+            detached.append(h)
         elif kind == "subclass":
             h = made[i] = CloseRecorder(client=RecordingClient())
         else:
             h = made[kind] = logging.StreamHandler()
         logger.addHandler(h)
 
-    quorbel.get_logger(logger_name, client=RecordingClient())
+    assert quorbel.get_logger(logger_name, client=RecordingClient()) is logger
 
     *others, new = logger.handlers
     assert others == [made[k] for k in kept]
     assert type(new) is quorbel.RedisStreamHandler
-    # Detached only: neither closed nor flushed.
+    # Detached only: neither closed nor flushed, their fallback files open and usable.
     assert not any(h.closed or h.flushed for h in made.values() if isinstance(h, CloseRecorder))
+    for h in detached:
+        assert h._fallback.stream is not None and not h._fallback.stream.closed
+        h.handle(logging.makeLogRecord({"msg": "still works", "levelname": "INFO"}))
+        h._fallback.close()
+        assert "still works" in pathlib.Path(h._fallback.baseFilename).read_text()
 
 
 CLIENT, LABELS = object(), {"app": "api"}
