@@ -4,6 +4,7 @@ import copy
 import inspect
 import json
 import logging
+import logging.handlers
 
 import pytest
 
@@ -16,20 +17,13 @@ from signatures import LEVEL_METHODS
 TARGET = {"debug": "debug", "info": "info", "warning": "warning", "error": "error",
           "exception": "error"}
 
-class CaptureHandler(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
-
 
 @pytest.fixture
 def real_logger(logger):
-    capture = CaptureHandler()
+    """The test's DEBUG logger and the list of records it handles."""
+    capture = logging.handlers.BufferingHandler(capacity=1000)  # keeps them all in .buffer
     logger.addHandler(capture)
-    return logger, capture
+    return logger, capture.buffer
 
 
 @pytest.mark.parametrize("method", LEVEL_METHODS)
@@ -71,12 +65,6 @@ def test_empty_dicts_are_fresh_on_every_call():
 
 
 def test_missing_log_attribute_raises_attribute_error():
-    class NoInit(RedisAppLogger):
-        def __init__(self):
-            pass
-
-    with pytest.raises(AttributeError):
-        NoInit().info("x")
     app = RedisAppLogger(RecordingLogger())
     del app._log
     with pytest.raises(AttributeError):
@@ -122,7 +110,7 @@ def test_exception_attaches_the_handled_exception_if_any(real_logger):
         raised = exc
     app.exception("no exception here")
     logger.error("reference", exc_info=True)
-    inside, outside, reference = capture.records
+    inside, outside, reference = capture
     assert inside.levelname == "ERROR" and inside.exc_info[1] is raised
     assert outside.levelname == "ERROR" and outside.exc_info == reference.exc_info
 
@@ -135,7 +123,7 @@ def test_records_carry_labels_ctx_the_unexpanded_message_and_the_calling_line(re
     here = inspect.currentframe()
     getattr(RedisAppLogger(logger), method)("100% done %s %(x)d", labels, ctx)
     line = here.f_lineno - 1
-    (record,) = capture.records
+    (record,) = capture
     assert record.getMessage() == "100% done %s %(x)d"
     assert record.labels is labels and record.ctx is ctx
     assert record.levelno == getattr(logging, TARGET[method].upper())

@@ -100,21 +100,16 @@ class Tail:
 
 
 @pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM])
-def test_tail_follows_new_entries_and_stops_cleanly(redis_url, redis_client, sig):
+def test_tail_follows_new_entries_and_stops_cleanly(redis_url, redis_client, logger_name, sig):
     redis_client.xadd("tail:s", {"payload": json.dumps({"ts": "1", "level": "info",
                                                         "msg": "before start"})})
     tail = Tail("--url", redis_url, "--stream", "tail:s")
     try:
         tail.wait_ready()
-        logger = quorbel.get_logger("quorbel.test.tail.%d" % sig, redis_url=redis_url,
-                                    stream_key="tail:s", timeout_ms=2000,
-                                    default_labels={"app": "api"})
-        try:
-            quorbel.RedisAppLogger(logger).warning("disk almost full", labels={"host": "h1"},
-                                                   ctx={"free_mb": 12})
-        finally:
-            for h in list(logger.handlers):
-                logger.removeHandler(h)
+        logger = quorbel.get_logger(logger_name, redis_url=redis_url, stream_key="tail:s",
+                                    timeout_ms=2000, default_labels={"app": "api"})
+        quorbel.RedisAppLogger(logger).warning("disk almost full", labels={"host": "h1"},
+                                               ctx={"free_mb": 12})
         redis_client.xadd("tail:s", {"payload": "not json {"})
         redis_client.xadd("tail:s", {"other": "field"})
 

@@ -3,9 +3,7 @@ itself writes and rotates: every line reaches the stream once, oldest first, unc
 
 import contextlib
 import fcntl
-import itertools
 import json
-import logging
 import os
 import re
 import subprocess
@@ -18,17 +16,14 @@ from commands import command, entry_module, env
 from redis_proc import free_port
 
 STREAM = "replay:s"
-_names = itertools.count()
 
 
 class Writer:
     """An application whose records all go to the fallback file (no Redis client)."""
 
-    def __init__(self, path, max_bytes, backups):
+    def __init__(self, logger, path, max_bytes, backups):
         self.path = str(path)
-        self.logger = logging.getLogger("quorbel.test.replay.%d" % next(_names))
-        self.logger.setLevel(logging.INFO)
-        self.logger.propagate = False
+        self.logger = logger
         self.handler = quorbel.RedisStreamHandler(
             fallback_file_path=self.path, fallback_max_bytes=max_bytes,
             fallback_backup_count=backups)
@@ -47,22 +42,13 @@ class Writer:
         with open(self.path, "ab") as f:
             f.write(data)
 
-    def close(self):
-        self.logger.removeHandler(self.handler)
-        self.handler._fallback.close()
-
 
 @pytest.fixture
-def writer(tmp_path):
-    made = []
-
-    def make(max_bytes=0, backups=0):
-        made.append(Writer(tmp_path / "fallback.log", max_bytes, backups))
-        return made[-1]
-
-    yield make
-    for w in made:
-        w.close()
+def writer(tmp_path, logger):
+    """make(max_bytes=0, backups=0): a Writer through the test's own logger, whose fixture
+    closes the fallback file afterwards."""
+    return lambda max_bytes=0, backups=0: Writer(logger, tmp_path / "fallback.log", max_bytes,
+                                                 backups)
 
 
 @pytest.fixture(scope="module")
@@ -143,24 +129,22 @@ def test_each_record_once_oldest_first(redis_url, redis_client, writer, max_byte
     assert seqs[-1] == w.count - 1
 
 
-def test_a_spill_file_replays_as_a_fallback_file(redis_url, redis_client, tmp_path):
+def test_a_spill_file_replays_as_a_fallback_file(redis_url, redis_client, tmp_path,
+                                                  logger_name):
     from quorbel_batch import BatchClient
     spill = str(tmp_path / "spill.log")
-    # Nothing listens there: every batch goes to the spill file at once.
+    # Nothing listens there: every batch goes to the spill file at once. The logger_name
+    # fixture closes the client afterwards.
     batch = BatchClient("redis://127.0.0.1:%d/0" % free_port(), spill_path=spill,
                         spill_after_ms=0)
-    logger = quorbel.get_logger("quorbel.test.replay.spill", client=batch, stream_key=STREAM)
-    try:
-        for first, end in ((0, 40), (40, 65)):  # the second run takes what was spilled since
-            for seq in range(first, end):
-                logger.info("spilled %d", seq, extra={"ctx": {"seq": seq}})
-            assert batch.flush(timeout=30)
-            replay(redis_url, spill)
-            assert [seq_of(p) for p in stream_payloads(redis_client)] == list(range(end))
-        assert batch.stats()["spilled"] == 65
-    finally:
-        batch.close()
-        logger.handlers.clear()
+    logger = quorbel.get_logger(logger_name, client=batch, stream_key=STREAM)
+    for first, end in ((0, 40), (40, 65)):  # the second run takes what was spilled since
+        for seq in range(first, end):
+            logger.info("spilled %d", seq, extra={"ctx": {"seq": seq}})
+        assert batch.flush(timeout=30)
+        replay(redis_url, spill)
+        assert [seq_of(p) for p in stream_payloads(redis_client)] == list(range(end))
+    assert batch.stats()["spilled"] == 65
 
 
 BAD_LINES = {
