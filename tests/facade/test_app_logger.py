@@ -55,13 +55,10 @@ def test_empty_dicts_are_fresh_on_every_call():
     rec = RecordingLogger()
     app = RedisAppLogger(rec)
     app.info("one")
-    first = rec.calls[0][2][0][1]
-    first["labels"]["leak"] = "x"
-    first["ctx"]["leak"] = "y"
     app.info("two")
-    second = rec.calls[1][2][0][1]
-    assert second == {"labels": {}, "ctx": {}}
-    assert second is not first
+    [first, second] = [kwargs[0][1] for _, _, kwargs in rec.calls]
+    assert first is not second
+    assert first["labels"] is not second["labels"] and first["ctx"] is not second["ctx"]
 
 
 def test_missing_log_attribute_raises_attribute_error():
