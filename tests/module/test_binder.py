@@ -194,6 +194,10 @@ def _int_outcome(value):
         return ("raise", type(exc), str(exc))
 
 
+# Those int() refuses: every int parameter must raise the same (below, past the exact types).
+INT_REFUSED = [v for v in NUMBER_VALUES if _int_outcome(v)[0] == "raise"]
+
+
 INT_TARGETS = {
     # parameter -> (call with the value, read back the converted int)
     "get_logger.level": (lambda v, n: quorbel.get_logger(n, level=v), lambda lg: lg.level),
@@ -202,21 +206,15 @@ INT_TARGETS = {
 }
 
 
-@pytest.mark.parametrize("value", NUMBER_VALUES, ids=vid)
+@pytest.mark.parametrize("value", [v for v in NUMBER_VALUES if v not in INT_REFUSED], ids=vid)
 @pytest.mark.parametrize("target", sorted(INT_TARGETS))
 def test_int_parameters_convert_numbers_like_int(target, value, logger_name):
     call, read = INT_TARGETS[target]
-    expected = _int_outcome(value)
-    if expected[0] == "raise":
-        with pytest.raises(Exception) as info:
-            call(value, logger_name)
-        assert (type(info.value), str(info.value)) == expected[1:]
-        return
     result = read(call(value, logger_name))
     if target == "get_logger.level":
-        assert type(result) is int and result == expected[1]
+        assert type(result) is int and result == int(value)
     else:
-        assert result == max(0.001, (expected[1] or 1) / 1000.0)
+        assert result == max(0.001, (int(value) or 1) / 1000.0)
 
 
 Plain = type("Plain", (), {})
@@ -342,7 +340,7 @@ def test_exact_type_errors(name, param, kind, value):
 
 @pytest.mark.parametrize("name, param", [
     (n, p) for n, (_, _, params) in SIGNATURES.items() for p, k in params if k == "int"])
-@pytest.mark.parametrize("value", [float("nan"), float("inf"), 1j, RaisingIndex()], ids=vid)
+@pytest.mark.parametrize("value", INT_REFUSED, ids=vid)
 def test_int_conversion_errors_propagate_unchanged(name, param, value):
     expected = _int_outcome(value)
     with pytest.raises(Exception) as info:
