@@ -221,8 +221,7 @@ def test_fallback_record_fields(fixed_ts):
     [fb] = fallback.records
     assert (fb.name, fb.levelno, fb.pathname, fb.lineno) == ("app.test", 30, "/src/app.py", 42)
     assert fb.args == () and fb.exc_info is None
-    assert fb.getMessage() == fb.msg == (
-        '{"ts":"' + fixed_ts + '","level":"warning","msg":"100% done","labels":{},"ctx":{}}')
+    assert fb.getMessage() == fb.msg == emitted_payload(RedisStreamHandler(), record)
 
 
 # --- exceptions that are not ordinary errors ------------------------------------------

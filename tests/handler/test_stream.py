@@ -58,7 +58,6 @@ def test_entries_round_trip(redis_url, redis_client, logger):
         {"app": "api", "env": "prod"}, {"app": "api", "env": "prod"}]
     assert [p["ctx"] for p in decoded] == [
         {"user_id": 42, "tags": ["a", "b"]}, {}, [1, 2], {}]
-    assert "café ☕" in texts[1] and "\\u" not in texts[1]
 
 
 @pytest.mark.parametrize("maxlen", [100, 0, -1])

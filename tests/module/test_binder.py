@@ -160,12 +160,6 @@ def test_every_parameter_binds_by_keyword_including_self():
 
 # ---------------------------------------------------------------- int conversion
 
-def raising(exc_type, *args):
-    def method(self):
-        raise exc_type(*args)
-    return method
-
-
 ConversionBoom = type("ConversionBoom", (Exception,), {})
 
 # What int() takes or refuses, beside the built-in numbers.
@@ -173,7 +167,13 @@ IndexOnly = type("IndexOnly", (), {"__index__": lambda self: 7})
 IntOnly = type("IntOnly", (), {"__int__": lambda self: 8})
 FloatOnly = type("FloatOnly", (), {"__float__": lambda self: 2.5})
 IndexNotInt = type("IndexNotInt", (), {"__index__": lambda self: "7"})
-RaisingIndex = type("RaisingIndex", (), {"__index__": raising(ConversionBoom, "index")})
+
+
+class RaisingIndex:
+    def __index__(self):
+        raise ConversionBoom("index")
+
+
 MyInt = type("MyInt", (int,), {})
 MyFloat = type("MyFloat", (float,), {})
 Level = enum.IntEnum("Level", {"LOUD": 35})
@@ -222,8 +222,7 @@ Plain = type("Plain", (), {})
 
 # ---------------------------------------------------------------- bool conversion
 
-class BoolBoom(Exception):
-    pass
+BoolBoom = type("BoolBoom", (Exception,), {})
 
 
 class RaisingBool:
@@ -351,9 +350,11 @@ def test_int_conversion_errors_propagate_unchanged(name, param, value):
 TYPE_NAME_CASES = [
     (lambda: app().info("m", labels=Outer.Inner()),
      "Argument 'labels' has incorrect type (expected dict, got %s.Outer.Inner)" % __name__),
-    (lambda: app().info(OddModule()), "Argument 'msg' has incorrect type (expected str, got OddModule)"),
+    (lambda: app().info(OddModule()),
+     "Argument 'msg' has incorrect type (expected str, got OddModule)"),
     (lambda: app().info(NoQualname()), "Argument 'msg' has incorrect type (expected str, got ?)"),
-    (lambda: RSH(maxlen=NoQualname()), "Argument 'maxlen' has incorrect type (expected int, got ?)"),
+    (lambda: RSH(maxlen=NoQualname()),
+     "Argument 'maxlen' has incorrect type (expected int, got ?)"),
     # A __qualname__ that is not text reads as unknown too.
     (lambda: app().info(IntQualname()), "Argument 'msg' has incorrect type (expected str, got ?)"),
     (lambda: RSH(timeout_ms=IntQualname()),
