@@ -15,10 +15,8 @@ redis = pytest.importorskip("redis")
 TIMEOUT_MS = 2000
 
 
-@pytest.fixture(autouse=True)
-def _needs_client_library():
-    if not quorbel.HAS_REDIS:
-        pytest.skip("quorbel was imported without the redis library")
+pytestmark = pytest.mark.skipif(not quorbel.HAS_REDIS,
+                                reason="quorbel was imported without the redis library")
 
 
 def payloads(client, key="logs:stream"):
