@@ -72,9 +72,9 @@ def test_maxlen_is_stored_as_an_exact_int_or_none(value, stored):
     assert stored is None or type(h.maxlen) is int
 
 
+# Small and negative values: test_binder's conversion table, which reads _timeout too.
 @pytest.mark.parametrize("value, seconds", [
-    (5, 0.005), (0, 0.001), (-200, 0.001), (1500, 1.5), (1, 0.001), (2, 0.002),
-    (10 ** 300, 1e297), (10 ** 400, OverflowError),
+    (5, 0.005), (1500, 1.5), (10 ** 300, 1e297), (10 ** 400, OverflowError),
 ], ids=repr)
 def test_timeout(value, seconds):
     if seconds is OverflowError:
