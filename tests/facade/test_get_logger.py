@@ -37,9 +37,7 @@ def recorder(monkeypatch):
 class CloseRecorder(quorbel.RedisStreamHandler):
     """A stream handler that remembers whether anyone closed or flushed it."""
 
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.closed = self.flushed = False
+    closed = flushed = False
 
     def close(self):
         self.closed = True

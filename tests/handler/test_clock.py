@@ -18,8 +18,13 @@ def test_now_ns_is_the_current_time_as_19_digits(impl):
     assert before <= int(text) <= after
 
 
-def missing():
-    raise AttributeError("time_ns")
+def _raise(exc):
+    def fn():
+        raise exc
+    return fn
+
+
+missing = _raise(AttributeError("time_ns"))
 
 
 class Clock:
@@ -51,12 +56,6 @@ def test_falls_back_to_time_times_1e9(impl, monkeypatch, seconds):
 
 MissingError = type("MissingError", (AttributeError,), {})
 OtherError = type("OtherError", (Exception,), {})
-
-
-def _raise(exc):
-    def fn():
-        raise exc
-    return fn
 
 
 def _calls_raising(exc):
