@@ -10,6 +10,7 @@ import subprocess
 
 import quorbel
 from child import child_command, child_env
+from readback import read_fallback
 from redis_proc import in_ci
 
 # Set by scripts/test.sh: the redis version installed in this venv, or "absent".
@@ -106,14 +107,9 @@ def test_import_and_fallback_without_the_library(tmp_path):
     assert out.pop("adopted") == [["k", "adopted", {"maxlen": 10, "approximate": True}]]
     assert out == {"has_redis": False, "redis_none": True,
                    "handler_client_none": True, "factory_client_none": True}
-
-    def lines(suffix):
-        with open(base + suffix, encoding="utf-8") as f:
-            return [json.loads(line) for line in f]
-
-    [direct] = lines(".handler")
+    [direct] = read_fallback(base + ".handler")
     assert (direct["level"], direct["msg"], direct["labels"], direct["ctx"]) == (
         "warning", "direct 1", {"app": "nolib"}, {})
-    [wrapped] = lines(".factory")
+    [wrapped] = read_fallback(base + ".factory")
     assert (wrapped["level"], wrapped["msg"], wrapped["labels"], wrapped["ctx"]) == (
         "info", "wrapped 100%", {"app": "nolib", "env": "ci"}, {"n": 2})

@@ -10,8 +10,8 @@ import sysconfig
 import pytest
 
 import quorbel
+from commands import REPO
 
-REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SCRIPTS = os.path.join(REPO, "scripts")
 
 

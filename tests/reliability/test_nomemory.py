@@ -108,7 +108,6 @@ def import_prepare():
     # importlib locates the module before the fault: what is swept is the module's own
     # creation and execution, the steps an import runs in the extension, not importlib's
     # Python code around them.
-    import importlib.util
     return {"spec": importlib.util.find_spec("quorbel")}
 
 
@@ -467,17 +466,11 @@ SWEEPS = [("import", first, IMPORT_SHARDS) for first in range(IMPORT_SHARDS)] + 
                       "BatchClient.stats"]]
 
 
-def _testcapi_hooks():
-    try:
-        import _testcapi
-    except ImportError:
-        return False
-    return hasattr(_testcapi, "set_nomemory") and hasattr(_testcapi, "remove_mem_hooks")
-
-
+_testcapi = pytest.importorskip("_testcapi")
 pytestmark = [
-    pytest.mark.skipif(not _testcapi_hooks(), reason="this interpreter has no _testcapi "
-                       "allocation hooks"),
+    pytest.mark.skipif(not (hasattr(_testcapi, "set_nomemory")
+                            and hasattr(_testcapi, "remove_mem_hooks")),
+                       reason="this interpreter has no _testcapi allocation hooks"),
     pytest.mark.skipif(not hasattr(os, "fork"), reason="trials run in forked children"),
 ]
 

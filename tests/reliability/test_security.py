@@ -13,7 +13,7 @@ import redis
 
 import quorbel
 from readback import read_fallback, seqs, stream_seqs
-from redis_proc import RedisProcess, make_tls_files, require_redis_server
+from redis_proc import make_tls_files
 
 PASSWORD = "logger-secret"
 # The whole grant: log in, append to streams under logs:, nothing else. "%W~" gives
@@ -158,19 +158,8 @@ def test_refused_user_sends_records_to_fallback(case, server, admin, send):
 
 
 @pytest.fixture
-def tls_server(tmp_path):
-    require_redis_server()
-    started = []
-
-    def start(**kw):
-        tls = make_tls_files(tmp_path)
-        proc = RedisProcess(tls=tls, **kw).start()
-        started.append(proc)
-        return proc
-
-    yield start
-    for proc in started:
-        proc.stop()
+def tls_server(own_server, tmp_path):
+    return lambda **options: own_server(tls=make_tls_files(tmp_path), **options)
 
 
 def tls_url(server, **query):
