@@ -90,8 +90,6 @@ WITHOUT_LIBRARY = r"""
     adopted = quorbel.RedisStreamHandler(client=memory, stream_key="k", maxlen=10)
     adopted.handle(logging.LogRecord("nolib", logging.ERROR, "f", 1, "adopted", (), None))
     out["adopted"] = [[k, json.loads(p)["msg"], kw] for k, p, kw in memory.entries]
-    for h in (handler, factory.handlers[-1]):
-        h._fallback.flush()
     print(json.dumps(out))
 """
 

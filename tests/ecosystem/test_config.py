@@ -151,12 +151,11 @@ def test_configuration_builds_handler(configure, form, tmp_path, redis_url, redi
 
 @pytest.mark.parametrize("road", ["RedisStreamHandler", "get_logger"])
 @pytest.mark.parametrize("mapping", [{"app": "eco", "n": 1}, {}], ids=["filled", "empty"])
-def test_converting_dict_becomes_plain_copy(road, mapping, loggers):
+def test_converting_dict_becomes_plain_copy(road, mapping, logger_name):
     given = converting_dict(mapping)
     if road == "get_logger":
-        lg = loggers("eco.converting")  # its handlers are put back afterwards
-        quorbel.get_logger("eco.converting", client=RecordingClient(), default_labels=given)
-        handler = lg.handlers[-1]
+        logger = quorbel.get_logger(logger_name, client=RecordingClient(), default_labels=given)
+        handler = logger.handlers[-1]
     else:
         handler = quorbel.RedisStreamHandler(client=RecordingClient(), default_labels=given)
     assert type(handler.default_labels) is dict
@@ -223,17 +222,14 @@ def listener_by_dict_config(lg, redis_url):
     (listener_by_dict_config, True),
 ], ids=["QueueHandler", "PayloadQueueHandler", "dictConfig"])
 def test_queue_listener_delivers_labels_and_ctx(make_listener, traceback_in_msg, redis_url,
-                                                redis_client, loggers):
-    lg = loggers("eco.queue")
-    lg.setLevel(logging.DEBUG)
-    lg.propagate = False
-    listener = make_listener(lg, redis_url)
+                                                redis_client, logger):
+    listener = make_listener(logger, redis_url)
     listener.start()
     try:
-        app = quorbel.RedisAppLogger(lg)
+        app = quorbel.RedisAppLogger(logger)
         app.info("100% done")
         app.warning("queued", labels={"route": "/q", "env": None}, ctx={"user_id": 7})
-        lg.info("plain %s", "args")
+        logger.info("plain %s", "args")
         try:
             raise ValueError("boom")
         except ValueError:
@@ -301,12 +297,9 @@ def test_library_logger_asyncio(redis_url, redis_client, loggers):
     assert (got["labels"], got["ctx"]) == (DEFAULTS, {})
 
 
-def test_structlog_through_stdlib(redis_url, redis_client, loggers):
+def test_structlog_through_stdlib(redis_url, redis_client, logger):
     structlog = require_module("structlog")
-    lg = loggers("eco.structlog")
-    lg.setLevel(logging.DEBUG)
-    lg.propagate = False
-    lg.addHandler(stream_handler(redis_url))
+    logger.addHandler(stream_handler(redis_url))
 
     def configure(processors):
         structlog.configure(
@@ -320,11 +313,11 @@ def test_structlog_through_stdlib(redis_url, redis_client, loggers):
         # Rendered to one text: the event dict ends up in msg.
         configure([structlog.stdlib.add_log_level,
                    structlog.processors.KeyValueRenderer(key_order=["event"], sort_keys=True)])
-        structlog.get_logger("eco.structlog").info("user_login", user_id=42)
+        structlog.get_logger(logger.name).info("user_login", user_id=42)
         # Rendered to logging keywords: event keys become record attributes, so
         # labels and ctx bound in structlog reach the payload.
         configure([structlog.stdlib.render_to_log_kwargs])
-        structlog.get_logger("eco.structlog").warning(
+        structlog.get_logger(logger.name).warning(
             "payment", labels={"provider": "acme"}, ctx={"order": "A-1"})
     finally:
         structlog.reset_defaults()
