@@ -48,7 +48,7 @@ def test_run_uses_the_library_configuration_it_claims():
 # Run in a child interpreter so that the import of quorbel happens afresh; where
 # the library is installed, an import hook hides it.
 WITHOUT_LIBRARY = r"""
-    import json, logging, os, sys
+    import json, logging, sys
 
     class HideRedis:
         def find_spec(self, name, path=None, target=None):
@@ -79,24 +79,21 @@ WITHOUT_LIBRARY = r"""
     app.info("wrapped 100%", labels={"env": "ci"}, ctx={"n": 2})
 
     # An adopted client needs nothing from the library.
-    class Memory:
-        def __init__(self):
-            self.entries = []
+    sys.path.append(sys.argv[2])
+    from fakes import RecordingClient
 
-        def xadd(self, key, fields, **kw):
-            self.entries.append((key, fields["payload"], kw))
-
-    memory = Memory()
+    memory = RecordingClient()
     adopted = quorbel.RedisStreamHandler(client=memory, stream_key="k", maxlen=10)
     adopted.handle(logging.LogRecord("nolib", logging.ERROR, "f", 1, "adopted", (), None))
-    out["adopted"] = [[k, json.loads(p)["msg"], kw] for k, p, kw in memory.entries]
+    out["adopted"] = [[a[0], json.loads(a[1]["payload"])["msg"], kw] for a, kw in memory.calls]
     print(json.dumps(out))
 """
 
 
 def test_import_and_fallback_without_the_library(tmp_path):
     base = str(tmp_path / "fallback.log")
-    proc = subprocess.run(child_command(WITHOUT_LIBRARY, base), env=child_env(),
+    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    proc = subprocess.run(child_command(WITHOUT_LIBRARY, base, tests), env=child_env(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
