@@ -1,7 +1,8 @@
 """Delivery under real server faults: every record ends in the stream or the fallback file.
 
 A test that faults or reconfigures a server runs its own (never the session one); each
-bounds its work in record count and wall time. Figures carry a "[faults]" prefix (see the figures fixture).
+bounds its work in record count and wall time. Figures carry a "[faults]" prefix (see the
+figures fixture).
 """
 
 import itertools
