@@ -311,7 +311,6 @@ class RedisProcess:
 
     def __exit__(self, *exc):
         self.stop()
-        return False
 
     def __repr__(self):
         return "<RedisProcess %s:%d pid=%s>" % (self.host, self.port, self.pid)

@@ -10,6 +10,7 @@ import subprocess
 
 import quorbel
 from child import child_command, child_env
+from readback import read_fallback
 from redis_proc import in_ci
 
 # Set by scripts/test.sh: the redis version installed in this venv, or "absent".
@@ -47,7 +48,7 @@ def test_run_uses_the_library_configuration_it_claims():
 # Run in a child interpreter so that the import of quorbel happens afresh; where
 # the library is installed, an import hook hides it.
 WITHOUT_LIBRARY = r"""
-    import json, logging, os, sys
+    import json, logging, sys
 
     class HideRedis:
         def find_spec(self, name, path=None, target=None):
@@ -78,26 +79,21 @@ WITHOUT_LIBRARY = r"""
     app.info("wrapped 100%", labels={"env": "ci"}, ctx={"n": 2})
 
     # An adopted client needs nothing from the library.
-    class Memory:
-        def __init__(self):
-            self.entries = []
+    sys.path.append(sys.argv[2])
+    from fakes import RecordingClient
 
-        def xadd(self, key, fields, **kw):
-            self.entries.append((key, fields["payload"], kw))
-
-    memory = Memory()
+    memory = RecordingClient()
     adopted = quorbel.RedisStreamHandler(client=memory, stream_key="k", maxlen=10)
     adopted.handle(logging.LogRecord("nolib", logging.ERROR, "f", 1, "adopted", (), None))
-    out["adopted"] = [[k, json.loads(p)["msg"], kw] for k, p, kw in memory.entries]
-    for h in (handler, factory.handlers[-1]):
-        h._fallback.flush()
+    out["adopted"] = [[a[0], json.loads(a[1]["payload"])["msg"], kw] for a, kw in memory.calls]
     print(json.dumps(out))
 """
 
 
 def test_import_and_fallback_without_the_library(tmp_path):
     base = str(tmp_path / "fallback.log")
-    proc = subprocess.run(child_command(WITHOUT_LIBRARY, base), env=child_env(),
+    tests = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+    proc = subprocess.run(child_command(WITHOUT_LIBRARY, base, tests), env=child_env(),
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                           universal_newlines=True, timeout=60)
     assert proc.returncode == 0, proc.stderr
@@ -106,14 +102,9 @@ def test_import_and_fallback_without_the_library(tmp_path):
     assert out.pop("adopted") == [["k", "adopted", {"maxlen": 10, "approximate": True}]]
     assert out == {"has_redis": False, "redis_none": True,
                    "handler_client_none": True, "factory_client_none": True}
-
-    def lines(suffix):
-        with open(base + suffix, encoding="utf-8") as f:
-            return [json.loads(line) for line in f]
-
-    [direct] = lines(".handler")
+    [direct] = read_fallback(base + ".handler")
     assert (direct["level"], direct["msg"], direct["labels"], direct["ctx"]) == (
         "warning", "direct 1", {"app": "nolib"}, {})
-    [wrapped] = lines(".factory")
+    [wrapped] = read_fallback(base + ".factory")
     assert (wrapped["level"], wrapped["msg"], wrapped["labels"], wrapped["ctx"]) == (
         "info", "wrapped 100%", {"app": "nolib", "env": "ci"}, {"n": 2})

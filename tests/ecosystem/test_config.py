@@ -3,7 +3,6 @@ or behind other producers: dictConfig, fileConfig, QueueHandler/QueueListener,
 the root logger, captured warnings, a library logger, structlog and loguru."""
 
 import asyncio
-import json
 import logging
 import logging.config
 import logging.handlers
@@ -16,16 +15,13 @@ import pytest
 
 import quorbel
 from fakes import RecordingClient
+from readback import read_stream
 from redis_proc import require_module
 
 STREAM = "eco:config"
 # Generous: these tests check what arrives, not how fast, on a shared machine.
 TIMEOUT_MS = 2000
 DEFAULTS = {"app": "eco", "env": "test"}
-
-
-def payloads(client, key=STREAM):
-    return [json.loads(fields["payload"]) for _id, fields in client.xrange(key)]
 
 
 def stream_handler(redis_url, **options):
@@ -145,7 +141,7 @@ def test_configuration_builds_handler(configure, form, tmp_path, redis_url, redi
     lg.debug("below the handler level")
     lg.info("hello %s", "config")
     quorbel.RedisAppLogger(lg).warning("labelled", labels={"tier": "3"}, ctx={"k": [1, 2]})
-    got = payloads(redis_client)
+    got = read_stream(redis_client, STREAM)
     assert [(p["level"], p["msg"], p["labels"], p["ctx"]) for p in got] == [
         ("info", "hello config", dict(labels, tier="2"), {}),
         ("warning", "labelled", dict(labels, tier="3"), {"k": [1, 2]})]
@@ -155,12 +151,11 @@ def test_configuration_builds_handler(configure, form, tmp_path, redis_url, redi
 
 @pytest.mark.parametrize("road", ["RedisStreamHandler", "get_logger"])
 @pytest.mark.parametrize("mapping", [{"app": "eco", "n": 1}, {}], ids=["filled", "empty"])
-def test_converting_dict_becomes_plain_copy(road, mapping, loggers):
+def test_converting_dict_becomes_plain_copy(road, mapping, logger_name):
     given = converting_dict(mapping)
     if road == "get_logger":
-        lg = loggers("eco.converting")  # its handlers are put back afterwards
-        quorbel.get_logger("eco.converting", client=RecordingClient(), default_labels=given)
-        handler = lg.handlers[-1]
+        logger = quorbel.get_logger(logger_name, client=RecordingClient(), default_labels=given)
+        handler = logger.handlers[-1]
     else:
         handler = quorbel.RedisStreamHandler(client=RecordingClient(), default_labels=given)
     assert type(handler.default_labels) is dict
@@ -227,24 +222,21 @@ def listener_by_dict_config(lg, redis_url):
     (listener_by_dict_config, True),
 ], ids=["QueueHandler", "PayloadQueueHandler", "dictConfig"])
 def test_queue_listener_delivers_labels_and_ctx(make_listener, traceback_in_msg, redis_url,
-                                                redis_client, loggers):
-    lg = loggers("eco.queue")
-    lg.setLevel(logging.DEBUG)
-    lg.propagate = False
-    listener = make_listener(lg, redis_url)
+                                                redis_client, logger):
+    listener = make_listener(logger, redis_url)
     listener.start()
     try:
-        app = quorbel.RedisAppLogger(lg)
+        app = quorbel.RedisAppLogger(logger)
         app.info("100% done")
         app.warning("queued", labels={"route": "/q", "env": None}, ctx={"user_id": 7})
-        lg.info("plain %s", "args")
+        logger.info("plain %s", "args")
         try:
             raise ValueError("boom")
         except ValueError:
             app.exception("failed", labels={"job": "nightly"})
     finally:
         listener.stop()
-    got = payloads(redis_client)
+    got = read_stream(redis_client, STREAM)
     # QueueHandler.prepare puts the formatted text into msg (with the traceback of
     # an exception record) and keeps the other attributes, labels and ctx included.
     assert [p["level"] for p in got] == ["info", "warning", "info", "error"]
@@ -269,7 +261,7 @@ def test_root_logger_and_propagation(redis_url, redis_client, loggers):
     logging.warning("root %s", "record")
     logging.getLogger("eco.child.without.handlers").error("propagated")
     logging.getLogger("eco.child.without.handlers").info("below the root level")
-    got = payloads(redis_client)
+    got = read_stream(redis_client, STREAM)
     assert [(p["level"], p["msg"], p["labels"], p["ctx"]) for p in got] == [
         ("warning", "root record", DEFAULTS, {}),
         ("error", "propagated", DEFAULTS, {}),
@@ -285,7 +277,7 @@ def test_captured_warnings(redis_url, redis_client, loggers):
             warnings.warn("eco careful", UserWarning)
         finally:
             logging.captureWarnings(False)
-    [got] = payloads(redis_client)
+    [got] = read_stream(redis_client, STREAM)
     assert got["level"] == "warning"
     assert "test_config.py:" in got["msg"] and "UserWarning: eco careful" in got["msg"]
     assert (got["labels"], got["ctx"]) == (DEFAULTS, {})
@@ -299,18 +291,15 @@ def test_library_logger_asyncio(redis_url, redis_client, loggers):
         loop.call_exception_handler({"message": "eco loop failure", "eco_detail": 7})
     finally:
         loop.close()
-    [got] = payloads(redis_client)
+    [got] = read_stream(redis_client, STREAM)
     assert got["level"] == "error"
     assert got["msg"].splitlines() == ["eco loop failure", "eco_detail: 7"]
     assert (got["labels"], got["ctx"]) == (DEFAULTS, {})
 
 
-def test_structlog_through_stdlib(redis_url, redis_client, loggers):
+def test_structlog_through_stdlib(redis_url, redis_client, logger):
     structlog = require_module("structlog")
-    lg = loggers("eco.structlog")
-    lg.setLevel(logging.DEBUG)
-    lg.propagate = False
-    lg.addHandler(stream_handler(redis_url))
+    logger.addHandler(stream_handler(redis_url))
 
     def configure(processors):
         structlog.configure(
@@ -324,16 +313,16 @@ def test_structlog_through_stdlib(redis_url, redis_client, loggers):
         # Rendered to one text: the event dict ends up in msg.
         configure([structlog.stdlib.add_log_level,
                    structlog.processors.KeyValueRenderer(key_order=["event"], sort_keys=True)])
-        structlog.get_logger("eco.structlog").info("user_login", user_id=42)
+        structlog.get_logger(logger.name).info("user_login", user_id=42)
         # Rendered to logging keywords: event keys become record attributes, so
         # labels and ctx bound in structlog reach the payload.
         configure([structlog.stdlib.render_to_log_kwargs])
-        structlog.get_logger("eco.structlog").warning(
+        structlog.get_logger(logger.name).warning(
             "payment", labels={"provider": "acme"}, ctx={"order": "A-1"})
     finally:
         structlog.reset_defaults()
 
-    got = payloads(redis_client)
+    got = read_stream(redis_client, STREAM)
     assert [(p["level"], p["msg"]) for p in got] == [
         ("info", "event='user_login' level='info' user_id=42"), ("warning", "payment")]
     assert (got[0]["labels"], got[0]["ctx"]) == (DEFAULTS, {})
@@ -351,7 +340,7 @@ def test_loguru_sink(redis_url, redis_client):
         loguru.logger.bind(user="u1").error("bound 100%")
     finally:
         loguru.logger.remove(sink)
-    got = payloads(redis_client)
+    got = read_stream(redis_client, STREAM)
     assert [(p["level"], p["msg"]) for p in got] == [
         ("info", "loguru says hi"), ("success", "done"), ("error", "bound 100%")]
     assert all((p["labels"], p["ctx"]) == (DEFAULTS, {}) for p in got)

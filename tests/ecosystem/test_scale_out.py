@@ -12,6 +12,7 @@ import time
 import pytest
 
 import quorbel
+from readback import read_fallback, read_stream, seqs
 from redis_proc import HOST, RedisProcess, require, unavailable
 
 redis = pytest.importorskip("redis")
@@ -43,10 +44,6 @@ def wait_for(what, predicate, timeout=SETUP_TIMEOUT, interval=0.05):
         time.sleep(interval)
     raise AssertionError("timed out after %.0f s waiting for %s (last error: %r)"
                          % (timeout, what, last_error))
-
-
-def stream_seqs(client, key):
-    return [json.loads(f["payload"])["ctx"]["seq"] for _id, f in client.xrange(key)]
 
 
 # --- Redis Cluster ------------------------------------------------------------
@@ -130,9 +127,9 @@ def test_cluster_records_reach_every_slot_owner(cluster, logger):
     # cluster client: the records must sit where the slot map says.
     for node, admin in zip(nodes, admins):
         for key in keys_by_port[node.port]:
-            assert stream_seqs(admin, key) == list(range(per_key)), key
-            first = json.loads(admin.xrange(key, count=1)[0][1]["payload"])
-            assert first["labels"] == {"shard": key}
+            got = read_stream(admin, key)
+            assert seqs(got) == list(range(per_key)), key
+            assert all(p["labels"] == {"shard": key} for p in got)
         assert int(admin.dbsize()) == 2  # each master holds its own two streams, nothing else
 
 
@@ -248,13 +245,10 @@ def test_sentinel_failover_loses_nothing(sentinel_group, logger, tmp_path):
             SETUP_TIMEOUT)
         for _ in range(100):
             log_one()
-        handler._fallback.flush()
-
         assert new.info("replication")["role"] == "master"
         assert handler._client is client  # the same handler and client carried on
-        in_stream = stream_seqs(new, key)
-        with open(str(fallback), encoding="utf-8") as f:
-            in_file = [json.loads(line)["ctx"]["seq"] for line in f]
+        in_stream = seqs(read_stream(new, key))
+        in_file = seqs(read_fallback(fallback))
     finally:
         new.close()
 

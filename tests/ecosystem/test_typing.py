@@ -102,10 +102,8 @@ def typing_env(tmp_path_factory):
 
 
 def run(cmd, cwd, env, timeout=300):
-    return subprocess.run(
-        cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-        universal_newlines=True, timeout=timeout,
-    )
+    return subprocess.run(cmd, cwd=cwd, env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          universal_newlines=True, timeout=timeout)
 
 
 @pytest.fixture(scope="session")
@@ -122,11 +120,9 @@ def mypy_report(typing_env):
             f.write(MISUSE_HEADER + code + "\n")
         misuse_files[name] = path
     targets = EXAMPLES + [TYPED_USAGE] + list(misuse_files.values())
-    proc = run(
-        [sys.executable, "-m", "mypy", "--strict", "--show-error-codes", "--no-error-summary",
-         "--cache-dir", os.path.join(work, "mypy-cache")] + targets,
-        work, env,
-    )
+    proc = run([sys.executable, "-m", "mypy", "--strict", "--show-error-codes",
+                "--no-error-summary", "--cache-dir", os.path.join(work, "mypy-cache")] + targets,
+               work, env)
     errors = {}
     for line in proc.stdout.splitlines():
         m = ERROR_LINE.match(line)
@@ -139,9 +135,7 @@ def mypy_report(typing_env):
     return errors, misuse_files, proc.stdout
 
 
-@pytest.mark.parametrize(
-    "path", EXAMPLES + [TYPED_USAGE], ids=lambda p: os.path.relpath(p, REPO)
-)
+@pytest.mark.parametrize("path", EXAMPLES + [TYPED_USAGE], ids=lambda p: os.path.relpath(p, REPO))
 def test_strict_mypy_accepts(mypy_report, path):
     errors, _files, output = mypy_report
     found = errors.get(os.path.realpath(path), [])

@@ -7,8 +7,7 @@ from redis_proc import RedisProcess, require_redis_server
 
 
 def pytest_configure(config):
-    # Registered here as well as in the project configuration, so that selecting
-    # `-m slow` (or `-m "not slow"`) works whichever configuration file is in use.
+    # What `-m slow` (or `-m "not slow"`) selects, known to pytest without a warning.
     config.addinivalue_line("markers", "slow: long-running load and memory tests (run in CI too)")
 
 

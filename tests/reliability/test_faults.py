@@ -1,7 +1,8 @@
 """Delivery under real server faults: every record ends in the stream or the fallback file.
 
-Each test runs its own redis-server (never the session one) and bounds its work in
-record count and wall time. Figures carry a "[faults]" prefix (see the figures fixture).
+A test that faults or reconfigures a server runs its own (never the session one); each
+bounds its work in record count and wall time. Figures carry a "[faults]" prefix (see the
+figures fixture).
 """
 
 import itertools
@@ -24,29 +25,16 @@ from redis_proc import free_port
 # fast enough for the 5 ms socket timeout.
 DURABLE = ("--appendonly", "yes", "--appendfsync", "no")
 
-_names = itertools.count()
 
-
-def fresh_logger_name():
-    return "quorbel.reliability.%d.%d" % (os.getpid(), next(_names))
-
-
-def detach(logger):
-    for handler in list(logger.handlers):
-        logger.removeHandler(handler)
-        fallback = getattr(handler, "_fallback", None)
-        if fallback is not None:
-            fallback.close()
-
-
-def make_logger(road, url, fallback, **options):
-    """A logger that sends to `url` with a fallback file, built one of the two public ways."""
+def make_logger(road, name, url, fallback, **options):
+    """The logger `name` (the logger_name fixture's, which closes its handler afterwards),
+    sending to `url` with a fallback file, built one of the two public ways."""
     if road == "get_logger":
         logger = quorbel.get_logger(
-            fresh_logger_name(), redis_url=url, enable_fallback_file=True,
-            fallback_path=str(fallback), **options)
+            name, redis_url=url, enable_fallback_file=True, fallback_path=str(fallback),
+            **options)
     else:
-        logger = logging.getLogger(fresh_logger_name())
+        logger = logging.getLogger(name)
         logger.setLevel(logging.INFO)
         # By default small files, many backups: the rotation itself is exercised and nothing
         # is rotated out of reach (checked below against the bytes written).
@@ -79,12 +67,12 @@ def timed_log(logger, seq, **ctx):
 
 @pytest.mark.slow
 @pytest.mark.parametrize("road", ["get_logger", "handler"])
-def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, figures):
+def test_kill_and_restart_loses_no_record(road, own_server, logger_name, tmp_path, figures):
     total, kills, down_for = 20000, 4, 800
     kill_at = [int(total * f) for f in (0.1, 0.3, 0.5, 0.7)]
     server = own_server(args=DURABLE)
     fallback = tmp_path / "fallback.log"
-    logger = make_logger(road, server.url, fallback)
+    logger = make_logger(road, logger_name, server.url, fallback)
     progress = [0]
     done_kills = []
     chaos_error = []
@@ -109,19 +97,16 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, figures):
     started = time.monotonic()
     thread.start()
     durations = []
-    try:
-        for seq in range(total):
-            durations.append(timed_log(logger, seq))
-            progress[0] = seq + 1
-        thread.join(60)
-        assert not thread.is_alive(), "the kill/restart thread did not finish"
-        assert not chaos_error, chaos_error
-        assert len(done_kills) == kills
-        if not server.running:
-            server.restart()
-        in_stream = stream_seqs(server)
-    finally:
-        detach(logger)
+    for seq in range(total):
+        durations.append(timed_log(logger, seq))
+        progress[0] = seq + 1
+    thread.join(60)
+    assert not thread.is_alive(), "the kill/restart thread did not finish"
+    assert not chaos_error, chaos_error
+    assert len(done_kills) == kills
+    if not server.running:
+        server.restart()
+    in_stream = stream_seqs(server)
     in_fallback = seqs(read_fallback(fallback))
     if road == "handler":
         written = sum(os.path.getsize(f) for f in fallback_files(fallback))
@@ -139,31 +124,29 @@ def test_kill_and_restart_loses_no_record(road, own_server, tmp_path, figures):
 
 @pytest.mark.parametrize("timeout_ms, connected", [(5, True), (10, True), (5, False)],
                          ids=["5ms-connected", "10ms-connected", "5ms-first-connect"])
-def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_path, figures):
+def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, logger_name, tmp_path,
+                                      figures):
     # connected: the handler's client already holds a pooled connection when the server
     # stops answering. Otherwise the first record meets the hang while connecting: the
     # kernel still completes the TCP handshake, so only the socket timeout ends the wait.
     per_phase = 150
     server = own_server()
     fallback = tmp_path / "fallback.log"
-    logger = make_logger("handler", server.url, fallback, timeout_ms=timeout_ms)
+    logger = make_logger("handler", logger_name, server.url, fallback, timeout_ms=timeout_ms)
     seq = itertools.count()
+    before = [timed_log(logger, next(seq)) for _ in range(per_phase if connected else 0)]
+    server.pause()
     try:
-        before = [timed_log(logger, next(seq)) for _ in range(per_phase if connected else 0)]
-        server.pause()
-        try:
-            hung = [timed_log(logger, next(seq)) for _ in range(per_phase)]
-        finally:
-            server.resume()
-        # The resumed server first works through the commands queued while it was stopped;
-        # on a busy machine that can outlast a 5 ms timeout. Once it answers, it is caught up.
-        probe = server.client()
-        probe.ping()
-        probe.close()
-        after = [timed_log(logger, next(seq)) for _ in range(per_phase)]
-        in_stream = stream_seqs(server)
+        hung = [timed_log(logger, next(seq)) for _ in range(per_phase)]
     finally:
-        detach(logger)
+        server.resume()
+    # The resumed server first works through the commands queued while it was stopped;
+    # on a busy machine that can outlast a 5 ms timeout. Once it answers, it is caught up.
+    probe = server.client()
+    probe.ping()
+    probe.close()
+    after = [timed_log(logger, next(seq)) for _ in range(per_phase)]
+    in_stream = stream_seqs(server)
     in_fallback = seqs(read_fallback(fallback))
     label = "hang timeout_ms=%d %s" % (timeout_ms, "connected" if connected else "first connect")
     first = len(before)
@@ -191,12 +174,13 @@ def test_hung_server_bounds_each_call(timeout_ms, connected, own_server, tmp_pat
 
 @pytest.mark.slow
 @pytest.mark.parametrize("destination", ["stream", "fallback"])
-def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_path, figures):
+def test_threads_share_one_handler(destination, redis_url, redis_client, logger_name, tmp_path,
+                                   figures):
     threads, per_thread = 8, 5000
     url = redis_url if destination == "stream" else "redis://127.0.0.1:%d/0" % free_port()
     fallback = tmp_path / "fallback.log"
     # maxBytes 0: no rotation, so the one file must hold exactly one line per record.
-    logger = make_logger("handler", url, fallback, fallback_max_bytes=0)
+    logger = make_logger("handler", logger_name, url, fallback, fallback_max_bytes=0)
     barrier = threading.Barrier(threads)
     slowest = [0.0] * threads
     errors = []
@@ -211,15 +195,12 @@ def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_pat
 
     workers = [threading.Thread(target=work, args=(t,), daemon=True) for t in range(threads)]
     started = time.monotonic()
-    try:
-        for w in workers:
-            w.start()
-        for w in workers:
-            w.join(max(1.0, 180 - (time.monotonic() - started)))
-        wall = time.monotonic() - started
-        assert not any(w.is_alive() for w in workers), "deadlock: threads still running"
-    finally:
-        detach(logger)
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join(max(1.0, 180 - (time.monotonic() - started)))
+    wall = time.monotonic() - started
+    assert not any(w.is_alive() for w in workers), "deadlock: threads still running"
     assert not errors, errors
     stream = read_stream(redis_client, "logs:stream") if destination == "stream" else []
     lines = read_fallback(fallback)
@@ -239,43 +220,41 @@ def test_threads_share_one_handler(destination, redis_url, redis_client, tmp_pat
 
 
 @pytest.mark.parametrize("destination", ["stream", "fallback"])
-def test_forked_child_logs_through_inherited_handler(destination, redis_url, redis_client, tmp_path,
-                                                     figures):
+def test_forked_child_logs_through_inherited_handler(destination, redis_url, redis_client,
+                                                     logger_name, tmp_path, figures):
     child_records = 500
     fallback = tmp_path / "fallback.log"
     url = redis_url if destination == "stream" else "redis://127.0.0.1:%d/0" % free_port()
     # A generous timeout: this test is about the inherited connection, not latency; the few
     # records of the test need no rotation.
-    logger = make_logger("handler", url, fallback, timeout_ms=2000, fallback_max_bytes=0)
-    try:
-        for i in range(10):
-            timed_log(logger, i, who="parent")  # the parent's pool now holds a connection
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads
-            pid = os.fork()
-        if pid == 0:
-            code = 1
-            try:
-                for i in range(child_records):
-                    timed_log(logger, i, who="child")
-                code = 0
-            finally:
-                os._exit(code)
-        deadline = time.monotonic() + 60
-        while True:
-            done, status = os.waitpid(pid, os.WNOHANG)
-            if done:
-                break
-            if time.monotonic() > deadline:
-                os.kill(pid, 9)
-                os.waitpid(pid, 0)
-                pytest.fail("forked child did not finish logging within 60 s")
-            time.sleep(0.02)
-        assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
-        for i in range(10, 20):
-            timed_log(logger, i, who="parent")
-    finally:
-        detach(logger)
+    logger = make_logger("handler", logger_name, url, fallback, timeout_ms=2000,
+                         fallback_max_bytes=0)
+    for i in range(10):
+        timed_log(logger, i, who="parent")  # the parent's pool now holds a connection
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # 3.12+: fork with threads
+        pid = os.fork()
+    if pid == 0:
+        code = 1
+        try:
+            for i in range(child_records):
+                timed_log(logger, i, who="child")
+            code = 0
+        finally:
+            os._exit(code)
+    deadline = time.monotonic() + 60
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            break
+        if time.monotonic() > deadline:
+            os.kill(pid, 9)
+            os.waitpid(pid, 0)
+            pytest.fail("forked child did not finish logging within 60 s")
+        time.sleep(0.02)
+    assert os.WIFEXITED(status) and os.WEXITSTATUS(status) == 0
+    for i in range(10, 20):
+        timed_log(logger, i, who="parent")
     stream = read_stream(redis_client, "logs:stream")
     lines = read_fallback(fallback)
     delivered, other = (stream, lines) if destination == "stream" else (lines, stream)
@@ -311,16 +290,13 @@ BAD_TARGETS = {
 
 @pytest.mark.parametrize("case", sorted(BAD_TARGETS))
 @pytest.mark.parametrize("road", ["get_logger", "handler"])
-def test_unusable_target_sends_everything_to_fallback(case, road, own_server, tmp_path, capfd,
-                                                      figures):
+def test_unusable_target_sends_everything_to_fallback(case, road, own_server, logger_name,
+                                                      tmp_path, capfd, figures):
     count = 60
     url = BAD_TARGETS[case](own_server)
     fallback = tmp_path / "fallback.log"
-    logger = make_logger(road, url, fallback)
-    try:
-        times = [timed_log(logger, i) for i in range(count)]
-    finally:
-        detach(logger)
+    logger = make_logger(road, logger_name, url, fallback)
+    times = [timed_log(logger, i) for i in range(count)]
     out, err = capfd.readouterr()
     assert (out, err) == ("", "")
     lines = read_fallback(fallback)

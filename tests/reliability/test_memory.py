@@ -220,9 +220,6 @@ def test_emit_leaks_nothing(road, tmp_path, monkeypatch, figures):
     assert not leaks(growth), leaks(growth)
 
 
-LEVEL_METHODS = ("debug", "info", "warning", "error", "exception")
-
-
 class Owned:
     """The objects the rows below call with: the test's own, and their reference counts
     must not move. The level methods go through a logger to a handler with a null client."""
@@ -266,7 +263,7 @@ ROWS = {
     "RedisAppLogger.__init__": lambda o: (lambda: quorbel.RedisAppLogger(o.logger), [
         lambda: quorbel.RedisAppLogger(), lambda: quorbel.RedisAppLogger(o.logger, log=1)]),
 }
-for _m in LEVEL_METHODS:
+for _m in ("debug", "info", "warning", "error", "exception"):
     ROWS["RedisAppLogger." + _m] = lambda o, m=_m: (
         lambda: getattr(o.app, m)("hello", o.labels, o.ctx),
         [lambda: getattr(o.app, m)(b"m"), lambda: getattr(o.app, m)("m", labels=[]),

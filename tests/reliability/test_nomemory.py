@@ -67,15 +67,6 @@ def payload_problems(text, msg, labels, level="info"):
     return problems
 
 
-def causes(exc):
-    """exc and every exception it carries as cause or context."""
-    seen = []
-    while exc is not None and not any(exc is s for s in seen):
-        seen.append(exc)
-        exc = exc.__cause__ or exc.__context__
-    return seen
-
-
 def acceptable(exc, allowed=("MemoryError",)):
     """An allowed outcome, or how the interpreter itself reports a lock it could not allocate
     (threading's locks, the locks of buffered files)."""
@@ -84,8 +75,12 @@ def acceptable(exc, allowed=("MemoryError",)):
 
 
 def exception_problems(exc, allowed=("MemoryError",)):
-    """What is wrong with an exception: its type, or a SystemError anywhere in its chain."""
-    chain = causes(exc)
+    """What is wrong with an exception: its type, or a SystemError anywhere in its chain
+    (the exceptions it carries as cause or context)."""
+    chain = []
+    while exc is not None and not any(exc is e for e in chain):
+        chain.append(exc)
+        exc = exc.__cause__ or exc.__context__
     problems = ["%s: %s" % (type(e).__name__, e) for e in chain[:1] if not acceptable(e, allowed)]
     return problems + ["%s in the chain: %s" % (type(e).__name__, e) for e in chain[1:]
                        if isinstance(e, SystemError)]
@@ -108,7 +103,6 @@ def import_prepare():
     # importlib locates the module before the fault: what is swept is the module's own
     # creation and execution, the steps an import runs in the extension, not importlib's
     # Python code around them.
-    import importlib.util
     return {"spec": importlib.util.find_spec("quorbel")}
 
 
@@ -467,17 +461,11 @@ SWEEPS = [("import", first, IMPORT_SHARDS) for first in range(IMPORT_SHARDS)] + 
                       "BatchClient.stats"]]
 
 
-def _testcapi_hooks():
-    try:
-        import _testcapi
-    except ImportError:
-        return False
-    return hasattr(_testcapi, "set_nomemory") and hasattr(_testcapi, "remove_mem_hooks")
-
-
+_testcapi = pytest.importorskip("_testcapi")
 pytestmark = [
-    pytest.mark.skipif(not _testcapi_hooks(), reason="this interpreter has no _testcapi "
-                       "allocation hooks"),
+    pytest.mark.skipif(not (hasattr(_testcapi, "set_nomemory")
+                            and hasattr(_testcapi, "remove_mem_hooks")),
+                       reason="this interpreter has no _testcapi allocation hooks"),
     pytest.mark.skipif(not hasattr(os, "fork"), reason="trials run in forked children"),
 ]
 

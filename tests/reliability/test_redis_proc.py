@@ -15,13 +15,10 @@ def ask(proc, command, *args):
         client.close()
 
 
-def config(proc, key):
-    return ask(proc, "config_get", key)[key]
-
-
 def test_listens_on_loopback_without_persistence_and_stop_removes_its_directory(server):
-    assert [config(server, k) for k in ("bind", "save", "appendonly")] == ["127.0.0.1", "", "no"]
-    directory = config(server, "dir")
+    config = ask(server, "config_get", "*")
+    assert [config[k] for k in ("bind", "save", "appendonly")] == ["127.0.0.1", "", "no"]
+    directory = config["dir"]
     assert directory != os.getcwd() and os.path.isdir(directory)
     server.stop()
     assert not os.path.exists(directory) and server.pid is None

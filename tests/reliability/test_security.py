@@ -13,7 +13,7 @@ import redis
 
 import quorbel
 from readback import read_fallback, seqs, stream_seqs
-from redis_proc import RedisProcess, make_tls_files, require_redis_server
+from redis_proc import make_tls_files
 
 PASSWORD = "logger-secret"
 # The whole grant: log in, append to streams under logs:, nothing else. "%W~" gives
@@ -50,15 +50,6 @@ def admin(server):
 
 # redis-py learnt ACL user names (AUTH username password) with Redis 6.
 CLIENT_HAS_USERNAMES = "username" in inspect.signature(redis.Redis.__init__).parameters
-
-
-def raw_connection(port, username, password):
-    """One connection logged in as the user, on any redis-py version."""
-    conn = redis.Connection(host="127.0.0.1", port=port, socket_timeout=5)
-    conn.connect()
-    conn.send_command("AUTH", username, password)
-    assert conn.read_response() in (b"OK", "OK")
-    return conn
 
 
 def _text(value):
@@ -104,7 +95,11 @@ def test_xadd_only_user_delivers_and_can_do_nothing_else(rules, server, admin, s
         assert delivered == []
         assert in_fallback == list(range(count))
 
-    same_user = raw_connection(server.port, "logger", PASSWORD)
+    # Logged in by hand, which works with any redis-py version.
+    same_user = redis.Connection(host="127.0.0.1", port=server.port, socket_timeout=5)
+    same_user.connect()
+    same_user.send_command("AUTH", "logger", PASSWORD)
+    assert same_user.read_response() in (b"OK", "OK")
     forbidden = [
         ("XRANGE", "logs:stream", "-", "+"),
         ("XREAD", "STREAMS", "logs:stream", "0"),
@@ -158,19 +153,8 @@ def test_refused_user_sends_records_to_fallback(case, server, admin, send):
 
 
 @pytest.fixture
-def tls_server(tmp_path):
-    require_redis_server()
-    started = []
-
-    def start(**kw):
-        tls = make_tls_files(tmp_path)
-        proc = RedisProcess(tls=tls, **kw).start()
-        started.append(proc)
-        return proc
-
-    yield start
-    for proc in started:
-        proc.stop()
+def tls_server(own_server, tmp_path):
+    return lambda **options: own_server(tls=make_tls_files(tmp_path), **options)
 
 
 def tls_url(server, **query):
