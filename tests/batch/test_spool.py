@@ -7,7 +7,6 @@ import mmap
 import os
 import random
 import re
-import shutil
 import signal
 import struct
 import subprocess
@@ -18,7 +17,7 @@ import pytest
 
 import quorbel
 from quorbel_batch import BatchClient
-from readback import keys, read_back, read_fallback, record_text, wait_until
+from readback import keys, read_back, read_fallback, record_text
 from redis_proc import free_port
 
 KEY = "logs:stream"
